@@ -1,0 +1,40 @@
+#include "platform/text.h"
+
+namespace jarnel::platform {
+
+long utf16_to_utf8(const char16_t* in, std::size_t count, unsigned char* out, std::size_t cap) {
+  if (!in && count) return -1;
+  std::size_t n = 0;
+  auto put = [&](unsigned char b) {
+    if (out && n < cap) out[n] = b;
+    ++n;
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    char32_t c = in[i];
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 >= count || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) return -1;
+      c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      return -1;
+    }
+    if (c < 0x80) {
+      put(static_cast<unsigned char>(c));
+    } else if (c < 0x800) {
+      put(static_cast<unsigned char>(0xC0 | (c >> 6)));
+      put(static_cast<unsigned char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      put(static_cast<unsigned char>(0xE0 | (c >> 12)));
+      put(static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F)));
+      put(static_cast<unsigned char>(0x80 | (c & 0x3F)));
+    } else {
+      put(static_cast<unsigned char>(0xF0 | (c >> 18)));
+      put(static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F)));
+      put(static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F)));
+      put(static_cast<unsigned char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return static_cast<long>(n);
+}
+
+}  // namespace jarnel::platform
