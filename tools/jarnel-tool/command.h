@@ -20,7 +20,7 @@ struct Command {
   const char* name;
   const char* summary;
   Handler handler;
-  const Command* next;
+  mutable const Command* next;
 };
 
 // Prints "jarnel-tool: <message>" on standard error and returns EXIT_USAGE.
