@@ -1,0 +1,183 @@
+#pragma once
+// GOST R 34.10-94 signatures and Diffie-Hellman key agreement over a 1024-bit prime p with a
+// 256-bit prime subgroup order q and generator a.
+//
+// Byte orders: every number this module reads or writes as bytes is big-endian unless a
+// function says otherwise. The digest handed to signing and verification is read as one
+// big-endian number exactly as given; the caller decides the byte order of the hash value.
+// Keys and signatures are little-endian only inside the public-key value of certificates
+// (i2d_R3410PublicValue / d2i_R3410PublicValue).
+//
+// Results: 1 or a pointer on success, 0 or null on failure with an entry in the error queue
+// and, for the key operations, a status number (R3410_STATUS_*).
+#include <openssl/bn.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace jarnel {
+
+struct PSE;  // the unlocked key container
+
+// Object numbers of this module.
+inline constexpr int R3410_NID_PUBLIC_KEY = 272;  // "R3410-CP", 1.2.643.2.2.20
+inline constexpr int R3410_NID_SIGNATURE = 274;   // CryptoPro-GostR3411-94-with-GostR3410-94
+inline constexpr int R3410_NID_DIGEST_PARAMS = 275;  // CryptoPro-GostR3411-94-ParamSet
+inline constexpr int R3410_NID_CP_A = 276, R3410_NID_CP_B = 277, R3410_NID_CP_C = 278,
+                     R3410_NID_CP_D = 279, R3410_NID_CP_XCHA = 280, R3410_NID_CP_XCHB = 281,
+                     R3410_NID_CP_XCHC = 282;
+
+// Parameter selectors of R3410_set_params.
+inline constexpr int R3410_SEL_BUILTIN_1 = 1, R3410_SEL_CP_A = 3, R3410_SEL_CP_B = 4,
+                     R3410_SEL_CP_C = 5, R3410_SEL_CP_D = 6, R3410_SEL_CP_XCHA = 7,
+                     R3410_SEL_CP_XCHB = 8, R3410_SEL_CP_XCHC = 9, R3410_SEL_BUILTIN_2 = 10;
+
+// Signature layouts of R3410_sign / R3410_verify; any other type is the DER form.
+inline constexpr int R3410_SIG_RS = 0;        // r || s
+inline constexpr int R3410_SIG_CRYPTOPRO = 274;  // s || r, exactly 64 bytes
+
+// Error codes. Library 78 (GOSTS) carries the key operations, library 65 (R3410) the
+// signature object and the container encryption, library 13 (ASN1) the encodings.
+inline constexpr int R3410_F_NEW = 108, R3410_F_DO_SIGN = 114, R3410_F_DO_VERIFY = 115,
+                     R3410_F_GENERATE_KEY = 117, R3410_F_SIGN = 118, R3410_F_VERIFY = 119,
+                     R3410_F_PSE_GENERATE = 121, R3410_F_DH_GENERATE_KEY = 132,
+                     R3410_F_DH_COMPUTE_KEY = 133, R3410_F_DH_CHECK = 138;
+inline constexpr int R3410_F_SIG_NEW = 116, R3410_F_D2I_SIG = 118, R3410_F_DECRYPT_OPAQUE = 119,
+                     R3410_F_ENCRYPT_OPAQUE = 120, R3410_F_GENERATE_PUBKEY = 121;
+// Library 72 (GOSTE): the RAM check of a new key and the parameter-table check.
+inline constexpr int R3410_F_NEW_RAM = 108, R3410_F_PARAMS_CHECK = 115;
+inline constexpr int R3410_F_D2I_PARAMS = 222, R3410_F_D2I_PRIVATEKEY = 223,
+                     R3410_F_D2I_PUBLICKEY = 224, R3410_F_I2D_PARAMS = 225,
+                     R3410_F_I2D_PRIVATEKEY = 226, R3410_F_I2D_PUBLICKEY = 227;
+inline constexpr int R3410_R_BAD_PQ_LENGTH = 100, R3410_R_S_IS_ZERO = 101,
+                     R3410_R_R_IS_ZERO = 102, R3410_R_S_TOO_LARGE = 103,
+                     R3410_R_R_TOO_LARGE = 104, R3410_R_INVALID_PRIVATE_KEY = 105,
+                     R3410_R_INVALID_K = 106, R3410_R_BAD_P_LENGTH = 107,
+                     R3410_R_INVALID_DOMAIN_PARAMETERS = 108,
+                     R3410_R_INVALID_PUBLIC_VALUE = 109, R3410_R_BAD_SIG_LENGTH = 110;
+// Reasons of library 13 used by the encodings (the base library's numbers).
+inline constexpr int R3410_ASN1_R_DECODE_ERROR = 110, R3410_ASN1_R_UNKNOWN_OBJECT_TYPE = 162;
+
+// Status numbers.
+inline constexpr std::uint32_t R3410_STATUS_NULL_ARGUMENT = 1, R3410_STATUS_BAD_SIGNATURE = 7,
+                               R3410_STATUS_NO_MEMORY = 11, R3410_STATUS_SELF_TEST = 12,
+                               R3410_STATUS_UNKNOWN_PARAMS = 13, R3410_STATUS_KEY_FAILED = 14,
+                               R3410_STATUS_SIGN_FAILED = 16;
+
+// A private value held masked in memory; see r3410_secret.cpp.
+struct R3410_SECRET {
+  BIGNUM* value = nullptr;
+};
+
+// A key held by a cryptographic service provider (see platform/csp.h).
+struct R3410_PROVIDER_KEY {
+  std::uintptr_t handle = 0;  // 0: the key is held here
+  unsigned key_spec = 0;
+};
+
+struct R3410 {
+  int write_params;       // 1: the public-key encoding carries p, q, a
+  BIGNUM* p;
+  BIGNUM* q;
+  BIGNUM* a;
+  BIGNUM* y;
+  R3410_SECRET x;         // masked; or the container-encrypted 32 bytes while key_mac is set
+  BIGNUM* key_mac;        // the container's 4-byte check value, or null
+  BIGNUM* k;              // one-time triple of R3410_sign_setup, or null
+  BIGNUM* r_pre;
+  BIGNUM* xr_pre;
+  PSE* pse;
+  R3410_PROVIDER_KEY provider;
+  int references;
+  int param_nid;
+  int digest_param_nid;
+  int flags;
+  BN_MONT_CTX* mont_p;    // Montgomery form of p, made on first use
+};
+
+struct R3410_SIG {
+  BIGNUM* r;
+  BIGNUM* s;
+};
+
+// Key object.
+R3410* R3410_new();
+void R3410_free(R3410* key);
+// Adds a reference; the key is freed with its last R3410_free.
+int R3410_up_ref(R3410* key);
+
+// Parameters.
+int R3410_set_params(R3410* key, int selector);
+int R3410_set_params_by_nid(R3410* key, int nid);
+int R3410_params_nid(const R3410* key);
+int R3410_default_params(R3410* key);
+// Integrity check of the built-in parameter tables (hash compared with its first value).
+int R3410_params_check();
+
+// Keys.
+int R3410_generate_key(R3410* key, const unsigned char* seed, int seed_len);
+int R3410_generate_pubkey(R3410* key);
+// Sets x (0 < x < q) from a big-endian number and masks it; y is not touched.
+int R3410_set_private_key(R3410* key, const unsigned char* x, int len);
+// The private value as 32 big-endian bytes into out (a scratch copy; wipe it after use).
+int R3410_get_private_key(const R3410* key, unsigned char* out, int len);
+
+// Signatures.
+R3410_SIG* R3410_SIG_new();
+void R3410_SIG_free(R3410_SIG* sig);
+// Prepares the one-time values; with seed, k is taken from it as x is in key generation.
+int R3410_sign_setup(R3410* key, const unsigned char* seed = nullptr, int seed_len = 0);
+R3410_SIG* R3410_do_sign(R3410* key, const unsigned char* digest, int len);
+// 1 valid, 0 invalid, -1 error.
+int R3410_do_verify(const R3410_SIG* sig, R3410* key, const unsigned char* digest, int len);
+// Signs and lays the signature out by type into out (out_len bytes), setting *sig_len.
+// Returns 1/0; for a provider-held key the signature length or -1.
+int R3410_sign(int type, R3410* key, const unsigned char* digest, int len, unsigned char* out,
+               unsigned* sig_len);
+// The size of out that R3410_sign needs for a type (DER: its largest form).
+int R3410_size(int type, const R3410* key);
+int R3410_verify(int type, R3410* key, const unsigned char* digest, int len,
+                 const unsigned char* sig, int sig_len);
+
+// Encodings (OpenSSL's d2i/i2d conventions: *pp advances; with a null *out i2d returns the
+// length; d2i with a non-null *a replaces the contents of *a only on success).
+int i2d_R3410_SIG(const R3410_SIG* sig, unsigned char** pp);
+R3410_SIG* d2i_R3410_SIG(R3410_SIG** a, const unsigned char** pp, long len);
+int i2d_R3410Params(const R3410* key, unsigned char** pp);
+R3410* d2i_R3410Params(R3410** a, const unsigned char** pp, long len);
+int i2d_R3410PublicKey(const R3410* key, unsigned char** pp);
+R3410* d2i_R3410PublicKey(R3410** a, const unsigned char** pp, long len);
+// The public-key value of certificates: OCTET STRING of y in 128 little-endian bytes.
+int i2d_R3410PublicValue(const R3410* key, unsigned char** pp);
+R3410* d2i_R3410PublicValue(R3410** a, const unsigned char** pp, long len);
+int i2d_R3410PrivateKey(const R3410* key, unsigned char** pp);
+R3410* d2i_R3410PrivateKey(R3410** a, const unsigned char** pp, long len);
+
+// Private value in the key container.
+int R3410_encrypt_opaque(R3410* key, PSE* pse);
+int R3410_decrypt_opaque(R3410* key, PSE* pse);
+int R3410_pse_generate(PSE* pse, int selector, unsigned char private_out[36],
+                       unsigned char public_out[128]);
+
+// Diffie-Hellman on these parameters.
+struct R3410_DH {
+  BIGNUM* p;
+  BIGNUM* g;
+  BIGNUM* q;          // optional: bounds the private value when present
+  R3410_SECRET x;     // masked private value, made by R3410_DH_generate_key when absent
+  BIGNUM* pub;
+  std::uint32_t marker;  // the self-test marker on its own test objects
+};
+R3410_DH* R3410_DH_new();
+void R3410_DH_free(R3410_DH* dh);
+// A key-agreement object on the key's p, a, q and private value.
+R3410_DH* R3410_DH_from_key(const R3410* key);
+// Byte length of p: the size of every value the two functions below write.
+int R3410_DH_size(const R3410_DH* dh);
+// Writes the own public value g^x mod p as R3410_DH_size bytes; returns that length or 0.
+int R3410_DH_generate_key(R3410_DH* dh, unsigned char* out, int out_len);
+// Writes peer^x mod p as R3410_DH_size bytes; returns that length or 0.
+int R3410_DH_compute_key(R3410_DH* dh, const unsigned char* peer, int peer_len,
+                         unsigned char* out, int out_len);
+
+}  // namespace jarnel

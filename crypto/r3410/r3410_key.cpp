@@ -1,0 +1,287 @@
+// The key object: creation, references, key generation and the masked private value.
+#include <openssl/bn.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "crypto/err/err.h"
+#include "crypto/lock.h"
+#include "crypto/mem.h"
+#include "crypto/r3410/r3410.h"
+#include "crypto/r3410/r3410_local.h"
+#include "crypto/rand/rand.h"
+
+namespace jarnel {
+namespace r3410 {
+
+void set_status_if_unset(std::uint32_t value) {
+  if (ERR_get_status() == 0) ERR_set_status(value);
+}
+
+// PLACEHOLDER until the self-test module's CHECK_ram is on main: the same memory check (fill
+// with 0xFF, 0xAA, 0x55, 0x00 and read every byte back; the area is left zero).
+int check_ram(void* mem, long len) {
+  if (len <= 0) return 1;
+  volatile unsigned char* p = static_cast<volatile unsigned char*>(mem);
+  for (unsigned char pattern : {0xFF, 0xAA, 0x55, 0x00}) {
+    for (long i = 0; i < len; ++i) p[i] = pattern;
+    for (long i = 0; i < len; ++i)
+      if (p[i] != pattern) {
+        ERR_set_status(R3410_STATUS_SELF_TEST);
+        return 0;
+      }
+  }
+  return 1;
+}
+
+// PLACEHOLDER until the masked big number is on main: the value is kept in a constant-time
+// flagged number from the base library's secure heap.
+bool secret_set(R3410_SECRET& s, const BIGNUM* clear) {
+  BIGNUM* v = BN_secure_new();
+  if (!v || !BN_copy(v, clear)) {
+    BN_clear_free(v);
+    ERR_set_status(R3410_STATUS_SELF_TEST);
+    return false;
+  }
+  BN_set_flags(v, BN_FLG_CONSTTIME);
+  BN_clear_free(s.value);
+  s.value = v;
+  return true;
+}
+
+BnPtr secret_copy(const R3410_SECRET& s) {
+  if (!s.value) {
+    ERR_set_status(R3410_STATUS_SELF_TEST);
+    return nullptr;
+  }
+  BnPtr v(BN_secure_new());
+  if (!v || !BN_copy(v.get(), s.value)) {
+    ERR_set_status(R3410_STATUS_SELF_TEST);
+    return nullptr;
+  }
+  BN_set_flags(v.get(), BN_FLG_CONSTTIME);
+  return v;
+}
+
+bool secret_present(const R3410_SECRET& s) { return s.value != nullptr; }
+
+void secret_clear(R3410_SECRET& s) {
+  BN_clear_free(s.value);
+  s.value = nullptr;
+}
+
+BN_MONT_CTX* key_mont(R3410* key, BN_CTX* ctx) {
+  LockGuard guard(locks::R3410);
+  if (!key->mont_p && key->p) {
+    BN_MONT_CTX* m = BN_MONT_CTX_new();
+    if (m && BN_MONT_CTX_set(m, key->p, ctx)) {
+      key->mont_p = m;
+    } else {
+      BN_MONT_CTX_free(m);
+    }
+  }
+  return key->mont_p;
+}
+
+bool value_below_q(const BIGNUM* q, const unsigned char* seed, int seed_len, BIGNUM* out) {
+  BnCtxPtr ctx(BN_CTX_new());
+  if (!ctx) return false;
+  if (seed) {
+    int n = std::clamp(seed_len, 0, kQBytes);
+    if (!BN_bin2bn(seed, n, out) || !BN_nnmod(out, out, q, ctx.get())) return false;
+    return !BN_is_zero(out);
+  }
+  const int n = BN_num_bytes(q);
+  SecureBuffer buf(static_cast<std::size_t>(n));
+  if (buf.size() != static_cast<std::size_t>(n)) return false;
+  // A zero after reduction is drawn again; a generator that keeps giving it is broken.
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    if (!RAND_bytes(buf.data(), n)) return false;
+    if (!BN_bin2bn(buf.data(), n, out) || !BN_nnmod(out, out, q, ctx.get())) return false;
+    if (!BN_is_zero(out)) return true;
+  }
+  return false;
+}
+
+namespace {
+
+void drop_triple(R3410* key) {
+  BN_clear_free(key->k);
+  BN_clear_free(key->r_pre);
+  BN_clear_free(key->xr_pre);
+  key->k = key->r_pre = key->xr_pre = nullptr;
+}
+
+// Records the summary of a failed key operation.
+void key_failed(int func) {
+  set_status_if_unset(R3410_STATUS_KEY_FAILED);
+  JARNEL_ERR(LIB_GOSTS, func, LIB_GOSTS);
+}
+
+// Stores x (masked) and y; the key no longer holds a container-encrypted value.
+bool store_keypair(R3410* key, const BIGNUM* x, BnPtr y) {
+  if (!secret_set(key->x, x)) return false;
+  BN_free(key->y);
+  key->y = y.release();
+  BN_free(key->key_mac);
+  key->key_mac = nullptr;
+  drop_triple(key);
+  return true;
+}
+
+}  // namespace
+}  // namespace r3410
+
+using namespace r3410;
+
+R3410* R3410_new() {
+  auto* key = static_cast<R3410*>(mem_alloc(sizeof(R3410)));
+  if (!key) {
+    ERR_set_status(R3410_STATUS_NO_MEMORY);
+    JARNEL_ERR(LIB_GOSTS, R3410_F_NEW, R_MALLOC_FAILURE);
+    return nullptr;
+  }
+  if (!check_ram(key, static_cast<long>(sizeof(R3410)))) {
+    JARNEL_ERR(LIB_GOSTE, R3410_F_NEW_RAM, R_CHECK_RAM_FAILURE);
+    mem_free(key);
+    return nullptr;
+  }
+  std::memset(static_cast<void*>(key), 0, sizeof(R3410));
+  key->write_params = 1;
+  key->references = 1;
+  key->param_nid = R3410_NID_CP_A;
+  key->digest_param_nid = R3410_NID_DIGEST_PARAMS;
+  key->flags = 0;
+  return key;
+}
+
+int R3410_up_ref(R3410* key) {
+  if (!key) return 0;
+  LockGuard guard(locks::R3410);
+  ++key->references;
+  return 1;
+}
+
+void R3410_free(R3410* key) {
+  if (!key) return;
+  {
+    LockGuard guard(locks::R3410);
+    if (--key->references > 0) return;
+  }
+  BN_free(key->p);
+  BN_free(key->q);
+  BN_free(key->a);
+  BN_free(key->y);
+  secret_clear(key->x);
+  BN_clear_free(key->key_mac);
+  drop_triple(key);
+  BN_MONT_CTX_free(key->mont_p);
+  // The container reference is released by the container module's own free once it exists;
+  // until then the key only remembers the pointer it was given.
+  key->pse = nullptr;
+  int refs = key->references;
+  mem_cleanse(key, sizeof(R3410));
+  key->references = refs;
+  mem_free(key);
+}
+
+int R3410_generate_key(R3410* key, const unsigned char* seed, int seed_len) {
+  if (!key) {
+    ERR_set_status(R3410_STATUS_NULL_ARGUMENT);
+    JARNEL_ERR(LIB_GOSTS, R3410_F_GENERATE_KEY, R_PASSED_NULL_PARAMETER);
+    return 0;
+  }
+  if (!params_sane(key->p, key->q, key->a, R3410_F_GENERATE_KEY)) {
+    key_failed(R3410_F_GENERATE_KEY);
+    return 0;
+  }
+  BnCtxPtr ctx(BN_CTX_new());
+  BnPtr x(BN_secure_new());
+  BnPtr y(BN_new());
+  if (!ctx || !x || !y) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_GENERATE_KEY, R_MALLOC_FAILURE);
+    key_failed(R3410_F_GENERATE_KEY);
+    return 0;
+  }
+  BN_set_flags(x.get(), BN_FLG_CONSTTIME);
+  if (!value_below_q(key->q, seed, seed_len, x.get())) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_GENERATE_KEY,
+               seed ? R3410_R_INVALID_PRIVATE_KEY : R_INTERNAL_ERROR);
+    key_failed(R3410_F_GENERATE_KEY);
+    return 0;
+  }
+  BN_MONT_CTX* mont = key_mont(key, ctx.get());
+  if (!mont || !BN_mod_exp_mont_consttime(y.get(), key->a, x.get(), key->p, ctx.get(), mont) ||
+      !store_keypair(key, x.get(), std::move(y))) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_GENERATE_KEY, LIB_BN);
+    key_failed(R3410_F_GENERATE_KEY);
+    return 0;
+  }
+  return 1;
+}
+
+int R3410_generate_pubkey(R3410* key) {
+  if (!key) {
+    ERR_set_status(R3410_STATUS_NULL_ARGUMENT);
+    JARNEL_ERR(LIB_R3410, R3410_F_GENERATE_PUBKEY, R_PASSED_NULL_PARAMETER);
+    return 0;
+  }
+  if (!params_sane(key->p, key->q, key->a, R3410_F_GENERATE_KEY)) {
+    key_failed(R3410_F_GENERATE_KEY);
+    return 0;
+  }
+  BnPtr x = key->key_mac ? nullptr : secret_copy(key->x);
+  if (!x || BN_is_zero(x.get()) || BN_is_negative(x.get()) || BN_cmp(x.get(), key->q) >= 0) {
+    JARNEL_ERR(LIB_R3410, R3410_F_GENERATE_PUBKEY, R3410_R_INVALID_PRIVATE_KEY);
+    set_status_if_unset(R3410_STATUS_KEY_FAILED);
+    return 0;
+  }
+  BnCtxPtr ctx(BN_CTX_new());
+  BnPtr y(BN_new());
+  BN_MONT_CTX* mont = ctx ? key_mont(key, ctx.get()) : nullptr;
+  if (!y || !mont ||
+      !BN_mod_exp_mont_consttime(y.get(), key->a, x.get(), key->p, ctx.get(), mont)) {
+    JARNEL_ERR(LIB_R3410, R3410_F_GENERATE_PUBKEY, LIB_BN);
+    set_status_if_unset(R3410_STATUS_KEY_FAILED);
+    return 0;
+  }
+  BN_free(key->y);
+  key->y = y.release();
+  return 1;
+}
+
+int R3410_set_private_key(R3410* key, const unsigned char* x, int len) {
+  if (!key || !x || len <= 0) {
+    ERR_set_status(R3410_STATUS_NULL_ARGUMENT);
+    JARNEL_ERR(LIB_GOSTS, R3410_F_GENERATE_KEY, R_PASSED_NULL_PARAMETER);
+    return 0;
+  }
+  BnPtr v(BN_secure_new());
+  if (!v || !BN_bin2bn(x, len, v.get())) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_GENERATE_KEY, R_MALLOC_FAILURE);
+    key_failed(R3410_F_GENERATE_KEY);
+    return 0;
+  }
+  if (!key->q || BN_is_zero(v.get()) || BN_cmp(v.get(), key->q) >= 0) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_GENERATE_KEY, R3410_R_INVALID_PRIVATE_KEY);
+    key_failed(R3410_F_GENERATE_KEY);
+    return 0;
+  }
+  if (!secret_set(key->x, v.get())) {
+    key_failed(R3410_F_GENERATE_KEY);
+    return 0;
+  }
+  BN_free(key->key_mac);
+  key->key_mac = nullptr;
+  drop_triple(key);
+  return 1;
+}
+
+int R3410_get_private_key(const R3410* key, unsigned char* out, int len) {
+  if (!key || !out || len <= 0) return 0;
+  BnPtr x = secret_copy(key->x);
+  if (!x || BN_num_bytes(x.get()) > len) return 0;
+  return BN_bn2binpad(x.get(), out, len) == len ? 1 : 0;
+}
+
+}  // namespace jarnel

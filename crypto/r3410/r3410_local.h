@@ -1,0 +1,83 @@
+#pragma once
+// Internals shared by the files of this module (and its tests).
+#include <openssl/bn.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "crypto/r3410/r3410.h"
+
+namespace jarnel::r3410 {
+
+struct BnDeleter {
+  void operator()(BIGNUM* b) const { BN_clear_free(b); }
+};
+struct BnCtxDeleter {
+  void operator()(BN_CTX* c) const { BN_CTX_free(c); }
+};
+using BnPtr = std::unique_ptr<BIGNUM, BnDeleter>;
+using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxDeleter>;
+
+inline constexpr int kPBytes = 128;
+inline constexpr int kQBytes = 32;
+inline constexpr int kMaxPBits = 1024;
+inline constexpr int kMaxQBits = 256;
+
+// One parameter set as stored: big-endian bytes.
+struct ParamSet {
+  unsigned char p[kPBytes];
+  unsigned char q[kQBytes];
+  unsigned char a[kPBytes];
+};
+inline constexpr int kTableSets = 7;
+// The seven RFC 4357 sets in table order (index 0 CryptoPro-A ... 6 CryptoPro-XchC) and the two
+// built-in sets. Writable on purpose: the integrity check hashes them as they are in memory.
+ParamSet* rfc_table();
+ParamSet* builtin_set(int which);  // 1 or 2
+// The two 128-byte constant tables that enter the integrity hash after the built-in sets.
+unsigned char* check_constant(int which);  // 0 or 1
+int table_index_to_nid(int index);
+// Table index of an identifier 276..282, else -1.
+int nid_to_table_index(int nid);
+
+// Loads a stored set into fresh numbers (p, q, a); false when memory is short.
+bool load_set(const ParamSet& set, BnPtr& p, BnPtr& q, BnPtr& a);
+// Replaces the key's p, q, a (and drops its cached Montgomery form and one-time triple).
+void replace_params(R3410* key, BnPtr p, BnPtr q, BnPtr a);
+// The seven-set identifier of (p, q, a), or 0.
+int identify_params(const BIGNUM* p, const BIGNUM* q, const BIGNUM* a);
+// Sound domain parameters: 1 < q < p, p odd, q of at most 256 bits, p of at most 1024 bits,
+// 1 < a < p. Records (78, func, reason) on failure.
+bool params_sane(const BIGNUM* p, const BIGNUM* q, const BIGNUM* a, int func);
+
+// Masked private values.
+bool secret_set(R3410_SECRET& s, const BIGNUM* clear);
+// A clear copy (flagged constant-time) or null with status 12.
+BnPtr secret_copy(const R3410_SECRET& s);
+bool secret_present(const R3410_SECRET& s);
+void secret_clear(R3410_SECRET& s);
+
+// The Montgomery form of the key's p, made once and kept in the key (under lock 24).
+BN_MONT_CTX* key_mont(R3410* key, BN_CTX* ctx);
+
+// k or x from seed bytes or random bytes: the first min(len, bytes of q) bytes as a
+// big-endian number reduced modulo q. Fails (false) when the result is 0 and seed is given;
+// draws again while 0 without seed.
+bool value_below_q(const BIGNUM* q, const unsigned char* seed, int seed_len, BIGNUM* out);
+
+// Sets the status word unless a status is already set (whatever the queue holds: the failure
+// of an inner step has usually been recorded before the outer one decides on its status).
+void set_status_if_unset(std::uint32_t value);
+
+// RAM check of a fresh object; the placeholder until the self-test module offers CHECK_ram.
+int check_ram(void* mem, long len);
+
+// Key-agreement self-test: 1 when the operation may go on. Objects carrying the marker are
+// not tested again.
+inline constexpr std::uint32_t kDhTestMarker = 0x91998AACu;
+inline constexpr int kDhCheckLine = 448;
+int dh_check(const R3410_DH* dh);
+// Forgets the time of the last run, so that the next guarded operation runs the test.
+void dh_check_reset_time();
+
+}  // namespace jarnel::r3410

@@ -1,0 +1,305 @@
+// Signing and verification, the one-time signing values and the three signature layouts.
+#include <openssl/bn.h>
+
+#include <cstring>
+
+#include "crypto/err/err.h"
+#include "crypto/mem.h"
+#include "crypto/r3410/r3410.h"
+#include "crypto/r3410/r3410_local.h"
+#include "platform/csp.h"
+
+namespace jarnel {
+namespace r3410 {
+namespace {
+
+// Provider algorithm identifier of the GOST R 34.11-94 hash value that the provider signs.
+constexpr unsigned kCspHashGost = 0x8033;
+
+void sign_failed(int reason) {
+  JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, reason);
+  set_status_if_unset(R3410_STATUS_SIGN_FAILED);
+}
+
+// H: the digest as a big-endian number; a multiple of q (q itself, or zero) becomes 1, so that
+// its inverse exists.
+bool digest_number(const unsigned char* digest, int len, const BIGNUM* q, BIGNUM* h,
+                   BN_CTX* ctx) {
+  BnPtr rem(BN_new());
+  if (!rem || !BN_bin2bn(digest, len, h) || !BN_nnmod(rem.get(), h, q, ctx)) return false;
+  if (BN_is_zero(rem.get())) return BN_one(h) == 1;
+  return true;
+}
+
+int q_bytes(const R3410* key) { return key && key->q ? BN_num_bytes(key->q) : kQBytes; }
+
+// Signing by the provider that holds the key: the digest becomes the hash value of a provider
+// hash object, the provider signs it, and its little-endian signature is turned around.
+int provider_sign(const R3410_PROVIDER_KEY& pk, unsigned alg_id, const unsigned char* digest,
+                  int len, unsigned char* out, unsigned capacity, unsigned* sig_len) {
+  const platform::CspApi* api = platform::csp_api();
+  if (!api || len < 0) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_SIGN, R_INTERNAL_ERROR);
+    return -1;
+  }
+  std::uintptr_t hash = 0;
+  if (!api->create_hash(pk.handle, alg_id, &hash)) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_SIGN, R_INTERNAL_ERROR);
+    return -1;
+  }
+  int result = -1;
+  unsigned n = 0;
+  if (api->set_hash_value(hash, digest, static_cast<unsigned>(len)) &&
+      api->sign_hash(hash, pk.key_spec, nullptr, &n) && n > 0 && n <= capacity) {
+    unsigned written = n;
+    if (api->sign_hash(hash, pk.key_spec, out, &written) && written <= n) {
+      BUF_reverse(out, written);
+      if (sig_len) *sig_len = written;
+      result = static_cast<int>(written);
+    }
+  }
+  api->destroy_hash(hash);
+  if (result < 0) JARNEL_ERR(LIB_GOSTS, R3410_F_SIGN, R_INTERNAL_ERROR);
+  return result;
+}
+
+}  // namespace
+}  // namespace r3410
+
+using namespace r3410;
+
+R3410_SIG* R3410_SIG_new() {
+  auto* sig = static_cast<R3410_SIG*>(mem_alloc(sizeof(R3410_SIG)));
+  if (!sig) {
+    JARNEL_ERR(LIB_R3410, R3410_F_SIG_NEW, R_MALLOC_FAILURE);
+    return nullptr;
+  }
+  sig->r = BN_new();
+  sig->s = BN_new();
+  if (!sig->r || !sig->s) {
+    R3410_SIG_free(sig);
+    JARNEL_ERR(LIB_R3410, R3410_F_SIG_NEW, R_MALLOC_FAILURE);
+    return nullptr;
+  }
+  return sig;
+}
+
+void R3410_SIG_free(R3410_SIG* sig) {
+  if (!sig) return;
+  BN_clear_free(sig->r);
+  BN_clear_free(sig->s);
+  mem_free(sig);
+}
+
+int R3410_sign_setup(R3410* key, const unsigned char* seed, int seed_len) {
+  if (!key) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R_PASSED_NULL_PARAMETER);
+    return 0;
+  }
+  if (!key->p || !key->q || !key->a) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R_INTERNAL_ERROR);
+    return 0;
+  }
+  BnPtr x = key->key_mac ? nullptr : secret_copy(key->x);
+  if (!x || BN_is_zero(x.get()) || BN_cmp(x.get(), key->q) >= 0) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R3410_R_INVALID_PRIVATE_KEY);
+    return 0;
+  }
+  BnCtxPtr ctx(BN_CTX_new());
+  BnPtr k(BN_secure_new()), r(BN_new()), xr(BN_secure_new());
+  BN_MONT_CTX* mont = ctx ? key_mont(key, ctx.get()) : nullptr;
+  if (!ctx || !k || !r || !xr || !mont) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R_MALLOC_FAILURE);
+    return 0;
+  }
+  BN_set_flags(k.get(), BN_FLG_CONSTTIME);
+  BN_set_flags(xr.get(), BN_FLG_CONSTTIME);
+  // r = 0 would make a signature that says nothing about x: draw k again.
+  for (int attempt = 0;; ++attempt) {
+    if (attempt == 16 || !value_below_q(key->q, seed, seed_len, k.get())) {
+      JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R3410_R_INVALID_K);
+      return 0;
+    }
+    if (!BN_mod_exp_mont_consttime(r.get(), key->a, k.get(), key->p, ctx.get(), mont) ||
+        !BN_nnmod(r.get(), r.get(), key->q, ctx.get())) {
+      JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, LIB_BN);
+      return 0;
+    }
+    if (!BN_is_zero(r.get())) break;
+    if (seed) {
+      JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R3410_R_INVALID_K);
+      return 0;
+    }
+  }
+  if (!BN_mod_mul(xr.get(), x.get(), r.get(), key->q, ctx.get())) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, LIB_BN);
+    return 0;
+  }
+  BN_clear_free(key->k);
+  BN_clear_free(key->r_pre);
+  BN_clear_free(key->xr_pre);
+  key->k = k.release();
+  key->r_pre = r.release();
+  key->xr_pre = xr.release();
+  return 1;
+}
+
+R3410_SIG* R3410_do_sign(R3410* key, const unsigned char* digest, int len) {
+  if (!key || !digest || len <= 0) {
+    ERR_set_status(R3410_STATUS_NULL_ARGUMENT);
+    JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R_PASSED_NULL_PARAMETER);
+    return nullptr;
+  }
+  if (!key->p || !key->q || !key->a) {
+    sign_failed(R_INTERNAL_ERROR);
+    return nullptr;
+  }
+  BnCtxPtr ctx(BN_CTX_new());
+  BnPtr h(BN_new()), s(BN_secure_new()), kh(BN_secure_new());
+  if (!ctx || !h || !s || !kh) {
+    sign_failed(R_MALLOC_FAILURE);
+    return nullptr;
+  }
+  if (!digest_number(digest, len, key->q, h.get(), ctx.get())) {
+    sign_failed(LIB_BN);
+    return nullptr;
+  }
+  for (int attempt = 0;; ++attempt) {
+    if (!key->k && (attempt == 16 || !R3410_sign_setup(key))) {
+      sign_failed(R_INTERNAL_ERROR);
+      return nullptr;
+    }
+    // The triple is used once, whatever happens next.
+    BnPtr k(key->k), xr(key->xr_pre), r(key->r_pre);
+    key->k = key->xr_pre = key->r_pre = nullptr;
+    if (!BN_mod_mul(kh.get(), k.get(), h.get(), key->q, ctx.get()) ||
+        !BN_mod_add(s.get(), xr.get(), kh.get(), key->q, ctx.get())) {
+      sign_failed(LIB_BN);
+      return nullptr;
+    }
+    if (BN_is_zero(s.get())) continue;
+    R3410_SIG* sig = R3410_SIG_new();
+    if (!sig || !BN_copy(sig->r, r.get()) || !BN_copy(sig->s, s.get())) {
+      R3410_SIG_free(sig);
+      sign_failed(R_MALLOC_FAILURE);
+      return nullptr;
+    }
+    return sig;
+  }
+}
+
+int R3410_do_verify(const R3410_SIG* sig, R3410* key, const unsigned char* digest, int len) {
+  auto invalid = [](int reason) {
+    if (reason) JARNEL_ERR(LIB_GOSTS, R3410_F_DO_VERIFY, reason);
+    set_status_if_unset(R3410_STATUS_BAD_SIGNATURE);
+    JARNEL_ERR(LIB_GOSTS, R3410_F_DO_VERIFY, LIB_BN);
+    return 0;
+  };
+  auto error = [](int reason) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_DO_VERIFY, reason);
+    JARNEL_ERR(LIB_GOSTS, R3410_F_DO_VERIFY, LIB_BN);
+    return -1;
+  };
+  if (!sig || !sig->r || !sig->s || !digest || len <= 0) return error(R_PASSED_NULL_PARAMETER);
+  if (!key || !key->p || !key->q || !key->a || !key->y) return error(R_INTERNAL_ERROR);
+  // A public value outside 1 < y < p belongs to no private key.
+  if (BN_cmp(key->y, BN_value_one()) <= 0 || BN_cmp(key->y, key->p) >= 0)
+    return error(R3410_R_INVALID_DOMAIN_PARAMETERS);
+  if (BN_is_zero(sig->r) || BN_is_negative(sig->r)) return invalid(R3410_R_R_IS_ZERO);
+  if (BN_cmp(sig->r, key->q) >= 0) return invalid(R3410_R_R_TOO_LARGE);
+  if (BN_is_zero(sig->s) || BN_is_negative(sig->s)) return invalid(R3410_R_S_IS_ZERO);
+  if (BN_cmp(sig->s, key->q) >= 0) return invalid(R3410_R_S_TOO_LARGE);
+
+  BnCtxPtr ctx(BN_CTX_new());
+  BnPtr h(BN_new()), v(BN_new()), z1(BN_new()), z2(BN_new()), u(BN_new());
+  BN_MONT_CTX* mont = ctx ? key_mont(key, ctx.get()) : nullptr;
+  if (!ctx || !h || !v || !z1 || !z2 || !u || !mont) return error(R_MALLOC_FAILURE);
+  if (!digest_number(digest, len, key->q, h.get(), ctx.get()) ||
+      !BN_mod_inverse(v.get(), h.get(), key->q, ctx.get()) ||
+      !BN_mod_mul(z1.get(), sig->s, v.get(), key->q, ctx.get()) ||
+      !BN_sub(z2.get(), key->q, sig->r) ||
+      !BN_mod_mul(z2.get(), z2.get(), v.get(), key->q, ctx.get()) ||
+      !BN_mod_exp2_mont(u.get(), key->a, z1.get(), key->y, z2.get(), key->p, ctx.get(), mont) ||
+      !BN_nnmod(u.get(), u.get(), key->q, ctx.get()))
+    return error(LIB_BN);
+  if (BN_cmp(u.get(), sig->r) != 0) return invalid(0);
+  return 1;
+}
+
+int R3410_size(int type, const R3410* key) {
+  const int n = q_bytes(key);
+  if (type == R3410_SIG_RS || type == R3410_SIG_CRYPTOPRO) return 2 * n;
+  // SEQUENCE header (2) and two INTEGERs of up to n + 1 content bytes with 2-byte headers.
+  return 2 + 2 * (2 + n + 1);
+}
+
+int R3410_sign(int type, R3410* key, const unsigned char* digest, int len, unsigned char* out,
+               unsigned* sig_len) {
+  if (!key || !digest || !out || !sig_len) {
+    ERR_set_status(R3410_STATUS_NULL_ARGUMENT);
+    JARNEL_ERR(LIB_GOSTS, R3410_F_SIGN, R_PASSED_NULL_PARAMETER);
+    return key && key->provider.handle ? -1 : 0;
+  }
+  if (key->provider.handle)
+    return provider_sign(key->provider, kCspHashGost, digest, len, out,
+                         static_cast<unsigned>(R3410_size(type, key)), sig_len);
+  R3410_SIG* sig = R3410_do_sign(key, digest, len);
+  if (!sig) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_SIGN, LIB_GOSTS);
+    return 0;
+  }
+  int ok = 0;
+  const int n = q_bytes(key);
+  if (type == R3410_SIG_RS || type == R3410_SIG_CRYPTOPRO) {
+    const BIGNUM* first = type == R3410_SIG_RS ? sig->r : sig->s;
+    const BIGNUM* second = type == R3410_SIG_RS ? sig->s : sig->r;
+    ok = BN_bn2binpad(first, out, n) == n && BN_bn2binpad(second, out + n, n) == n;
+    if (ok) *sig_len = static_cast<unsigned>(2 * n);
+  } else {
+    unsigned char* p = out;
+    int written = i2d_R3410_SIG(sig, &p);
+    ok = written > 0;
+    if (ok) *sig_len = static_cast<unsigned>(written);
+  }
+  R3410_SIG_free(sig);
+  if (!ok) JARNEL_ERR(LIB_GOSTS, R3410_F_SIGN, R_INTERNAL_ERROR);
+  return ok;
+}
+
+int R3410_verify(int type, R3410* key, const unsigned char* digest, int len,
+                 const unsigned char* sig, int sig_len) {
+  if (!key || !digest || !sig) {
+    ERR_set_status(R3410_STATUS_NULL_ARGUMENT);
+    JARNEL_ERR(LIB_GOSTS, R3410_F_VERIFY, R_PASSED_NULL_PARAMETER);
+    return 0;
+  }
+  auto refuse = [](int reason) {
+    set_status_if_unset(R3410_STATUS_BAD_SIGNATURE);
+    JARNEL_ERR(LIB_GOSTS, R3410_F_VERIFY, reason);
+    JARNEL_ERR(LIB_GOSTS, R3410_F_DO_VERIFY, LIB_BN);
+    return 0;
+  };
+  R3410_SIG parsed{nullptr, nullptr};
+  R3410_SIG* der = nullptr;
+  const int n = q_bytes(key);
+  if (type == R3410_SIG_RS || type == R3410_SIG_CRYPTOPRO) {
+    if (type == R3410_SIG_CRYPTOPRO ? sig_len != 2 * n : (sig_len <= 0 || sig_len % 2 != 0))
+      return refuse(R3410_R_BAD_SIG_LENGTH);
+    const int half = sig_len / 2;
+    BnPtr a(BN_bin2bn(sig, half, nullptr)), b(BN_bin2bn(sig + half, half, nullptr));
+    if (!a || !b) return refuse(R_MALLOC_FAILURE);
+    parsed.r = type == R3410_SIG_RS ? a.release() : b.release();
+    parsed.s = type == R3410_SIG_RS ? b.release() : a.release();
+  } else {
+    const unsigned char* p = sig;
+    der = d2i_R3410_SIG(nullptr, &p, sig_len);
+    if (!der) return refuse(R3410_R_BAD_SIG_LENGTH);
+  }
+  int result = R3410_do_verify(der ? der : &parsed, key, digest, len);
+  BN_free(parsed.r);
+  BN_free(parsed.s);
+  R3410_SIG_free(der);
+  return result == 1 ? 1 : 0;
+}
+
+}  // namespace jarnel
