@@ -1,0 +1,233 @@
+// Signing, verification and the three signature layouts.
+#include <openssl/bn.h>
+
+#include "crypto/r3410/r3410_local.h"
+#include "tests/r3410/r3410_fixture.h"
+
+namespace jarnel::test {
+namespace {
+
+using r3410::BnPtr;
+
+// An independent computation (Python integers) on CryptoPro-A: y = a^x mod p,
+// r = (a^k mod p) mod q, s = (x·r + k·H) mod q.
+const Bytes kX = hex("0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef");
+const Bytes kK = hex("67b887f43f3ca6e04146a13cff1ca865cedda53f2b3cc43f8926884187f93f41");
+const Bytes kH = hex("3ad1f2fb9c2bb8f1e9a1b2c3d4e5f60718293a4b5c6d7e8f9012345678abcdef");
+const Bytes kR = hex("49ce5deb84dbdda5f9075e7cc4d755037c9f609fc33ee23f0ac5e12fde8d2226");
+const Bytes kS = hex("16b7d7d814f4a762a392568e0fd9d4165596e5e106f654c8da8434c2bb1f648f");
+const Bytes kYHead = hex("17d00070c6e29e66bf795268e88ea942");
+const Bytes kYTail = hex("8498f3c14c21e744d1fdb8d36388084bef895b69");
+
+Bytes concat(const Bytes& a, const Bytes& b) {
+  Bytes out = a;
+  out.insert(out.end(), b.begin(), b.end());
+  return out;
+}
+
+Bytes sign(R3410* key, int type, const Bytes& digest, const Bytes& k = {}) {
+  if (!k.empty()) {
+    EXPECT_EQ(R3410_sign_setup(key, k.data(), static_cast<int>(k.size())), 1);
+  }
+  Bytes out(static_cast<std::size_t>(R3410_size(type, key)));
+  unsigned len = 0;
+  EXPECT_EQ(R3410_sign(type, key, digest.data(), static_cast<int>(digest.size()), out.data(),
+                       &len),
+            1);
+  out.resize(len);
+  return out;
+}
+
+int verify(R3410* key, int type, const Bytes& digest, const Bytes& sig) {
+  return R3410_verify(type, key, digest.data(), static_cast<int>(digest.size()), sig.data(),
+                      static_cast<int>(sig.size()));
+}
+
+TEST_F(R3410Test, KnownAnswerOnCryptoProA) {
+  KeyPtr key = make_key(R3410_SEL_CP_A, kX);
+  Bytes y = bn_bytes(key->y, 128);
+  EXPECT_EQ(Bytes(y.begin(), y.begin() + 16), kYHead);
+  EXPECT_EQ(Bytes(y.end() - 20, y.end()), kYTail);
+  EXPECT_EQ(sign(key.get(), R3410_SIG_RS, kH, kK), concat(kR, kS));
+  EXPECT_EQ(sign(key.get(), R3410_SIG_CRYPTOPRO, kH, kK), concat(kS, kR));
+  EXPECT_EQ(verify(key.get(), R3410_SIG_RS, kH, concat(kR, kS)), 1);
+  EXPECT_EQ(verify(key.get(), R3410_SIG_CRYPTOPRO, kH, concat(kS, kR)), 1);
+}
+
+// Sign and verify on every set in every layout; a changed digest or signature is refused with
+// status 7 and the verification-failure entry (78, 115, 3).
+TEST_F(R3410Test, RoundTripOnEverySetAndLayout) {
+  for (int selector : {1, 3, 4, 5, 6, 7, 8, 9, 10}) {
+    KeyPtr key = make_key(selector);
+    for (int type : {R3410_SIG_RS, R3410_SIG_CRYPTOPRO, 6}) {
+      SCOPED_TRACE(testing::Message() << "selector " << selector << " type " << type);
+      Bytes digest(32);
+      for (int i = 0; i < 32; ++i) digest[i] = static_cast<unsigned char>(selector * 31 + i);
+      Bytes sig = sign(key.get(), type, digest);
+      EXPECT_EQ(verify(key.get(), type, digest, sig), 1);
+      EXPECT_EQ(ERR_count_errors(), 0);
+
+      Bytes other = digest;
+      other[5] ^= 0x40;
+      ERR_clear_error();
+      EXPECT_EQ(verify(key.get(), type, other, sig), 0);
+      EXPECT_EQ(ERR_get_status(), 7u);
+      EXPECT_TRUE(has_error(drain_errors(), 78, 115, 3));
+
+      Bytes bad = sig;
+      bad[bad.size() - 1] ^= 0x01;
+      ERR_clear_error();
+      EXPECT_EQ(verify(key.get(), type, digest, bad), 0);
+      ERR_clear_error();
+    }
+  }
+}
+
+TEST_F(R3410Test, LayoutsCarryTheSameNumbers) {
+  KeyPtr key = make_key(R3410_SEL_CP_C);
+  Bytes rs = sign(key.get(), R3410_SIG_RS, kH, kK);
+  Bytes sr = sign(key.get(), R3410_SIG_CRYPTOPRO, kH, kK);
+  Bytes der = sign(key.get(), 1, kH, kK);
+  ASSERT_EQ(rs.size(), 64u);
+  EXPECT_EQ(sr, concat(Bytes(rs.begin() + 32, rs.end()), Bytes(rs.begin(), rs.begin() + 32)));
+  const unsigned char* p = der.data();
+  R3410_SIG* sig = d2i_R3410_SIG(nullptr, &p, static_cast<long>(der.size()));
+  ASSERT_TRUE(sig);
+  EXPECT_EQ(bn_bytes(sig->r, 32), Bytes(rs.begin(), rs.begin() + 32));
+  EXPECT_EQ(bn_bytes(sig->s, 32), Bytes(rs.begin() + 32, rs.end()));
+  R3410_SIG_free(sig);
+}
+
+// k = 225 on CryptoPro-A gives an r below 2^248: the fixed layouts pad it to 32 bytes.
+TEST_F(R3410Test, FixedLayoutsPadShortNumbersOnTheLeft) {
+  KeyPtr key = make_key(R3410_SEL_CP_A, kX);
+  Bytes k(32, 0);
+  k[31] = 225;
+  Bytes rs = sign(key.get(), R3410_SIG_RS, kH, k);
+  ASSERT_EQ(rs.size(), 64u);
+  EXPECT_EQ(rs[0], 0);
+  EXPECT_EQ(Bytes(rs.begin(), rs.begin() + 4), hex("003f331c"));
+  EXPECT_EQ(verify(key.get(), R3410_SIG_RS, kH, rs), 1);
+  Bytes sr = sign(key.get(), R3410_SIG_CRYPTOPRO, kH, k);
+  EXPECT_EQ(Bytes(sr.begin() + 32, sr.begin() + 36), hex("003f331c"));
+}
+
+TEST_F(R3410Test, Type274RefusesOtherLengthsBeforeAnyArithmetic) {
+  // A key without parameters: any arithmetic would record (78, 115, 12).
+  KeyPtr empty(R3410_new());
+  for (std::size_t len : {63u, 65u, 2u, 128u}) {
+    SCOPED_TRACE(len);
+    ERR_clear_error();
+    Bytes sig(len, 0x01);
+    EXPECT_EQ(R3410_verify(R3410_SIG_CRYPTOPRO, empty.get(), kH.data(), 32, sig.data(),
+                           static_cast<int>(len)),
+              0);
+    auto q = drain_errors();
+    EXPECT_TRUE(has_error(q, 78, 119, R3410_R_BAD_SIG_LENGTH));
+    EXPECT_FALSE(has_error(q, 78, 115, 12));
+  }
+  Bytes sig(64, 0x01);
+  ERR_clear_error();
+  EXPECT_EQ(R3410_verify(R3410_SIG_CRYPTOPRO, empty.get(), kH.data(), 32, sig.data(), 64), 0);
+  EXPECT_TRUE(has_error(drain_errors(), 78, 115, 12));
+}
+
+TEST_F(R3410Test, Type0SplitsAnyEvenLengthAndRefusesOddOnes) {
+  KeyPtr key = make_key(R3410_SEL_CP_A, kX);
+  // r and s given with one extra leading zero each: 66 bytes, still the same numbers.
+  Bytes wide = concat(concat(Bytes{0}, kR), concat(Bytes{0}, kS));
+  EXPECT_EQ(verify(key.get(), R3410_SIG_RS, kH, wide), 1);
+  Bytes odd = concat(Bytes{0}, concat(kR, kS));
+  EXPECT_EQ(verify(key.get(), R3410_SIG_RS, kH, odd), 0);
+  EXPECT_TRUE(has_error(drain_errors(), 78, 119, R3410_R_BAD_SIG_LENGTH));
+}
+
+TEST_F(R3410Test, OutOfRangeSignatureNumbersGiveTheirReasons) {
+  KeyPtr key = make_key(R3410_SEL_CP_A, kX);
+  const Bytes q = bn_bytes(key->q, 32), zero(32, 0);
+  const struct {
+    const char* name;
+    Bytes r, s;
+    int reason;
+  } cases[] = {{"r = 0", zero, kS, 102},
+               {"r = q", q, kS, 104},
+               {"s = 0", kR, zero, 101},
+               {"s = q", kR, q, 103}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ERR_clear_error();
+    R3410_SIG sig{BN_bin2bn(c.r.data(), 32, nullptr), BN_bin2bn(c.s.data(), 32, nullptr)};
+    EXPECT_EQ(R3410_do_verify(&sig, key.get(), kH.data(), 32), 0);
+    EXPECT_EQ(ERR_get_status(), 7u);
+    auto errors = drain_errors();
+    EXPECT_TRUE(has_error(errors, 78, 115, c.reason));
+    EXPECT_TRUE(has_error(errors, 78, 115, 3));
+    BN_free(sig.r);
+    BN_free(sig.s);
+  }
+}
+
+TEST_F(R3410Test, VerificationWithoutAPublicKeyIsAnError) {
+  KeyPtr key(R3410_new());
+  R3410_set_params(key.get(), R3410_SEL_CP_A);
+  R3410_SIG sig{BN_bin2bn(kR.data(), 32, nullptr), BN_bin2bn(kS.data(), 32, nullptr)};
+  EXPECT_EQ(R3410_do_verify(&sig, key.get(), kH.data(), 32), -1);
+  EXPECT_TRUE(has_error(drain_errors(), 78, 115, 12));
+  BN_free(sig.r);
+  BN_free(sig.s);
+}
+
+// A digest equal to q (or any multiple of it, zero included) is taken as 1.
+TEST_F(R3410Test, DigestEqualToQCountsAsOne) {
+  KeyPtr key = make_key(R3410_SEL_CP_A, kX);
+  Bytes one(32, 0);
+  one[31] = 1;
+  for (const Bytes& digest : {bn_bytes(key->q, 32), Bytes(32, 0)}) {
+    Bytes sig = sign(key.get(), R3410_SIG_RS, digest, kK);
+    EXPECT_EQ(verify(key.get(), R3410_SIG_RS, one, sig), 1);
+    EXPECT_EQ(sig, sign(key.get(), R3410_SIG_RS, one, kK));
+  }
+}
+
+TEST_F(R3410Test, TheOneTimeValuesServeExactlyOneSignature) {
+  KeyPtr key = make_key(R3410_SEL_CP_A, kX);
+  ASSERT_EQ(R3410_sign_setup(key.get(), kK.data(), 32), 1);
+  EXPECT_EQ(bn_bytes(key->r_pre, 32), kR);
+  R3410_SIG* first = R3410_do_sign(key.get(), kH.data(), 32);
+  ASSERT_TRUE(first);
+  EXPECT_FALSE(key->k || key->r_pre || key->xr_pre);
+  EXPECT_EQ(bn_bytes(first->r, 32), kR);
+  R3410_SIG* second = R3410_do_sign(key.get(), kH.data(), 32);
+  ASSERT_TRUE(second);
+  EXPECT_NE(BN_cmp(first->r, second->r), 0);  // fresh random k
+  R3410_SIG_free(first);
+  R3410_SIG_free(second);
+  // A new key pair discards values prepared for the old one.
+  ASSERT_EQ(R3410_sign_setup(key.get(), kK.data(), 32), 1);
+  ASSERT_EQ(R3410_generate_key(key.get(), nullptr, 0), 1);
+  EXPECT_FALSE(key->k);
+}
+
+TEST_F(R3410Test, SigningNeedsParametersAndAPrivateValue) {
+  KeyPtr empty(R3410_new());
+  EXPECT_EQ(R3410_do_sign(empty.get(), kH.data(), 32), nullptr);
+  EXPECT_EQ(ERR_get_status(), 16u);
+  EXPECT_TRUE(has_error(drain_errors(), 78, 114, 12));
+  ERR_clear_error();
+  KeyPtr no_x(R3410_new());
+  R3410_set_params(no_x.get(), R3410_SEL_CP_A);
+  EXPECT_EQ(R3410_do_sign(no_x.get(), kH.data(), 32), nullptr);
+  auto q = drain_errors();
+  EXPECT_TRUE(has_error(q, 78, 114, 105));
+  EXPECT_EQ(ERR_get_status(), 16u);
+}
+
+TEST_F(R3410Test, SeededSetupRejectsAZeroK) {
+  KeyPtr key = make_key(R3410_SEL_CP_A, kX);
+  Bytes q = bn_bytes(key->q, 32);
+  EXPECT_EQ(R3410_sign_setup(key.get(), q.data(), 32), 0);
+  EXPECT_TRUE(has_error(drain_errors(), 78, 114, 106));
+}
+
+}  // namespace
+}  // namespace jarnel::test
