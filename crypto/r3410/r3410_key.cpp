@@ -207,8 +207,7 @@ int R3410_generate_key(R3410* key, const unsigned char* seed, int seed_len) {
     key_failed(R3410_F_GENERATE_KEY);
     return 0;
   }
-  BN_MONT_CTX* mont = key_mont(key, ctx.get());
-  if (!mont || !BN_mod_exp_mont_consttime(y.get(), key->a, x.get(), key->p, ctx.get(), mont) ||
+  if (!generator_power(key, x.get(), y.get(), ctx.get()) ||
       !store_keypair(key, x.get(), std::move(y))) {
     JARNEL_ERR(LIB_GOSTS, R3410_F_GENERATE_KEY, LIB_BN);
     key_failed(R3410_F_GENERATE_KEY);
@@ -235,9 +234,7 @@ int R3410_generate_pubkey(R3410* key) {
   }
   BnCtxPtr ctx(BN_CTX_new());
   BnPtr y(BN_new());
-  BN_MONT_CTX* mont = ctx ? key_mont(key, ctx.get()) : nullptr;
-  if (!y || !mont ||
-      !BN_mod_exp_mont_consttime(y.get(), key->a, x.get(), key->p, ctx.get(), mont)) {
+  if (!ctx || !y || !generator_power(key, x.get(), y.get(), ctx.get())) {
     JARNEL_ERR(LIB_R3410, R3410_F_GENERATE_PUBKEY, LIB_BN);
     set_status_if_unset(R3410_STATUS_KEY_FAILED);
     return 0;

@@ -60,6 +60,10 @@ void secret_clear(R3410_SECRET& s);
 // The Montgomery form of the key's p, made once and kept in the key (under lock 24).
 BN_MONT_CTX* key_mont(R3410* key, BN_CTX* ctx);
 
+// out := a^e mod p for the key's generator a (e secret, at most 256 bits in the fast path):
+// with the precomputed table of a built-in set, else a constant-time exponentiation.
+bool generator_power(R3410* key, const BIGNUM* e, BIGNUM* out, BN_CTX* ctx);
+
 // k or x from seed bytes or random bytes: the first min(len, bytes of q) bytes as a
 // big-endian number reduced modulo q. Fails (false) when the result is 0 and seed is given;
 // draws again while 0 without seed.

@@ -107,8 +107,7 @@ int R3410_sign_setup(R3410* key, const unsigned char* seed, int seed_len) {
   }
   BnCtxPtr ctx(BN_CTX_new());
   BnPtr k(BN_secure_new()), r(BN_new()), xr(BN_secure_new());
-  BN_MONT_CTX* mont = ctx ? key_mont(key, ctx.get()) : nullptr;
-  if (!ctx || !k || !r || !xr || !mont) {
+  if (!ctx || !k || !r || !xr) {
     JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R_MALLOC_FAILURE);
     return 0;
   }
@@ -120,7 +119,7 @@ int R3410_sign_setup(R3410* key, const unsigned char* seed, int seed_len) {
       JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R3410_R_INVALID_K);
       return 0;
     }
-    if (!BN_mod_exp_mont_consttime(r.get(), key->a, k.get(), key->p, ctx.get(), mont) ||
+    if (!generator_power(key, k.get(), r.get(), ctx.get()) ||
         !BN_nnmod(r.get(), r.get(), key->q, ctx.get())) {
       JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, LIB_BN);
       return 0;

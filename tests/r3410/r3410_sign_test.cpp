@@ -231,3 +231,28 @@ TEST_F(R3410Test, SeededSetupRejectsAZeroK) {
 
 }  // namespace
 }  // namespace jarnel::test
+
+namespace jarnel::test {
+namespace {
+
+// Parameters outside the built-in sets take the general exponentiation: a generator a^2 of
+// the same CryptoPro-A group.
+TEST_F(R3410Test, ParametersOutsideTheTablesSignAndVerify) {
+  KeyPtr base(R3410_new());
+  R3410_set_params(base.get(), R3410_SEL_CP_A);
+  KeyPtr key(R3410_new());
+  r3410::BnCtxPtr ctx(BN_CTX_new());
+  r3410::BnPtr p(BN_dup(base->p)), q(BN_dup(base->q)), a(BN_new());
+  BN_mod_sqr(a.get(), base->a, base->p, ctx.get());
+  r3410::replace_params(key.get(), std::move(p), std::move(q), std::move(a));
+  EXPECT_EQ(R3410_params_nid(key.get()), 0);
+  ASSERT_EQ(R3410_generate_key(key.get(), kX.data(), 32), 1);
+  r3410::BnPtr x(BN_bin2bn(kX.data(), 32, nullptr)), y(BN_new());
+  BN_mod_exp(y.get(), key->a, x.get(), key->p, ctx.get());
+  EXPECT_EQ(BN_cmp(y.get(), key->y), 0);
+  Bytes sig = sign(key.get(), R3410_SIG_CRYPTOPRO, kH);
+  EXPECT_EQ(verify(key.get(), R3410_SIG_CRYPTOPRO, kH, sig), 1);
+}
+
+}  // namespace
+}  // namespace jarnel::test
