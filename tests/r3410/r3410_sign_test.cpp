@@ -1,6 +1,10 @@
 // Signing, verification and the three signature layouts.
 #include <openssl/bn.h>
 
+#include <atomic>
+#include <string>
+#include <thread>
+
 #include "crypto/r3410/r3410_local.h"
 #include "tests/r3410/r3410_fixture.h"
 
@@ -252,6 +256,44 @@ TEST_F(R3410Test, ParametersOutsideTheTablesSignAndVerify) {
   EXPECT_EQ(BN_cmp(y.get(), key->y), 0);
   Bytes sig = sign(key.get(), R3410_SIG_CRYPTOPRO, kH);
   EXPECT_EQ(verify(key.get(), R3410_SIG_CRYPTOPRO, kH, sig), 1);
+}
+
+}  // namespace
+}  // namespace jarnel::test
+
+
+namespace jarnel::test {
+namespace {
+
+// A key may be shared between threads for verification: its Montgomery form and the set's
+// power table are made on first use by whichever thread comes first.
+TEST_F(R3410Test, ThreadsShareAKeyForVerification) {
+  KeyPtr signer = make_key(R3410_SEL_CP_D, kX);
+  Bytes sig = sign(signer.get(), R3410_SIG_CRYPTOPRO, kH);
+  KeyPtr shared(R3410_new());
+  R3410_set_params(shared.get(), R3410_SEL_CP_D);
+  shared->y = BN_dup(signer->y);
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) good += verify(shared.get(), R3410_SIG_CRYPTOPRO, kH, sig);
+      ERR_remove_state(0);
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(good.load(), 40);
+}
+
+TEST_F(R3410Test, ErrorsPrintTheirTexts) {
+  char buf[256];
+  ERR_error_string_n(ERR_pack(78, 115, 104), buf, sizeof buf);
+  EXPECT_NE(std::string(buf).find("GOSTS routines:R3410_do_verify:'r' is greater or equal to 'q'"),
+            std::string::npos)
+      << buf;
+  ERR_error_string_n(ERR_pack(13, 222, 110), buf, sizeof buf);
+  EXPECT_NE(std::string(buf).find("D2I_R3410PARAMS:decode error"), std::string::npos) << buf;
+  ERR_error_string_n(ERR_pack(65, 118, 0), buf, sizeof buf);
+  EXPECT_NE(std::string(buf).find("d2i_R3410_SIG"), std::string::npos) << buf;
 }
 
 }  // namespace
