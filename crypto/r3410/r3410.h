@@ -139,6 +139,14 @@ int R3410_size(int type, const R3410* key);
 int R3410_verify(int type, R3410* key, const unsigned char* digest, int len,
                  const unsigned char* sig, int sig_len);
 
+// Signing by the cryptographic service provider that holds a key (platform/csp.h): the digest
+// becomes the hash value of a provider hash object of algorithm alg_id, the provider signs it
+// with the key of pk.key_spec, and its little-endian signature is turned around into out
+// (capacity bytes). Returns the signature length, or -1 when a provider call fails or the
+// signature does not fit; the hash object is destroyed in every case.
+int CSP_sign_digest(const R3410_PROVIDER_KEY& pk, unsigned alg_id, const unsigned char* digest,
+                    int len, unsigned char* out, unsigned capacity, unsigned* sig_len);
+
 // Encodings (OpenSSL's d2i/i2d conventions: *pp advances; with a null *out i2d returns the
 // length; d2i with a non-null *a replaces the contents of *a only on success).
 int i2d_R3410_SIG(const R3410_SIG* sig, unsigned char** pp);
