@@ -147,8 +147,10 @@ int R3410_verify(int type, R3410* key, const unsigned char* digest, int len,
 int CSP_sign_digest(const R3410_PROVIDER_KEY& pk, unsigned alg_id, const unsigned char* digest,
                     int len, unsigned char* out, unsigned capacity, unsigned* sig_len);
 
-// Encodings (OpenSSL's d2i/i2d conventions: *pp advances; with a null *out i2d returns the
-// length; d2i with a non-null *a replaces the contents of *a only on success).
+// Encodings, in OpenSSL's d2i/i2d shape: i2d with a null pp returns the length; with a null
+// *pp it allocates the output with mem_alloc (free it with mem_free); otherwise it writes at
+// *pp and advances it. d2i reads exactly len bytes (trailing bytes are refused), advances *pp
+// and, with a non-null *a, replaces the contents of *a, only when the whole input is valid.
 int i2d_R3410_SIG(const R3410_SIG* sig, unsigned char** pp);
 R3410_SIG* d2i_R3410_SIG(R3410_SIG** a, const unsigned char** pp, long len);
 int i2d_R3410Params(const R3410* key, unsigned char** pp);

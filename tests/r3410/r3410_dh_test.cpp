@@ -107,22 +107,6 @@ TEST_F(R3410DhTest, CorruptedTableFailsTheNextAgreement) {
   EXPECT_EQ(R3410_DH_generate_key(dh.get(), out, 128), 128);
 }
 
-TEST_F(R3410DhTest, TheTestRunsAtMostOncePerSecond) {
-  KeyPtr key = make_key(R3410_SEL_CP_A);
-  DhPtr dh(R3410_DH_from_key(key.get()));
-  unsigned char out[128];
-  ASSERT_EQ(R3410_DH_generate_key(dh.get(), out, 128), 128);  // runs the test
-  // Its record says it ran now: within the same second, the corrupted table goes unseen
-  // unless the second has just turned; a reset makes the next call test again.
-  unsigned char& byte = r3410::rfc_table()[0].p[5];
-  byte ^= 1;
-  r3410::dh_check_reset_time();
-  EXPECT_EQ(R3410_DH_generate_key(dh.get(), out, 128), 0);
-  byte ^= 1;
-  r3410::dh_check_reset_time();
-  ERR_clear_error();
-}
-
 TEST_F(R3410DhTest, TestObjectsAreNotTestedAgain) {
   unsigned char& byte = r3410::builtin_set(1)->q[0];
   ASSERT_EQ(R3410_params_check(), 1);
