@@ -298,3 +298,36 @@ TEST_F(R3410Test, ErrorsPrintTheirTexts) {
 
 }  // namespace
 }  // namespace jarnel::test
+
+namespace jarnel::test {
+namespace {
+
+// The example of the standard (512-bit p), with its private value x and one-time k; the
+// digest is given here most significant byte first.
+TEST_F(R3410Test, KnownAnswerOfTheStandardsExample) {
+  auto num = [](const char* h) {
+    BIGNUM* v = nullptr;
+    BN_hex2bn(&v, h);
+    return r3410::BnPtr(v);
+  };
+  KeyPtr key(R3410_new());
+  r3410::replace_params(
+      key.get(),
+      num("EE8172AE8996608FB69359B89EB82A69854510E2977A4D63BC97322CE5DC3386EA0A12B343E9190F2317"
+          "7539845839786BB0C345D165976EF2195EC9B1C379E3"),
+      num("98915E7EC8265EDFCDA31E88F24809DDB064BDC7285DD50D7289F0AC6F49DD2D"),
+      num("9E96031500C8774A869582D4AFDE2127AFAD2538B4B6270A6F7C8837B50D50F206755984A49E509304D6"
+          "48BE2AB5AAB18EBE2CD46AC3D8495B142AA6CE23E21C"));
+  const Bytes x = hex("3036314538303830343630454235324435324234314132373832433138443046");
+  const Bytes k = hex("90F3A564439242F5186EBB224C8E223811B7105C64E4F5390807E6362DF4C72A");
+  const Bytes digest = hex("3534454132454236443134453437313943363345374143423445413631454230");
+  ASSERT_EQ(R3410_generate_key(key.get(), x.data(), 32), 1);
+  const Bytes rs = hex(
+      "3e5f895e276d81d2d52c0763270a458157b784c57abdbd807bc44fd43a32ac06"
+      "3f0dd5d4400d47c08e4ce505ff7434b6dbf729592e37c74856dab85115a60955");
+  EXPECT_EQ(sign(key.get(), R3410_SIG_RS, digest, k), rs);
+  EXPECT_EQ(verify(key.get(), R3410_SIG_RS, digest, rs), 1);
+}
+
+}  // namespace
+}  // namespace jarnel::test
