@@ -163,7 +163,19 @@ R3410* d2i_R3410PublicValue(R3410** a, const unsigned char** pp, long len);
 int i2d_R3410PrivateKey(const R3410* key, unsigned char** pp);
 R3410* d2i_R3410PrivateKey(R3410** a, const unsigned char** pp, long len);
 
-// Private value in the key container.
+// Private value in the key container. The container's own operations reach this module through
+// a method table that the key-container module installs (R3410_set_pse_method):
+//  - write_opaque: 32 secret bytes in, the 36-byte container-protected form out (32 encrypted
+//    bytes, then the 4-byte check value); read_opaque the reverse; 1 on success, 0 on failure;
+//  - up_ref / release: the container reference a key keeps (lock 25 is the container's).
+struct R3410_PSE_METHOD {
+  int (*write_opaque)(PSE* pse, const unsigned char in[32], unsigned char out[36]);
+  int (*read_opaque)(PSE* pse, const unsigned char in[36], unsigned char out[32]);
+  void (*up_ref)(PSE* pse);
+  void (*release)(PSE* pse);
+};
+// Installs the container operations (null: none, and the functions below fail with reason 74).
+void R3410_set_pse_method(const R3410_PSE_METHOD* method);
 int R3410_encrypt_opaque(R3410* key, PSE* pse);
 int R3410_decrypt_opaque(R3410* key, PSE* pse);
 int R3410_pse_generate(PSE* pse, int selector, unsigned char private_out[36],

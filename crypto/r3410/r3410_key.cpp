@@ -173,9 +173,7 @@ void R3410_free(R3410* key) {
   BN_clear_free(key->key_mac);
   drop_triple(key);
   BN_MONT_CTX_free(key->mont_p);
-  // The container reference is released by the container module's own free once it exists;
-  // until then the key only remembers the pointer it was given.
-  key->pse = nullptr;
+  release_pse(key);
   int refs = key->references;
   mem_cleanse(key, sizeof(R3410));
   key->references = refs;

@@ -76,6 +76,9 @@ void set_status_if_unset(std::uint32_t value);
 // RAM check of a fresh object; the placeholder until the self-test module offers CHECK_ram.
 int check_ram(void* mem, long len);
 
+// Drops the key's container reference (R3410_free).
+void release_pse(R3410* key);
+
 // Key-agreement self-test: 1 when the operation may go on. Objects carrying the marker are
 // not tested again.
 inline constexpr std::uint32_t kDhTestMarker = 0x91998AACu;
