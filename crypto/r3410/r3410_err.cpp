@@ -18,7 +18,6 @@ ERR_STRING_DATA g_r3410_strings[] = {
     {ERR_pack(LIB_GOSTS, R3410_F_PSE_GENERATE, 0), "R3410_pse_generate"},
     {ERR_pack(LIB_GOSTS, R3410_F_DH_GENERATE_KEY, 0), "R3410_DH_generate_key"},
     {ERR_pack(LIB_GOSTS, R3410_F_DH_COMPUTE_KEY, 0), "R3410_DH_compute_key"},
-    {ERR_pack(LIB_GOSTS, R3410_F_DH_CHECK, 0), "R3410_DH_check"},
     {ERR_pack(LIB_GOSTS, 0, R3410_R_BAD_PQ_LENGTH), "invalid length of 'p' and/or 'q'"},
     {ERR_pack(LIB_GOSTS, 0, R3410_R_S_IS_ZERO), "'s' is zero"},
     {ERR_pack(LIB_GOSTS, 0, R3410_R_R_IS_ZERO), "'r' is zero"},
