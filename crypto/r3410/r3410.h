@@ -139,14 +139,6 @@ int R3410_size(int type, const R3410* key);
 int R3410_verify(int type, R3410* key, const unsigned char* digest, int len,
                  const unsigned char* sig, int sig_len);
 
-// Signing by the cryptographic service provider that holds a key (platform/csp.h): the digest
-// becomes the hash value of a provider hash object of algorithm alg_id, the provider signs it
-// with the key of pk.key_spec, and its little-endian signature is turned around into out
-// (capacity bytes). Returns the signature length, or -1 when a provider call fails or the
-// signature does not fit; the hash object is destroyed in every case.
-int CSP_sign_digest(const R3410_PROVIDER_KEY& pk, unsigned alg_id, const unsigned char* digest,
-                    int len, unsigned char* out, unsigned capacity, unsigned* sig_len);
-
 // Encodings, in OpenSSL's d2i/i2d shape: i2d with a null pp returns the length; with a null
 // *pp it allocates the output with mem_alloc (free it with mem_free); otherwise it writes at
 // *pp and advances it. d2i reads exactly len bytes (trailing bytes are refused), advances *pp

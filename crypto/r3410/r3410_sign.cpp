@@ -33,6 +33,35 @@ bool digest_number(const unsigned char* digest, int len, const BIGNUM* q, BIGNUM
 
 int q_bytes(const R3410* key) { return key && key->q ? BN_num_bytes(key->q) : kQBytes; }
 
+// The hash parameter that sets a hash object's value (HP_HASHVAL).
+constexpr unsigned kCspHashValue = 2;
+
+// Signing by the provider that holds the key: the digest becomes the value of a provider hash
+// object, the provider signs it, and its little-endian signature is turned around into out
+// (capacity bytes). The signature length, or -1; the hash object is destroyed in every case.
+int provider_sign(const R3410_PROVIDER_KEY& pk, const unsigned char* digest, int len,
+                  unsigned char* out, unsigned capacity, unsigned* sig_len) {
+  const platform::CspProvider* csp = platform::csp_provider();
+  std::uintptr_t hash = 0;
+  if (!csp || len != kQBytes || !csp->create_hash(pk.handle, kCspHashGost, &hash)) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_SIGN, R_INTERNAL_ERROR);
+    return -1;
+  }
+  unsigned long n = 0;
+  bool ok = csp->set_hash_param(hash, kCspHashValue, digest) &&
+            csp->sign_hash(hash, pk.key_spec, nullptr, 0, nullptr, &n) && n > 0 &&
+            n <= capacity && csp->sign_hash(hash, pk.key_spec, nullptr, 0, out, &n) &&
+            n <= capacity;
+  csp->destroy_hash(hash);
+  if (!ok) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_SIGN, R_INTERNAL_ERROR);
+    return -1;
+  }
+  BUF_reverse(out, n);
+  *sig_len = static_cast<unsigned>(n);
+  return static_cast<int>(n);
+}
+
 }  // namespace
 }  // namespace r3410
 
@@ -195,34 +224,6 @@ int R3410_do_verify(const R3410_SIG* sig, R3410* key, const unsigned char* diges
   return 1;
 }
 
-int CSP_sign_digest(const R3410_PROVIDER_KEY& pk, unsigned alg_id, const unsigned char* digest,
-                    int len, unsigned char* out, unsigned capacity, unsigned* sig_len) {
-  const platform::CspApi* api = platform::csp_api();
-  if (!api || len < 0) {
-    JARNEL_ERR(LIB_GOSTS, R3410_F_SIGN, R_INTERNAL_ERROR);
-    return -1;
-  }
-  std::uintptr_t hash = 0;
-  if (!api->create_hash(pk.handle, alg_id, &hash)) {
-    JARNEL_ERR(LIB_GOSTS, R3410_F_SIGN, R_INTERNAL_ERROR);
-    return -1;
-  }
-  int result = -1;
-  unsigned n = 0;
-  if (api->set_hash_value(hash, digest, static_cast<unsigned>(len)) &&
-      api->sign_hash(hash, pk.key_spec, nullptr, &n) && n > 0 && n <= capacity) {
-    unsigned written = n;
-    if (api->sign_hash(hash, pk.key_spec, out, &written) && written <= n) {
-      BUF_reverse(out, written);
-      if (sig_len) *sig_len = written;
-      result = static_cast<int>(written);
-    }
-  }
-  api->destroy_hash(hash);
-  if (result < 0) JARNEL_ERR(LIB_GOSTS, R3410_F_SIGN, R_INTERNAL_ERROR);
-  return result;
-}
-
 int R3410_size(int type, const R3410* key) {
   const int n = q_bytes(key);
   if (type == R3410_SIG_RS || type == R3410_SIG_CRYPTOPRO) return 2 * n;
@@ -238,7 +239,7 @@ int R3410_sign(int type, R3410* key, const unsigned char* digest, int len, unsig
     return key && key->provider.handle ? -1 : 0;
   }
   if (key->provider.handle)
-    return CSP_sign_digest(key->provider, kCspHashGost, digest, len, out,
+    return provider_sign(key->provider, digest, len, out,
                          static_cast<unsigned>(R3410_size(type, key)), sig_len);
   R3410_SIG* sig = R3410_do_sign(key, digest, len);
   if (!sig) {

@@ -1,14 +1,17 @@
-// POSIX systems have no cryptographic service provider; only an installed one answers.
+// No cryptographic service provider exists on POSIX systems; only an installed one answers.
 #include "platform/csp.h"
 
 #include <atomic>
 
 namespace jarnel::platform {
 namespace {
-std::atomic<const CspApi*> g_installed{nullptr};
+std::atomic<const CspProvider*> g_provider{nullptr};
 }
 
-const CspApi* csp_api() { return g_installed.load(); }
-void csp_set_api(const CspApi* api) { g_installed.store(api); }
+const CspProvider* csp_provider() { return g_provider.load(); }
+
+const CspProvider* csp_set_provider(const CspProvider* provider) {
+  return g_provider.exchange(provider);
+}
 
 }  // namespace jarnel::platform

@@ -28,12 +28,13 @@ bool create_hash(std::uintptr_t provider, unsigned alg, std::uintptr_t* hash) {
   ++g_fake->live_hashes;
   return true;
 }
-bool set_hash_value(std::uintptr_t hash, const unsigned char* v, unsigned len) {
+bool set_hash_param(std::uintptr_t hash, unsigned param, const unsigned char* v) {
   g_fake->calls.push_back("set");
-  g_fake->hash_value.assign(v, v + len);
-  return hash == 0x77 && g_fake->fail != "set";
+  g_fake->hash_value.assign(v, v + 32);  // HP_HASHVAL of a GOST hash: 32 bytes
+  return hash == 0x77 && param == 2 && g_fake->fail != "set";
 }
-bool sign_hash(std::uintptr_t hash, unsigned key_spec, unsigned char* sig, unsigned* len) {
+bool sign_hash(std::uintptr_t hash, unsigned key_spec, const char*, unsigned, unsigned char* sig,
+               unsigned long* len) {
   g_fake->calls.push_back(sig ? "sign" : "size");
   g_fake->key_spec = key_spec;
   if (hash != 0x77 || g_fake->fail == (sig ? "sign" : "size")) return false;
@@ -41,7 +42,7 @@ bool sign_hash(std::uintptr_t hash, unsigned key_spec, unsigned char* sig, unsig
     if (*len < g_fake->signature.size()) return false;
     std::memcpy(sig, g_fake->signature.data(), g_fake->signature.size());
   }
-  *len = static_cast<unsigned>(g_fake->signature.size());
+  *len = g_fake->signature.size();
   return true;
 }
 bool destroy_hash(std::uintptr_t hash) {
@@ -49,20 +50,20 @@ bool destroy_hash(std::uintptr_t hash) {
   if (hash == 0x77) --g_fake->live_hashes;
   return true;
 }
-const platform::CspApi kFakeApi = {create_hash, set_hash_value, sign_hash, destroy_hash};
+const platform::CspProvider kFakeApi = {create_hash, set_hash_param, sign_hash, destroy_hash};
 
 class R3410ProviderTest : public R3410Test {
  protected:
   void SetUp() override {
     R3410Test::SetUp();
     g_fake = &fake_;
-    platform::csp_set_api(&kFakeApi);
+    platform::csp_set_provider(&kFakeApi);
     key_.reset(R3410_new());
     key_->provider.handle = 0x1234;
     key_->provider.key_spec = 2;
   }
   void TearDown() override {
-    platform::csp_set_api(nullptr);
+    platform::csp_set_provider(nullptr);
     g_fake = nullptr;
     R3410Test::TearDown();
   }
@@ -104,9 +105,16 @@ TEST_F(R3410ProviderTest, AnyFailingCallGivesMinusOneAndTheHashIsDestroyed) {
   EXPECT_EQ(fake_.live_hashes, 0);
 }
 
+TEST_F(R3410ProviderTest, OnlyA32ByteDigestIsAHashValue) {
+  unsigned char out[80];
+  unsigned len = 0;
+  EXPECT_EQ(R3410_sign(274, key_.get(), digest_.data(), 31, out, &len), -1);
+  EXPECT_TRUE(fake_.calls.empty());
+}
+
 TEST_F(R3410ProviderTest, WithoutAProviderThePlatformSigningFails) {
-  platform::csp_set_api(nullptr);
-  EXPECT_EQ(platform::csp_api(), nullptr);
+  platform::csp_set_provider(nullptr);
+  EXPECT_EQ(platform::csp_provider(), nullptr);
   EXPECT_EQ(sign(274), -1);
   EXPECT_TRUE(fake_.calls.empty());
 }
