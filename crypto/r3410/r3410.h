@@ -27,6 +27,10 @@ inline constexpr int R3410_NID_CP_A = 276, R3410_NID_CP_B = 277, R3410_NID_CP_C 
                      R3410_NID_CP_D = 279, R3410_NID_CP_XCHA = 280, R3410_NID_CP_XCHB = 281,
                      R3410_NID_CP_XCHC = 282;
 
+// Short name and dotted object identifier of the numbers above; null for others.
+const char* R3410_nid_short_name(int nid);
+const char* R3410_nid_oid(int nid);
+
 // Parameter selectors of R3410_set_params.
 inline constexpr int R3410_SEL_BUILTIN_1 = 1, R3410_SEL_CP_A = 3, R3410_SEL_CP_B = 4,
                      R3410_SEL_CP_C = 5, R3410_SEL_CP_D = 6, R3410_SEL_CP_XCHA = 7,

@@ -17,6 +17,11 @@ namespace jarnel {
 namespace r3410 {
 namespace {
 
+constexpr const char* kShortNames[kTableSets] = {
+    "CryptoPro-GostR3410-94-A-ParamSet",    "CryptoPro-GostR3410-94-B-ParamSet",
+    "CryptoPro-GostR3410-94-C-ParamSet",    "CryptoPro-GostR3410-94-D-ParamSet",
+    "CryptoPro-GostR3410-94-XchA-ParamSet", "CryptoPro-GostR3410-94-XchB-ParamSet",
+    "CryptoPro-GostR3410-94-XchC-ParamSet"};
 constexpr const char* kOidParamSets[kTableSets] = {
     "1.2.643.2.2.32.2", "1.2.643.2.2.32.3", "1.2.643.2.2.32.4", "1.2.643.2.2.32.5",
     "1.2.643.2.2.33.1", "1.2.643.2.2.33.2", "1.2.643.2.2.33.3"};
@@ -200,6 +205,28 @@ bool explicit_params(const ASN1_SEQUENCE_ANY* seq, int first, BnPtr& p, BnPtr& q
 }  // namespace r3410
 
 using namespace r3410;
+
+const char* R3410_nid_short_name(int nid) {
+  switch (nid) {
+    case R3410_NID_PUBLIC_KEY: return "R3410-CP";
+    case R3410_NID_SIGNATURE: return "CryptoPro-GostR3411-94-with-GostR3410-94";
+    case R3410_NID_DIGEST_PARAMS: return "CryptoPro-GostR3411-94-ParamSet";
+    default: break;
+  }
+  const int index = nid_to_table_index(nid);
+  return index < 0 ? nullptr : kShortNames[index];
+}
+
+const char* R3410_nid_oid(int nid) {
+  switch (nid) {
+    case R3410_NID_PUBLIC_KEY: return "1.2.643.2.2.20";
+    case R3410_NID_SIGNATURE: return "1.2.643.2.2.4";
+    case R3410_NID_DIGEST_PARAMS: return kOidDigestParams;
+    default: break;
+  }
+  const int index = nid_to_table_index(nid);
+  return index < 0 ? nullptr : kOidParamSets[index];
+}
 
 // ---- signature ------------------------------------------------------------------------------
 
@@ -449,7 +476,8 @@ R3410* d2i_R3410PrivateKey(R3410** a, const unsigned char** pp, long len) {
   bool ok = seq && sk_ASN1_TYPE_num(seq.get()) == 6;
   if (ok) {
     version = integer_of(sk_ASN1_TYPE_value(seq.get(), 0));
-    ok = version && BN_is_zero(version.get()) && explicit_params(seq.get(), 1, p, q, g) &&
+    // Any version number is read (this library writes 0).
+    ok = version && explicit_params(seq.get(), 1, p, q, g) &&
          params_sane(p.get(), q.get(), g.get(), R3410_F_GENERATE_KEY);
   }
   if (ok) {

@@ -69,6 +69,24 @@ TEST_F(R3410Test, ParametersOfATableSetAreWrittenAsObjectIdentifiers) {
   EXPECT_EQ(R3410_params_nid(back.get()), 277);
 }
 
+TEST_F(R3410Test, ObjectNamesAndIdentifiers) {
+  const struct {
+    int nid;
+    const char *name, *oid;
+  } cases[] = {{272, "R3410-CP", "1.2.643.2.2.20"},
+               {274, "CryptoPro-GostR3411-94-with-GostR3410-94", "1.2.643.2.2.4"},
+               {275, "CryptoPro-GostR3411-94-ParamSet", "1.2.643.2.2.30.1"},
+               {276, "CryptoPro-GostR3410-94-A-ParamSet", "1.2.643.2.2.32.2"},
+               {279, "CryptoPro-GostR3410-94-D-ParamSet", "1.2.643.2.2.32.5"},
+               {282, "CryptoPro-GostR3410-94-XchC-ParamSet", "1.2.643.2.2.33.3"}};
+  for (const auto& c : cases) {
+    EXPECT_STREQ(R3410_nid_short_name(c.nid), c.name);
+    EXPECT_STREQ(R3410_nid_oid(c.nid), c.oid);
+  }
+  EXPECT_EQ(R3410_nid_short_name(283), nullptr);
+  EXPECT_EQ(R3410_nid_oid(273), nullptr);
+}
+
 TEST_F(R3410Test, ExplicitParametersAreIdentifiedAgainstTheTable) {
   KeyPtr b(R3410_new());
   R3410_set_params(b.get(), R3410_SEL_CP_B);
