@@ -189,24 +189,26 @@ void set_dialup(DialupResult result) {
   s.dialup_result = result;
 }
 
-void fail_queries(const char* name, bool fail) {
+namespace {
+
+void mark(std::set<std::string> Store::*failing, const char* name, bool fail) {
   Store& s = the_store();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (fail) {
-    s.failing_queries.insert(label(name));
+    (s.*failing).insert(label(name));
   } else {
-    s.failing_queries.erase(label(name));
+    (s.*failing).erase(label(name));
   }
 }
 
+}  // namespace
+
+void fail_queries(const char* name, bool fail) {
+  mark(&Store::failing_queries, name, fail);
+}
+
 void fail_sets(const char* name, bool fail) {
-  Store& s = the_store();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  if (fail) {
-    s.failing_sets.insert(label(name));
-  } else {
-    s.failing_sets.erase(label(name));
-  }
+  mark(&Store::failing_sets, name, fail);
 }
 
 std::vector<std::string> calls() {
