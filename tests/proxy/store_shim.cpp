@@ -75,11 +75,6 @@ JNIEXPORT jint JNICALL Java_ru_halvorit_pellucor_ProxyStore_number(JNIEnv* env, 
   return -1;
 }
 
-JNIEXPORT void JNICALL Java_ru_halvorit_pellucor_ProxyStore_dialup(JNIEnv*, jclass, jint mode) {
-  store::set_dialup(mode == 1 ? DialupResult::Unavailable
-                              : mode == 2 ? DialupResult::OutOfMemory : DialupResult::Listed);
-}
-
 JNIEXPORT void JNICALL Java_ru_halvorit_pellucor_ProxyStore_failQueries(JNIEnv* env, jclass, jstring name,
                                                                         jboolean fail) {
   const std::optional<std::string> n = text_of(env, name);

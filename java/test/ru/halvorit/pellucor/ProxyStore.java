@@ -17,9 +17,6 @@ final class ProxyStore {
   static final int AUTOCONFIG_URL = 4;
   static final int AUTODISCOVERY_FLAGS = 5;
 
-  static final int DIALUP_LISTED = 0;
-  static final int DIALUP_UNAVAILABLE = 1;
-
   private ProxyStore() {}
 
   static native void reset();
@@ -29,8 +26,6 @@ final class ProxyStore {
   static native byte[] text(String name, int option);
 
   static native int number(String name, int option);
-
-  static native void dialup(int mode);
 
   static native void failQueries(String name, boolean fail);
 
