@@ -28,25 +28,54 @@ void fail(int func, int line) {
   ERR_put_error(LIB_JNI, func, R_INTERNAL_ERROR, JNI_SOURCE_FILE, line);
 }
 
-// The path string in the modified UTF-8 form the virtual machine gives, held for one call.
+// The path string for one call. The virtual machine gives it in modified UTF-8, where a
+// character outside the Basic Multilingual Plane is two encoded surrogates of three bytes each;
+// such pairs become the one four-byte sequence of standard UTF-8, which is how the file
+// system spells the name. Everything else is kept as the virtual machine gives it.
 class JavaPath {
  public:
   JavaPath(JNIEnv* env, jstring s) : env_(env), s_(s) {
     if (!s) return;
     chars_ = env->GetStringUTFChars(s, nullptr);
-    if (!chars_) env->ExceptionClear();  // out of memory: reported as a missing path
+    if (!chars_) {
+      env->ExceptionClear();  // out of memory: reported as a missing path
+      return;
+    }
+    std::size_t n = std::strlen(chars_);
+    utf8_ = static_cast<char*>(mem_alloc(n + 1));
+    if (!utf8_) return;
+    const auto* in = reinterpret_cast<const unsigned char*>(chars_);
+    std::size_t o = 0;
+    for (std::size_t i = 0; i < n;) {
+      if (i + 5 < n && in[i] == 0xED && (in[i + 1] & 0xF0) == 0xA0 && (in[i + 2] & 0xC0) == 0x80 &&
+          in[i + 3] == 0xED && (in[i + 4] & 0xF0) == 0xB0 && (in[i + 5] & 0xC0) == 0x80) {
+        unsigned hi = 0xD000u | ((in[i + 1] & 0x3Fu) << 6) | (in[i + 2] & 0x3Fu);
+        unsigned lo = 0xD000u | ((in[i + 4] & 0x3Fu) << 6) | (in[i + 5] & 0x3Fu);
+        unsigned cp = 0x10000u + ((hi - 0xD800u) << 10) + (lo - 0xDC00u);
+        utf8_[o++] = static_cast<char>(0xF0 | (cp >> 18));
+        utf8_[o++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        utf8_[o++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        utf8_[o++] = static_cast<char>(0x80 | (cp & 0x3F));
+        i += 6;
+      } else {
+        utf8_[o++] = chars_[i++];
+      }
+    }
+    utf8_[o] = '\0';
   }
   ~JavaPath() {
+    mem_free(utf8_);
     if (chars_) env_->ReleaseStringUTFChars(s_, chars_);
   }
   JavaPath(const JavaPath&) = delete;
   JavaPath& operator=(const JavaPath&) = delete;
-  const char* get() const { return chars_; }
+  const char* get() const { return utf8_; }
 
  private:
   JNIEnv* env_;
   jstring s_;
   const char* chars_ = nullptr;
+  char* utf8_ = nullptr;
 };
 
 // The class of the calling object, or null (any pending exception cleared).
