@@ -3,28 +3,30 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace jarnel::platform {
 namespace {
 
-// A path with slashes, or null (errno set) when it cannot be converted.
+// A path with slashes, held on the stack; get() is null (errno set) when there is none or it
+// is too long for the system.
 struct NativePath {
   explicit NativePath(const char* p) {
     if (!p) {
       errno = EFAULT;
       return;
     }
-    s.assign(p);
-    for (char& c : s)
-      if (c == '\\') c = '/';
+    std::size_t n = std::strlen(p);
+    if (n >= sizeof buf) {
+      errno = ENAMETOOLONG;
+      return;
+    }
+    for (std::size_t i = 0; i <= n; ++i) buf[i] = p[i] == '\\' ? '/' : p[i];
     ok = true;
   }
-  const char* get() const { return ok ? s.c_str() : nullptr; }
-  std::string s;
+  const char* get() const { return ok ? buf : nullptr; }
+  char buf[PATH_MAX];
   bool ok = false;
 };
 
@@ -98,32 +100,39 @@ bool last_error_is_invalid_name() { return false; }
 
 bool full_path(const char* path, char* out, std::size_t cap) {
   if (!path || !out || cap == 0) return false;
-  std::string in(path);
-  for (char& c : in)
-    if (c == '\\') c = '/';
-  if (in.empty() || in[0] != '/') {
-    std::vector<char> cwd(PATH_MAX + 1);
-    if (!::getcwd(cwd.data(), cwd.size())) return false;
-    in = std::string(cwd.data()) + "/" + in;
+  char joined[2 * PATH_MAX + 2];
+  std::size_t n = 0;
+  if (path[0] != '/' && path[0] != '\\') {
+    if (!::getcwd(joined, PATH_MAX)) return false;
+    n = std::strlen(joined);
+    joined[n++] = '/';
   }
-  std::vector<std::string> parts;
-  std::size_t i = 0;
-  while (i <= in.size()) {
-    std::size_t j = in.find('/', i);
-    if (j == std::string::npos) j = in.size();
-    std::string part = in.substr(i, j - i);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
+  std::size_t len = std::strlen(path);
+  if (n + len >= sizeof joined) return false;
+  std::memcpy(joined + n, path, len + 1);
+  // Walk the components; ".." takes the last written one back.
+  std::size_t o = 0;
+  for (std::size_t i = 0; joined[i];) {
+    while (joined[i] == '/' || joined[i] == '\\') ++i;
+    std::size_t j = i;
+    while (joined[j] && joined[j] != '/' && joined[j] != '\\') ++j;
+    std::size_t k = j - i;
+    if (k == 2 && joined[i] == '.' && joined[i + 1] == '.') {
+      while (o > 0 && out[o - 1] != '\\') --o;
+      if (o > 0) --o;
+    } else if (k > 0 && !(k == 1 && joined[i] == '.')) {
+      if (o + 1 + k + 1 > cap) return false;
+      out[o++] = '\\';
+      std::memcpy(out + o, joined + i, k);
+      o += k;
     }
-    i = j + 1;
+    i = j;
   }
-  std::string result;
-  for (const auto& part : parts) result += "\\" + part;
-  if (result.empty()) result = "\\";
-  if (result.size() + 1 > cap) return false;
-  std::memcpy(out, result.c_str(), result.size() + 1);
+  if (o == 0) {
+    if (cap < 2) return false;
+    out[o++] = '\\';
+  }
+  out[o] = '\0';
   return true;
 }
 
