@@ -96,6 +96,10 @@ run token cat a b
 check "too many arguments" 2 "$rc"
 run token --private cat "$dir/x"
 check "--private outside put" 2 "$rc"
+run token ls "$dir" --pin-file
+check "--pin-file without a file" 2 "$rc"
+run token --pin-file "$dir/no-pin" ls "$dir"
+check "a PIN file is read only when a carrier asks" 0 "$rc"
 run token --bogus ls "$dir"
 check "unknown option" 2 "$rc"
 run token ls "$(printf 'x%.0s' $(seq 1 260))"
