@@ -81,6 +81,14 @@ TEST_F(ListTest, RecursionDoesNotFollowLinksToDirectories) {
   EXPECT_EQ(all.size(), 5u);
 }
 
+TEST_F(ListTest, APatternWithoutDirectoryListsTheCurrentDirectory) {
+  auto saved = fs::current_path();
+  fs::current_path(dir_ / "keys");
+  auto got = list("*.key", 0);
+  fs::current_path(saved);
+  EXPECT_EQ(got, (std::vector<std::string>{".\\a.key", ".\\b.KEY"}));
+}
+
 TEST_F(ListTest, AFileIsReportedAlone) {
   EXPECT_EQ(list(at("keys/a.key"), 0), (std::vector<std::string>{rep("keys/a.key")}));
   // A pattern under a file: the file stands for the directory and is reported alone.
