@@ -5,6 +5,4 @@
 namespace jarnel {
 
 int GOST_register_algorithms() { return 1; }
-void ERR_load_GOSTE_strings() {}
-void ERR_load_GOSTH_strings() {}
 }  // namespace jarnel
