@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "crypto/err/err.h"
@@ -81,6 +82,7 @@ class Sim {
 // Keystroke call-back driven by a script: 'c' types the prompted character, 'w' a wrong one,
 // 'a' gives up; after the script every answer is correct.
 struct Keyboard {
+  explicit Keyboard(std::string s = "") : script(std::move(s)) {}
   std::string script;
   std::size_t next = 0;
   struct Prompt {
