@@ -48,8 +48,8 @@ int fake_init(unsigned char*, void* param) {
   return param != nullptr;
 }
 
-const RAND_METHOD kFake = {fake_seed, fake_bytes, fake_cleanup, fake_init, nullptr};
-const RAND_METHOD kBare = {nullptr, nullptr, nullptr, nullptr, nullptr};
+const jarnel::RAND_METHOD kFake = {fake_seed, fake_bytes, fake_cleanup, fake_init, nullptr};
+const jarnel::RAND_METHOD kBare = {nullptr, nullptr, nullptr, nullptr, nullptr};
 
 class MethodLayer : public ::testing::Test {
  protected:
@@ -209,7 +209,7 @@ TEST_F(MethodLayer, AFewFailedBlocksAreSkipped) {
       return fake_bytes(buf, num);
     }
   };
-  static const RAND_METHOD recovering = {nullptr, Recovering::bytes, nullptr, nullptr, nullptr};
+  static const jarnel::RAND_METHOD recovering = {nullptr, Recovering::bytes, nullptr, nullptr, nullptr};
   RAND_set_buffered_mode(1);
   RAND_set_method(&recovering);
   std::vector<unsigned char> out(64);
