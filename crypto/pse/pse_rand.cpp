@@ -65,14 +65,17 @@ int PSE_rand_init(PSE* pse, unsigned char* record36, int* stored_len, RAND_KEY_C
       ok = RAND_init(seed.data(), &pair) != 0;
     }
   }
-  // The record is replaced by the generator's first output, never by the seed it held.
-  if (ok && pse && record36 && stored_len) ok = PSE_write_opaque(pse, seed.data(), record36);
+  // The record is replaced by the generator's first output, never by the seed it held. The
+  // stored length tells the caller that there is a new record to write back, so it is only set
+  // when one was made.
+  bool rewrite = ok && pse && record36 && stored_len;
+  if (rewrite) ok = PSE_write_opaque(pse, seed.data(), record36) != nullptr;
   if (!ok) {
     JARNEL_ERR(LIB_PSE, PSE_F_PSE_RAND_INIT, LIB_PSE);
     deselect();
     return 0;
   }
-  if (stored_len) *stored_len = PSE_RAND_RECORD_BYTES;
+  if (rewrite) *stored_len = PSE_RAND_RECORD_BYTES;
   return 1;
 }
 
