@@ -327,8 +327,10 @@ TEST(StatisticalTest, PassingBlockPrintsNoFailureLines) {
 // rngtest reads bits most significant first, so each byte is fed to it bit-reversed; monobit and
 // poker (a permutation of the nibble values) do not change under that.
 std::array<int, 4> rngtest_failures(const Block& b) {
-  std::string dir = testing::TempDir();
-  std::string in = dir + "/rngtest_in.bin", err = dir + "/rngtest_err.txt";
+  // CTest runs the tests of this file side by side: each uses files of its own.
+  std::string base = testing::TempDir() + "/rngtest_" +
+                     testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::string in = base + ".bin", err = base + ".txt";
   {
     std::ofstream f(in, std::ios::binary);
     // rngtest primes its continuous-run test with the first 32 bits.

@@ -18,8 +18,9 @@ struct ToolRun {
 };
 
 ToolRun run_tool(const std::string& args, const std::string& input = "") {
-  std::string dir = testing::TempDir();
-  std::string in = dir + "/tool_in", out = dir + "/tool_out", err = dir + "/tool_err";
+  std::string base = testing::TempDir() + "/rand_tool_" +
+                     testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::string in = base + ".in", out = base + ".out", err = base + ".err";
   std::ofstream(in) << input;
   std::string cmd = std::string(JARNEL_TOOL) + " rand " + args + " < " + in + " > " + out +
                     " 2> " + err;
