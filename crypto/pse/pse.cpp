@@ -25,7 +25,8 @@ using GostePtr = std::unique_ptr<GOSTE_CTX, GosteFree>;
 bool take_key(MASKED_KEY* slot, unsigned char* out32) {
   if (!slot || !PSE_key_is_set(slot) || !MASK_key_unmask(slot)) return false;
   for (int i = 0; i < 8; ++i)
-    for (int b = 0; b < 4; ++b) out32[4 * i + b] = static_cast<unsigned char>(slot->key[i] >> (8 * b));
+    for (int b = 0; b < 4; ++b)
+      out32[4 * i + b] = static_cast<unsigned char>(slot->key[i] >> (8 * b));
   if (!MASK_key_mask(slot)) {
     mem_cleanse(out32, PSE_KEY_BYTES);
     return false;

@@ -25,7 +25,8 @@ int PSE_rand_is_ready();
 // from the record; otherwise from keyboard seeding through cb (without cb: "internal error").
 // On success with pse, record36 and stored_len all given, record36 is overwritten with the
 // next record (the generator's first output, never the old seed) and *stored_len becomes 36;
-// *stored_len is 0 otherwise (also when there was no container or record to rewrite). On failure no method is left selected.
+// *stored_len is 0 otherwise (also when there was no container or record to rewrite). On
+// failure no method is left selected.
 int PSE_rand_init(PSE* pse, unsigned char* record36, int* stored_len, RAND_KEY_CALLBACK cb,
                   void* arg);
 // Draws 32 bytes and writes them as a fresh record under the KEK. 1, or 0 with (74, 115, 74).

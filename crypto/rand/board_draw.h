@@ -6,6 +6,7 @@
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
 #include "crypto/rand/boards.h"
+#include "crypto/rand/hand_out.h"
 #include "platform/dl.h"
 
 namespace jarnel::board {
@@ -29,12 +30,7 @@ int draw(State* st, int block_bytes, int func, unsigned char* buf, int num, Refi
       st->unread = block_bytes;
       st->pos = 0;
     }
-    int n = num - done < st->unread ? num - done : st->unread;
-    std::memcpy(buf + done, st->buffer + st->pos, static_cast<std::size_t>(n));
-    mem_cleanse(st->buffer + st->pos, static_cast<std::size_t>(n));
-    st->pos += n;
-    st->unread -= n;
-    done += n;
+    done += RAND_hand_out(st->buffer, st->pos, st->unread, buf + done, num - done);
   }
   return done;
 }

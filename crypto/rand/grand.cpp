@@ -8,6 +8,7 @@
 
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
+#include "crypto/rand/hand_out.h"
 #include "crypto/rus/gost89.h"
 #include "crypto/rus/gosth.h"
 #include "platform/clock.h"
@@ -151,12 +152,7 @@ int GRAND_rand_bytes(unsigned char* buf, int num) {
       g_state.unread = GRAND_BATCH_BYTES;
       g_state.pos = 0;
     }
-    int n = num - done < g_state.unread ? num - done : g_state.unread;
-    std::memcpy(buf + done, g_state.keystream + g_state.pos, static_cast<std::size_t>(n));
-    mem_cleanse(g_state.keystream + g_state.pos, static_cast<std::size_t>(n));
-    g_state.pos += n;
-    g_state.unread -= n;
-    done += n;
+    done += RAND_hand_out(g_state.keystream, g_state.pos, g_state.unread, buf + done, num - done);
   }
   return num;
 }

@@ -7,6 +7,7 @@
 #include "crypto/hooks.h"
 #include "crypto/lock.h"
 #include "crypto/mem.h"
+#include "crypto/rand/hand_out.h"
 #include "crypto/rand/rand.h"
 
 namespace jarnel {
@@ -193,12 +194,7 @@ int RAND_bytes(unsigned char* buf, int num) {
       g_out.unread = RAND_BUFFER_BYTES;
       g_out.pos = 0;
     }
-    int n = num - done < g_out.unread ? num - done : g_out.unread;
-    std::memcpy(buf + done, g_out.data + g_out.pos, static_cast<std::size_t>(n));
-    mem_cleanse(g_out.data + g_out.pos, static_cast<std::size_t>(n));
-    g_out.pos += n;
-    g_out.unread -= n;
-    done += n;
+    done += RAND_hand_out(g_out.data, g_out.pos, g_out.unread, buf + done, num - done);
   }
   return num;
 }

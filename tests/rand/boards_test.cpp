@@ -120,7 +120,7 @@ TEST_F(Boards, RefillIsTriedSixTimes) {
     EXPECT_EQ(RAND_bytes(b, 8), 0);
     EXPECT_EQ(c.sim->calls(c.call) - before, BOARD_REFILL_ATTEMPTS);
     EXPECT_EQ(randtest::drain_errors(),
-              (std::vector<unsigned long>{ERR_pack(LIB_PSE, c.func, R_INTERNAL_ERROR),
+              (randtest::Codes{ERR_pack(LIB_PSE, c.func, R_INTERNAL_ERROR),
                                           ERR_pack(LIB_RAND, RAND_F_RAND_BYTES, LIB_RAND)}));
     EXPECT_EQ(ERR_get_status(), RAND_STATUS_GENERATOR_FAILED);
     c.sim->fail(c.call, 0);
@@ -160,7 +160,7 @@ TEST_F(Boards, CryptonInitFailures) {
   CRYPTON_PARAMS none{0, 0};
   EXPECT_EQ(RAND_init(nullptr, &none), 0);
   EXPECT_EQ(randtest::drain_errors(),
-            (std::vector<unsigned long>{ERR_pack(LIB_PSE, RAND_F_CRYPTON_RAND_INIT, R_INTERNAL_ERROR)}));
+            (randtest::Codes{ERR_pack(LIB_PSE, RAND_F_CRYPTON_RAND_INIT, R_INTERNAL_ERROR)}));
   EXPECT_EQ(crypton_refs(), 0);
   // No parameter.
   EXPECT_EQ(RAND_init(nullptr, nullptr), 0);

@@ -54,7 +54,7 @@ TEST_F(Grand, EmptyOrMissingSeedIsRefused) {
   EXPECT_EQ(RAND_seed(nullptr, 32), 0);
   EXPECT_FALSE(GRAND_is_initialised());
   EXPECT_EQ(randtest::drain_errors(),
-            (std::vector<unsigned long>{ERR_pack(LIB_PSE, RAND_F_GRAND_GAMMA_RAND_SEED, LIB_RAND),
+            (randtest::Codes{ERR_pack(LIB_PSE, RAND_F_GRAND_GAMMA_RAND_SEED, LIB_RAND),
                                         ERR_pack(LIB_PSE, RAND_F_GRAND_GAMMA_RAND_SEED, LIB_RAND)}));
   // An unkeyed generator produces nothing.
   EXPECT_EQ(RAND_bytes(b, 4), 0);
@@ -183,7 +183,7 @@ TEST_F(Grand, KeyboardSeedingArguments) {
   EXPECT_EQ(GRAND_keyboard_seed(acc, 32, 16, nullptr, &kb), 0);
   EXPECT_EQ(GRAND_keyboard_seed(nullptr, 32, 16, &randtest::Keyboard::callback, &kb), 0);
   EXPECT_EQ(randtest::drain_errors(),
-            (std::vector<unsigned long>{ERR_pack(LIB_PSE, RAND_F_GRAND_RAND_INIT, LIB_RAND),
+            (randtest::Codes{ERR_pack(LIB_PSE, RAND_F_GRAND_RAND_INIT, LIB_RAND),
                                         ERR_pack(LIB_PSE, RAND_F_GRAND_RAND_INIT, LIB_RAND)}));
 }
 
@@ -211,7 +211,7 @@ TEST_F(Grand, RandInitFailures) {
   // No call-back.
   EXPECT_EQ(RAND_init(nullptr, nullptr), 0);
   EXPECT_EQ(randtest::drain_errors(),
-            (std::vector<unsigned long>{
+            (randtest::Codes{
                 ERR_pack(LIB_PSE, RAND_F_GRAND_RAND_INIT, LIB_RAND),
                 ERR_pack(LIB_PSE, RAND_F_GRAND_GAMMA_RAND_INIT, R_INTERNAL_ERROR),
                 ERR_pack(LIB_PSE, RAND_F_GRAND_GAMMA_RAND_INIT, LIB_RAND)}));
@@ -221,7 +221,7 @@ TEST_F(Grand, RandInitFailures) {
   EXPECT_EQ(RAND_init(nullptr, &pair), 0);
   EXPECT_EQ(ERR_get_status(), RAND_STATUS_USER_ABORT);
   EXPECT_EQ(randtest::drain_errors(),
-            (std::vector<unsigned long>{
+            (randtest::Codes{
                 ERR_pack(LIB_PSE, RAND_F_GRAND_GAMMA_RAND_INIT, R_INTERNAL_ERROR),
                 ERR_pack(LIB_PSE, RAND_F_GRAND_GAMMA_RAND_INIT, LIB_RAND)}));
   EXPECT_FALSE(GRAND_is_initialised());

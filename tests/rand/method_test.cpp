@@ -66,11 +66,11 @@ TEST_F(MethodLayer, NothingWorksWithoutAMethod) {
   EXPECT_EQ(RAND_bytes(buf, 16), 0);
   EXPECT_EQ(ERR_get_status(), RAND_STATUS_NOT_READY);
   EXPECT_EQ(randtest::drain_errors(),
-            (std::vector<unsigned long>{ERR_pack(LIB_RAND, RAND_F_RAND_BYTES, RAND_R_METHOD_NOT_SET)}));
+            (randtest::Codes{ERR_pack(LIB_RAND, RAND_F_RAND_BYTES, RAND_R_METHOD_NOT_SET)}));
   EXPECT_EQ(RAND_seed(buf, 16), 0);
   EXPECT_EQ(RAND_init(buf, nullptr), 0);
   EXPECT_EQ(randtest::drain_errors(),
-            (std::vector<unsigned long>{ERR_pack(LIB_RAND, RAND_F_RAND_SEED, RAND_R_METHOD_NOT_SET),
+            (randtest::Codes{ERR_pack(LIB_RAND, RAND_F_RAND_SEED, RAND_R_METHOD_NOT_SET),
                                         ERR_pack(LIB_RAND, RAND_F_RAND_INIT, RAND_R_METHOD_NOT_SET)}));
   EXPECT_STREQ(ERR_reason_error_string(ERR_pack(LIB_RAND, 0, RAND_R_METHOD_NOT_SET)),
                "method not set");
@@ -177,7 +177,7 @@ TEST_F(MethodLayer, TenFailedBlocksInARowEndTheDraw) {
   EXPECT_EQ(g_fake.bytes_calls, RAND_MAX_FAILED_BLOCKS);
   EXPECT_EQ(ERR_get_status(), RAND_STATUS_GENERATOR_FAILED);
   EXPECT_EQ(randtest::drain_errors(),
-            (std::vector<unsigned long>{ERR_pack(LIB_RAND, RAND_F_RAND_BYTES, LIB_RAND)}));
+            (randtest::Codes{ERR_pack(LIB_RAND, RAND_F_RAND_BYTES, LIB_RAND)}));
   // Nothing of the failed blocks reached the caller.
   EXPECT_EQ(out, std::vector<unsigned char>(100, 0xAA));
 }
@@ -209,7 +209,8 @@ TEST_F(MethodLayer, AFewFailedBlocksAreSkipped) {
       return fake_bytes(buf, num);
     }
   };
-  static const jarnel::RAND_METHOD recovering = {nullptr, Recovering::bytes, nullptr, nullptr, nullptr};
+  static const jarnel::RAND_METHOD recovering = {nullptr, Recovering::bytes, nullptr, nullptr,
+                                                 nullptr};
   RAND_set_buffered_mode(1);
   RAND_set_method(&recovering);
   std::vector<unsigned char> out(64);

@@ -88,7 +88,7 @@ TEST_F(PseRand, NoRecordAndNoCallbackFails) {
   EXPECT_EQ(PSE_rand_init(pse.get(), nullptr, &stored, nullptr, nullptr), 0);
   EXPECT_EQ(stored, 0);
   EXPECT_EQ(randtest::drain_errors(),
-            (std::vector<unsigned long>{ERR_pack(LIB_PSE, PSE_F_PSE_RAND_INIT, R_INTERNAL_ERROR),
+            (randtest::Codes{ERR_pack(LIB_PSE, PSE_F_PSE_RAND_INIT, R_INTERNAL_ERROR),
                                         ERR_pack(LIB_PSE, PSE_F_PSE_RAND_INIT, LIB_PSE)}));
   EXPECT_EQ(RAND_get_method(), nullptr);
   EXPECT_FALSE(GRAND_is_initialised());
@@ -104,7 +104,7 @@ TEST_F(PseRand, RecordFailingItsMacWithoutCallbackFails) {
   EXPECT_EQ(stored, 0);
   EXPECT_EQ(ERR_get_status(), PSE_STATUS_INVALID_MAC);
   EXPECT_EQ(randtest::drain_errors(),
-            (std::vector<unsigned long>{ERR_pack(LIB_PSE, PSE_F_PSE_DECRYPT32, PSE_R_INVALID_MAC),
+            (randtest::Codes{ERR_pack(LIB_PSE, PSE_F_PSE_DECRYPT32, PSE_R_INVALID_MAC),
                                         ERR_pack(LIB_PSE, PSE_F_PSE_DECRYPT32, LIB_PSE),
                                         ERR_pack(LIB_PSE, PSE_F_PSE_RAND_INIT, R_INTERNAL_ERROR),
                                         ERR_pack(LIB_PSE, PSE_F_PSE_RAND_INIT, LIB_PSE)}));
@@ -140,7 +140,7 @@ TEST_F(PseRand, AbandonedKeyboardSeedingLeavesNoMethod) {
   EXPECT_EQ(PSE_rand_init(pse.get(), nullptr, nullptr, &randtest::Keyboard::callback, &kb), 0);
   EXPECT_EQ(ERR_get_status(), RAND_STATUS_USER_ABORT);
   EXPECT_EQ(randtest::drain_errors(),
-            (std::vector<unsigned long>{
+            (randtest::Codes{
                 ERR_pack(LIB_PSE, RAND_F_GRAND_GAMMA_RAND_INIT, R_INTERNAL_ERROR),
                 ERR_pack(LIB_PSE, RAND_F_GRAND_GAMMA_RAND_INIT, LIB_RAND),
                 ERR_pack(LIB_PSE, PSE_F_PSE_RAND_INIT, LIB_PSE)}));

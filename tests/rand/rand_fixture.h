@@ -46,8 +46,10 @@ inline void reset_generator(int buffered) {
   jarnel::ERR_clear_error();
 }
 
+using Codes = std::vector<unsigned long>;
+
 // The codes on the queue, oldest first; empties it.
-inline std::vector<unsigned long> drain_errors() {
+inline Codes drain_errors() {
   std::vector<unsigned long> out;
   while (unsigned long e = jarnel::ERR_get_error()) out.push_back(e);
   return out;
