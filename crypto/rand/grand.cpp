@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "crypto/err/err.h"
+#include "crypto/lock.h"
 #include "crypto/mem.h"
 #include "crypto/rand/hand_out.h"
 #include "crypto/rus/gost89.h"
@@ -180,6 +181,22 @@ int GRAND_gamma_rand_seed(unsigned char* seed, int len) {
     return 0;
   }
   return 1;
+}
+
+int GRAND_start(const unsigned char* seed, int len) {
+  LockGuard guard(locks::RAND);
+  RAND_set_method(nullptr);
+  RAND_set_method(&g_grand_method);
+  SecureBuffer copy(len > 0 ? static_cast<std::size_t>(len) : 0);
+  bool ok = seed && len > 0 && !copy.empty();
+  if (ok) {
+    std::memcpy(copy.data(), seed, static_cast<std::size_t>(len));
+    ok = RAND_seed(copy.data(), len) != 0;
+  } else {
+    JARNEL_ERR(LIB_PSE, RAND_F_GRAND_GAMMA_RAND_SEED, LIB_RAND);
+  }
+  if (!ok) RAND_set_method(nullptr);
+  return ok;
 }
 
 int GRAND_keyboard_seed(unsigned char* acc, int len, int needed, RAND_KEY_CALLBACK cb,

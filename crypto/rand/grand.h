@@ -49,6 +49,11 @@ int GRAND_rand_cleanup();
 // takes one back, never below zero), XORing the hash of the moment of each correct one into
 // the first min(len, 32) bytes of acc. 1; 0 with status 22 when the user gives up.
 int GRAND_keyboard_seed(unsigned char* acc, int len, int needed, RAND_KEY_CALLBACK cb, void* arg);
+// Makes the GOST generator the current method, keyed afresh from a copy of seed (len > 0):
+// whatever method was selected before is cleaned up first. For callers that hold a seed of
+// their own (the command line, tests of modules that draw random bytes). 1, or 0 with the
+// generator left unselected.
+int GRAND_start(const unsigned char* seed, int len);
 // 1 once the generator has been keyed.
 int GRAND_is_initialised();
 

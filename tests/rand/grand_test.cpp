@@ -47,6 +47,18 @@ TEST_F(Grand, SeedingOverwritesTheSeedWithTheFirstOutput) {
   EXPECT_EQ(again, Bytes(32, 0x22));
 }
 
+TEST_F(Grand, StartReplacesAnyMethodAndKeysAfresh) {
+  seed_generator();
+  Bytes seed(16, 0x77);
+  ASSERT_EQ(GRAND_start(seed.data(), 16), 1);
+  EXPECT_EQ(seed, Bytes(16, 0x77));  // the caller's seed is left alone
+  EXPECT_EQ(RAND_get_method(), GRAND_get_method());
+  EXPECT_TRUE(GRAND_is_initialised());
+  EXPECT_EQ(GRAND_start(seed.data(), 0), 0);
+  EXPECT_EQ(RAND_get_method(), nullptr);
+  EXPECT_FALSE(GRAND_is_initialised());
+}
+
 TEST_F(Grand, EmptyOrMissingSeedIsRefused) {
   RAND_set_method(GRAND_get_method());
   unsigned char b[4] = {};

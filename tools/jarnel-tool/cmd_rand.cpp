@@ -96,12 +96,12 @@ int run_rand(int argc, char** argv) {
     return tool::usage_error("rand: the seed must be a non-empty even number of hex digits");
 
   // Whatever the start-up selected, the GOST generator is keyed afresh from this seed.
-  RAND_set_method(nullptr);
-  RAND_set_method(GRAND_get_method());
   int keyed;
   if (seed_hex) {
-    keyed = RAND_seed(seed.data(), static_cast<int>(seed.size()));
+    keyed = GRAND_start(seed.data(), static_cast<int>(seed.size()));
   } else {
+    RAND_set_method(nullptr);
+    RAND_set_method(GRAND_get_method());
     RAND_KEY_CB_PAIR pair{terminal_keystroke, nullptr};
     keyed = RAND_init(nullptr, &pair);
   }
