@@ -27,21 +27,6 @@ enum Slot { kSs = 0, kGamma = 1, kGammaFb = 2, kMac = 3, kHash = 4 };
 std::int64_t g_last_run[kSlots];
 std::atomic<unsigned long> g_runs[kSlots];
 
-// Fixed test material: key, synchronisation value and messages; the S-box is the GOST R
-// 34.11-94 test parameter set.
-constexpr unsigned char kKey[32] = {
-    0x73, 0x3D, 0x2C, 0x20, 0x65, 0x68, 0x65, 0x73, 0x74, 0x62, 0x6E, 0x79, 0x67, 0x61, 0x20, 0x6F,
-    0x67, 0x65, 0x72, 0x61, 0x6E, 0x74, 0x20, 0x69, 0x64, 0x65, 0x79, 0x20, 0x64, 0x65, 0x72, 0x20};
-constexpr unsigned char kIv[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-constexpr unsigned char kBlock[8] = {0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10};
-constexpr unsigned char kMsg13[13] = {'s', 'e', 'l', 'f', '-', 't', 'e', 's', 't', ' ', 'm', 's', 'g'};
-constexpr unsigned char kMsg21[21] = {'m', 'a', 'c', ' ', 's', 'e', 'l', 'f', '-', 't', 'e',
-                                      's', 't', ' ', 'm', 'e', 's', 's', 'a', 'g', 'e'};
-// "Suppose the original message has length = 50 bytes"[0..34]: 35 bytes.
-constexpr unsigned char kMsg35[35] = {'S', 'u', 'p', 'p', 'o', 's', 'e', ' ', 't', 'h', 'e', ' ',
-                                      'o', 'r', 'i', 'g', 'i', 'n', 'a', 'l', ' ', 'm', 'e', 's',
-                                      's', 'a', 'g', 'e', ' ', 'h', 'a', 's', ' ', 'l', 'e'};
-
 #include "crypto/check/check_answers.inc"
 
 // Step 5 of every test on failure: status 12 and the row's error at its fixed line.

@@ -289,6 +289,29 @@ int GOSTH_digest_ex(const void* data, int len, const unsigned char* h0,
   return ok ? 1 : 0;
 }
 
+void GOSTH_prehashed_init(GOSTH_PREHASHED* ctx) {
+  if (ctx) std::memset(ctx->value, 0, sizeof(ctx->value));
+}
+
+int GOSTH_prehashed_update(GOSTH_PREHASHED* ctx, const void* data, int len) {
+  if (!ctx || !data) {
+    ERR_set_status(kStatusNull);
+    return 0;
+  }
+  if (len < 1) return 0;
+  std::memcpy(ctx->value, data, static_cast<std::size_t>(std::min(len, 32)));
+  return len;
+}
+
+int GOSTH_prehashed_final(GOSTH_PREHASHED* ctx, unsigned char* out32) {
+  if (!ctx || !out32) {
+    ERR_set_status(kStatusNull);
+    return 0;
+  }
+  std::memcpy(out32, ctx->value, 32);
+  return 32;
+}
+
 int GOSTH_digest(const void* data, int len, unsigned char* out32) {
   return GOSTH_digest_ex(data, len, nullptr, nullptr, 0, out32);
 }
