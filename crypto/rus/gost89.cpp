@@ -413,6 +413,38 @@ void GOSTE_free(GOSTE_CTX* ctx) {
   mem_free(ctx);
 }
 
+int GOSTE_copy(GOSTE_CTX* dst, const GOSTE_CTX* src) {
+  if (!dst || !src) {
+    ERR_set_status(kStatusNull);
+    return 0;
+  }
+  GOSTE_cleanup(dst);
+  std::memcpy(static_cast<void*>(dst), src, sizeof(*dst));
+  dst->key.mask = nullptr;
+  dst->table_storage = nullptr;
+  if (src->key.mask) {
+    dst->key.mask = static_cast<unsigned char*>(mem_alloc(MASK_KEY_BYTES));
+    if (!dst->key.mask) {
+      mem_cleanse(dst, sizeof(*dst));
+      ERR_set_status(kStatusAlloc);
+      return 0;
+    }
+    std::memcpy(dst->key.mask, src->key.mask, MASK_KEY_BYTES);
+  }
+  if (src->table_storage) {
+    auto* t = static_cast<GOSTE_TABLE*>(mem_alloc(sizeof(GOSTE_TABLE)));
+    if (!t) {
+      GOSTE_cleanup(dst);
+      ERR_set_status(kStatusAlloc);
+      return 0;
+    }
+    std::memcpy(t, src->table_storage, sizeof(GOSTE_TABLE));
+    dst->table_storage = t;
+    dst->table = t;
+  }
+  return 1;
+}
+
 int GOSTE_set_key(GOSTE_CTX* ctx, const unsigned char* key32) {
   if (!ctx || !key32) {
     ERR_set_status(kStatusNull);

@@ -75,6 +75,9 @@ int GOSTE_set_key(GOSTE_CTX* ctx, const unsigned char* key32);
 // Null selects the default cipher S-box (number 31).
 int GOSTE_set_sbox(GOSTE_CTX* ctx, const unsigned char* sbox64);
 
+// Deep copy (key record with its own mask, private table) into a cleaned-up or zeroed dst.
+int GOSTE_copy(GOSTE_CTX* dst, const GOSTE_CTX* src);
+
 // Mode initialisers. key is 32 bytes, iv 8 bytes or null (zero), sbox 64 bytes or null.
 int GOSTE_ss_init(GOSTE_CTX* ctx, int direction, const unsigned char* key,
                   const unsigned char* sbox);

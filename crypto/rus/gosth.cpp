@@ -212,6 +212,21 @@ void GOSTH_free(GOSTH_CTX* ctx) {
   mem_free(ctx);
 }
 
+int GOSTH_copy(GOSTH_CTX* dst, const GOSTH_CTX* src) {
+  if (!dst || !src) {
+    ERR_set_status(kStatusNull);
+    return 0;
+  }
+  GOSTH_cleanup(dst);
+  std::memcpy(static_cast<void*>(dst), src, sizeof(*dst));
+  std::memset(static_cast<void*>(&dst->cipher), 0, sizeof(dst->cipher));
+  if (!GOSTE_copy(&dst->cipher, &src->cipher)) {
+    GOSTH_cleanup(dst);
+    return 0;
+  }
+  return 1;
+}
+
 int GOSTH_init(GOSTH_CTX* ctx, const unsigned char* h0, const unsigned char* sbox) {
   return init_common(ctx, h0, sbox, -1);
 }

@@ -32,6 +32,8 @@ struct GOSTH_CTX {
 GOSTH_CTX* GOSTH_new();
 void GOSTH_cleanup(GOSTH_CTX* ctx);
 void GOSTH_free(GOSTH_CTX* ctx);
+// Deep copy into a cleaned-up or zeroed dst.
+int GOSTH_copy(GOSTH_CTX* dst, const GOSTH_CTX* src);
 int GOSTH_init(GOSTH_CTX* ctx, const unsigned char* h0, const unsigned char* sbox);
 int GOSTH_init_cp(GOSTH_CTX* ctx, const unsigned char* h0, const unsigned char* sbox);
 // Bytes consumed (= len), 0 for len < 1 or a null argument.
