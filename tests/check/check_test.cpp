@@ -6,9 +6,12 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
+#include <atomic>
 
 #include "crypto/check/check.h"
 #include "crypto/err/err.h"
+#include "crypto/lock.h"
 #include "crypto/rus/gost89.h"
 #include "crypto/rus/gosth.h"
 #include "crypto/rus/sboxes.h"
@@ -197,4 +200,30 @@ TEST(CheckAnswers, GammaEqualsEcbOfTheCounters) {
   Bytes gamma = peers::gc_cipher(peers::GcMode::ECB, false, test_sbox, key, {}, ctr, true);
   for (int i = 0; i < 13; ++i)
     EXPECT_EQ(answers::kAnswerGamma[i], answers::kMsg13[i] ^ gamma[static_cast<std::size_t>(i)]) << i;
+}
+
+// Several threads use the algorithms at once with the numbered locks in place: the self-tests,
+// the shared tables and the integrity digest stay consistent.
+TEST(CheckConcurrency, ThreadsRunTestsAndOperationsTogether) {
+  ASSERT_EQ(CRYPTO_create_lock_table(), 1);
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &failures] {
+      for (int i = 0; i < 200; ++i) {
+        if (i % 50 == 0) CHECK_reset_times();
+        unsigned char d[32], mac[4];
+        std::string m(static_cast<std::size_t>(i + t), 'z');
+        if (!GOSTH_digest(m.data(), static_cast<int>(m.size()), d)) ++failures;
+        if (!GOSTE_mac(nullptr, reinterpret_cast<const unsigned char*>(m.data()),
+                       static_cast<int>(m.size()), kUserKey, GOSTE_sbox_by_number(32 + (i + t) % 4), mac))
+          ++failures;
+        if (!GOSTE_tables_check()) ++failures;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  CRYPTO_destroy_lock_table();
+  ERR_clear_error();
 }
