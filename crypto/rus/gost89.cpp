@@ -889,8 +889,8 @@ const unsigned char* GOSTE_default_cp_sbox() {
 }
 
 const unsigned char* GOSTE_sbox_by_nid(int nid) {
-  if (nid >= NID_cp_sbox_A && nid <= NID_cp_sbox_D)
-    return gost89::packed(gost89::kCryptoProAIndex + (nid - NID_cp_sbox_A));
+  if (nid >= RUS_NID_cp_sbox_A && nid <= RUS_NID_cp_sbox_D)
+    return gost89::packed(gost89::kCryptoProAIndex + (nid - RUS_NID_cp_sbox_A));
   ERR_set_status(kStatusBadSbox);
   return nullptr;
 }
@@ -899,7 +899,7 @@ int GOSTE_sbox_to_nid(const unsigned char* sbox) {
   if (sbox) {
     for (int i = 0; i < 4; ++i)
       if (std::memcmp(sbox, gost89::packed(gost89::kCryptoProAIndex + i), GOSTE_SBOX_BYTES) == 0)
-        return NID_cp_sbox_A + i;
+        return RUS_NID_cp_sbox_A + i;
   }
   ERR_set_status(kStatusBadSbox);
   return 0;

@@ -41,7 +41,7 @@ constexpr unsigned char kParamSetOid[4][7] = {{0x2A, 0x85, 0x03, 0x02, 0x02, 0x1
 
 // SEQUENCE { OCTET STRING iv(8), OBJECT IDENTIFIER paramset }.
 std::size_t write_gost_params(const unsigned char* iv, int sbox_nid, unsigned char* out) {
-  const unsigned char* oid = kParamSetOid[std::clamp(sbox_nid - NID_cp_sbox_A, 0, 3)];
+  const unsigned char* oid = kParamSetOid[std::clamp(sbox_nid - RUS_NID_cp_sbox_A, 0, 3)];
   unsigned char* p = out;
   *p++ = 0x30;
   *p++ = 10 + 9;
@@ -69,7 +69,7 @@ bool read_gost_params(const unsigned char* der, std::size_t len, unsigned char* 
   *sbox = nullptr;
   for (int i = 0; i < 4; ++i)
     if (p[1] == 7 && std::memcmp(p + 2, kParamSetOid[i], 7) == 0)
-      *sbox = GOSTE_sbox_by_nid(NID_cp_sbox_A + i);
+      *sbox = GOSTE_sbox_by_nid(RUS_NID_cp_sbox_A + i);
   return true;
 }
 
@@ -750,7 +750,7 @@ const char* GOST_pbkdf2_prf_digest(const char* prf) {
 
 const char* GOST_pbkdf2_prf_digest_by_nid(int nid) {
   if (nid == 0 || nid == 163 /* hmacWithSHA1 */) return "SHA1";
-  if (nid == NID_hmacWithR3411) return "RUS-HASH";
+  if (nid == RUS_NID_hmacWithR3411) return "RUS-HASH";
   return nullptr;
 }
 

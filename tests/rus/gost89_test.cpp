@@ -216,11 +216,11 @@ TEST(Gost89Ecb, LargeBuffersCrossTheStepSize) {
 TEST(Gost89Sbox, LookupsByNumberAndNid) {
   for (int n : {23, 31, 32, 33, 34, 35}) EXPECT_NE(GOSTE_sbox_by_number(n), nullptr) << n;
   EXPECT_EQ(GOSTE_sbox_by_number(31), GOSTE_default_sbox());
-  for (int nid = NID_cp_sbox_A; nid <= NID_cp_sbox_D; ++nid) {
-    EXPECT_EQ(GOSTE_sbox_by_nid(nid), GOSTE_sbox_by_number(32 + nid - NID_cp_sbox_A));
+  for (int nid = RUS_NID_cp_sbox_A; nid <= RUS_NID_cp_sbox_D; ++nid) {
+    EXPECT_EQ(GOSTE_sbox_by_nid(nid), GOSTE_sbox_by_number(32 + nid - RUS_NID_cp_sbox_A));
     EXPECT_EQ(GOSTE_sbox_to_nid(GOSTE_sbox_by_nid(nid)), nid);
   }
-  EXPECT_EQ(GOSTE_default_cp_sbox(), GOSTE_sbox_by_nid(NID_cp_sbox_A));
+  EXPECT_EQ(GOSTE_default_cp_sbox(), GOSTE_sbox_by_nid(RUS_NID_cp_sbox_A));
   for (int bad : {0, 22, 24, 30, 36}) {
     ERR_clear_error();
     EXPECT_EQ(GOSTE_sbox_by_number(bad), nullptr);
