@@ -84,6 +84,16 @@ TEST(CheckRam, ZeroLengthAndPatternsLeaveZeros) {
   EXPECT_EQ(area[0], 0x5C);
   EXPECT_EQ(CHECK_ram(area, 108), 1);
   for (unsigned char b : area) EXPECT_EQ(b, 0);
+  // Unaligned starts and short lengths: the bytes around the area stay untouched.
+  for (int off = 0; off < 8; ++off) {
+    for (long len : {1L, 7L, 8L, 9L, 23L}) {
+      std::memset(area, 0x5C, sizeof(area));
+      EXPECT_EQ(CHECK_ram(area + 1 + off, len), 1);
+      EXPECT_EQ(area[off], 0x5C);
+      EXPECT_EQ(area[1 + off + len], 0x5C);
+      for (long i = 0; i < len; ++i) EXPECT_EQ(area[1 + off + i], 0);
+    }
+  }
 }
 
 TEST(CheckConditional, RunsOncePerSecondAndAgainWhenDue) {
