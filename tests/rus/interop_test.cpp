@@ -86,6 +86,8 @@ TEST(GcryptInterop, CfbWithoutMeshing) {
           << "sbox " << s.number << " len " << len;
       EXPECT_EQ(peers::to_hex(ours_stream(GOSTE_gamma_fb_init, key, iv, sb, enc, 0, {3, 13, 8})),
                 peers::to_hex(data));
+      EXPECT_EQ(peers::to_hex(ours_stream(GOSTE_gamma_fb_init, key, iv, sb, enc, 0)),
+                peers::to_hex(peers::gc_cipher(peers::GcMode::CFB, false, s.oid, key, iv, enc, false)));
     }
   }
 }
