@@ -12,6 +12,7 @@
 
 #include "crypto/check/check.h"
 #include "crypto/err/err.h"
+#include "crypto/hooks.h"
 #include "crypto/lock.h"
 #include "crypto/rus/gost89.h"
 #include "crypto/rus/gosth.h"
@@ -248,4 +249,26 @@ TEST(CheckConcurrency, ThreadsRunTestsAndOperationsTogether) {
   EXPECT_EQ(failures.load(), 0);
   CRYPTO_destroy_lock_table();
   ERR_clear_error();
+}
+
+TEST(CheckStrings, FunctionTextsOfTheThreeLibraries) {
+  ERR_load_ERR_strings();
+  ERR_load_GOSTE_strings();
+  ERR_load_GOSTH_strings();
+  ERR_load_GOSTS_strings();
+  struct Case {
+    int lib, func;
+    const char* text;
+  } cases[] = {{LIB_GOSTE, 102, "GOSTE_ss_check"}, {LIB_GOSTE, 115, "GOSTE_tables_check"},
+               {LIB_GOSTE, 101, "GOSTH_new"},       {LIB_GOSTH, 106, "GOSTH_check"},
+               {LIB_GOSTH, 112, "GOSTH_final"},     {LIB_GOSTS, 138, "R3410_check"}};
+  for (const auto& c : cases) {
+    const char* t = ERR_func_error_string(ERR_pack(c.lib, c.func, 0));
+    ASSERT_NE(t, nullptr) << c.text;
+    EXPECT_STREQ(t, c.text);
+  }
+  char buf[256];
+  ERR_error_string_n(ERR_pack(LIB_GOSTE, 102, R_SELF_TEST_ERROR), buf, sizeof(buf));
+  EXPECT_NE(std::string(buf).find("GOSTE routines:GOSTE_ss_check:self-testing error"), std::string::npos)
+      << buf;
 }
