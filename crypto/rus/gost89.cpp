@@ -81,6 +81,18 @@ bool ecb_blocks(GOSTE_CTX* ctx, unsigned char* buf, int len, bool enc) {
     const GOSTE_TABLE* T = ctx->table;
     unsigned char* p = buf + off;
     int i = 0;
+    for (; i + 32 <= n; i += 32) {
+      std::uint32_t b[4][2];
+      for (int j = 0; j < 4; ++j) {
+        b[j][0] = load_le32(p + i + 8 * j);
+        b[j][1] = load_le32(p + i + 8 * j + 4);
+      }
+      gost89::crypt4(T, ck.k, b, enc);
+      for (int j = 0; j < 4; ++j) {
+        store_le32(p + i + 8 * j, b[j][0]);
+        store_le32(p + i + 8 * j + 4, b[j][1]);
+      }
+    }
     for (; i + 16 <= n; i += 16) {
       std::uint32_t a0 = load_le32(p + i), a1 = load_le32(p + i + 4);
       std::uint32_t c0 = load_le32(p + i + 8), c1 = load_le32(p + i + 12);
@@ -132,6 +144,19 @@ bool gamma_body(GOSTE_CTX* ctx, unsigned char* buf, int len) {
     --ctx->pos;
   }
   std::uint32_t n3 = ctx->N3, n4 = ctx->N4;
+  for (; i + 32 <= len; i += 32) {
+    std::uint32_t b[4][2];
+    for (int j = 0; j < 4; ++j) {
+      counter_step(n3, n4);
+      b[j][0] = n3;
+      b[j][1] = n4;
+    }
+    gost89::crypt4(T, ck.k, b, true);
+    for (int j = 0; j < 4; ++j) {
+      store_le32(buf + i + 8 * j, load_le32(buf + i + 8 * j) ^ b[j][0]);
+      store_le32(buf + i + 8 * j + 4, load_le32(buf + i + 8 * j + 4) ^ b[j][1]);
+    }
+  }
   for (; i + 16 <= len; i += 16) {
     counter_step(n3, n4);
     std::uint32_t a0 = n3, a1 = n4;
@@ -191,7 +216,23 @@ bool cfb_body(GOSTE_CTX* ctx, unsigned char* buf, int len, bool enc) {
       store_le32(buf + i + 4, r1);
     }
   } else {
-    // The gamma of each block is the encrypted previous ciphertext: two blocks at a time.
+    // The gamma of each block is the encrypted previous ciphertext: four blocks at a time.
+    for (; i + 32 <= len; i += 32) {
+      std::uint32_t b[4][2], c[4][2];
+      for (int j = 0; j < 4; ++j) {
+        c[j][0] = load_le32(buf + i + 8 * j);
+        c[j][1] = load_le32(buf + i + 8 * j + 4);
+        b[j][0] = j ? c[j - 1][0] : r0;
+        b[j][1] = j ? c[j - 1][1] : r1;
+      }
+      gost89::crypt4(T, ck.k, b, true);
+      for (int j = 0; j < 4; ++j) {
+        store_le32(buf + i + 8 * j, c[j][0] ^ b[j][0]);
+        store_le32(buf + i + 8 * j + 4, c[j][1] ^ b[j][1]);
+      }
+      r0 = c[3][0];
+      r1 = c[3][1];
+    }
     for (; i + 16 <= len; i += 16) {
       std::uint32_t c0 = load_le32(buf + i), c1 = load_le32(buf + i + 4);
       std::uint32_t d0 = load_le32(buf + i + 8), d1 = load_le32(buf + i + 12);
@@ -252,6 +293,20 @@ bool cbc_blocks(GOSTE_CTX* ctx, unsigned char* buf, int len) {
         store_le32(p + i + 4, r1);
       }
     } else {
+      for (; i + 32 <= n; i += 32) {
+        std::uint32_t b[4][2], c[4][2];
+        for (int j = 0; j < 4; ++j) {
+          c[j][0] = b[j][0] = load_le32(p + i + 8 * j);
+          c[j][1] = b[j][1] = load_le32(p + i + 8 * j + 4);
+        }
+        gost89::crypt4(T, ck.k, b, false);
+        for (int j = 0; j < 4; ++j) {
+          store_le32(p + i + 8 * j, b[j][0] ^ (j ? c[j - 1][0] : r0));
+          store_le32(p + i + 8 * j + 4, b[j][1] ^ (j ? c[j - 1][1] : r1));
+        }
+        r0 = c[3][0];
+        r1 = c[3][1];
+      }
       for (; i + 16 <= n; i += 16) {
         std::uint32_t c0 = load_le32(p + i), c1 = load_le32(p + i + 4);
         std::uint32_t d0 = load_le32(p + i + 8), d1 = load_le32(p + i + 12);
@@ -411,6 +466,38 @@ void GOSTE_free(GOSTE_CTX* ctx) {
   if (!ctx) return;
   GOSTE_cleanup(ctx);
   mem_free(ctx);
+}
+
+int GOSTE_copy(GOSTE_CTX* dst, const GOSTE_CTX* src) {
+  if (!dst || !src) {
+    ERR_set_status(kStatusNull);
+    return 0;
+  }
+  GOSTE_cleanup(dst);
+  std::memcpy(static_cast<void*>(dst), src, sizeof(*dst));
+  dst->key.mask = nullptr;
+  dst->table_storage = nullptr;
+  if (src->key.mask) {
+    dst->key.mask = static_cast<unsigned char*>(mem_alloc(MASK_KEY_BYTES));
+    if (!dst->key.mask) {
+      mem_cleanse(dst, sizeof(*dst));
+      ERR_set_status(kStatusAlloc);
+      return 0;
+    }
+    std::memcpy(dst->key.mask, src->key.mask, MASK_KEY_BYTES);
+  }
+  if (src->table_storage) {
+    auto* t = static_cast<GOSTE_TABLE*>(mem_alloc(sizeof(GOSTE_TABLE)));
+    if (!t) {
+      GOSTE_cleanup(dst);
+      ERR_set_status(kStatusAlloc);
+      return 0;
+    }
+    std::memcpy(t, src->table_storage, sizeof(GOSTE_TABLE));
+    dst->table_storage = t;
+    dst->table = t;
+  }
+  return 1;
 }
 
 int GOSTE_set_key(GOSTE_CTX* ctx, const unsigned char* key32) {
@@ -857,8 +944,8 @@ const unsigned char* GOSTE_default_cp_sbox() {
 }
 
 const unsigned char* GOSTE_sbox_by_nid(int nid) {
-  if (nid >= NID_cp_sbox_A && nid <= NID_cp_sbox_D)
-    return gost89::packed(gost89::kCryptoProAIndex + (nid - NID_cp_sbox_A));
+  if (nid >= RUS_NID_cp_sbox_A && nid <= RUS_NID_cp_sbox_D)
+    return gost89::packed(gost89::kCryptoProAIndex + (nid - RUS_NID_cp_sbox_A));
   ERR_set_status(kStatusBadSbox);
   return nullptr;
 }
@@ -867,7 +954,7 @@ int GOSTE_sbox_to_nid(const unsigned char* sbox) {
   if (sbox) {
     for (int i = 0; i < 4; ++i)
       if (std::memcmp(sbox, gost89::packed(gost89::kCryptoProAIndex + i), GOSTE_SBOX_BYTES) == 0)
-        return NID_cp_sbox_A + i;
+        return RUS_NID_cp_sbox_A + i;
   }
   ERR_set_status(kStatusBadSbox);
   return 0;

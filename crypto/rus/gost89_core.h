@@ -124,6 +124,37 @@ inline void decrypt2(const GOSTE_TABLE* T, const std::uint32_t* k, std::uint32_t
   c1 = m1;
 }
 
+// Four independent blocks under one key (b[i][0] bytes 0..3, b[i][1] bytes 4..7 of block i).
+inline void crypt4(const GOSTE_TABLE* T, const std::uint32_t* k, std::uint32_t b[4][2], bool enc) {
+  static constexpr unsigned char kEnc[32] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
+                                             0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 0};
+  static constexpr unsigned char kDec[32] = {0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 0,
+                                             7, 6, 5, 4, 3, 2, 1, 0, 7, 6, 5, 4, 3, 2, 1, 0};
+  const unsigned char* order = enc ? kEnc : kDec;
+  std::uint32_t a1 = b[0][0], a2 = b[0][1], c1 = b[1][0], c2 = b[1][1];
+  std::uint32_t d1 = b[2][0], d2 = b[2][1], e1 = b[3][0], e2 = b[3][1];
+#pragma GCC unroll 16
+  for (int r = 0; r < 32; r += 2) {
+    const std::uint32_t ki = k[order[r]], kj = k[order[r + 1]];
+    JARNEL_GOST_R(T, a1, a2, ki);
+    JARNEL_GOST_R(T, c1, c2, ki);
+    JARNEL_GOST_R(T, d1, d2, ki);
+    JARNEL_GOST_R(T, e1, e2, ki);
+    JARNEL_GOST_R(T, a2, a1, kj);
+    JARNEL_GOST_R(T, c2, c1, kj);
+    JARNEL_GOST_R(T, d2, d1, kj);
+    JARNEL_GOST_R(T, e2, e1, kj);
+  }
+  b[0][0] = a2;
+  b[0][1] = a1;
+  b[1][0] = c2;
+  b[1][1] = c1;
+  b[2][0] = d2;
+  b[2][1] = d1;
+  b[3][0] = e2;
+  b[3][1] = e1;
+}
+
 // 16-round MAC cycle: K0..K7 twice, halves not exchanged at the end.
 inline void mac16(const GOSTE_TABLE* T, const std::uint32_t* k, std::uint32_t& b0,
                   std::uint32_t& b1) {

@@ -84,12 +84,30 @@ inline void encrypt4(const GOSTE_TABLE* T, const std::uint32_t k[4][8], std::uin
   b[3][1] = e1;
 }
 
-// n applications of psi to the 16-word window starting at w; the new words are appended.
-inline std::uint16_t* psi(std::uint16_t* w, int n) {
-  for (int i = 0; i < n; ++i)
-    w[16 + i] = static_cast<std::uint16_t>(w[i] ^ w[i + 1] ^ w[i + 2] ^ w[i + 3] ^ w[i + 12] ^
-                                           w[i + 15]);
-  return w + n;
+// The shuffle psi on a 256-bit value held as four 64-bit parts q0..q3 (sixteen 16-bit words,
+// w0 the least significant). One psi appends w0^w1^w2^w3^w12^w15 above w15 and drops w0.
+inline void psi1(std::uint64_t& q0, std::uint64_t& q1, std::uint64_t& q2, std::uint64_t& q3) {
+  const std::uint64_t w = (q0 ^ (q0 >> 16) ^ (q0 >> 32) ^ (q0 >> 48) ^ q3 ^ (q3 >> 48)) & 0xFFFFu;
+  q0 = (q0 >> 16) | (q1 << 48);
+  q1 = (q1 >> 16) | (q2 << 48);
+  q2 = (q2 >> 16) | (q3 << 48);
+  q3 = (q3 >> 16) | (w << 48);
+}
+
+// Four applications of psi at once: the four new words are w(i)^w(i+1)^w(i+2)^w(i+3)^w(i+12)
+// for i = 0..3, each also XORed with the word before it (w15 for the first): a prefix XOR over
+// the four 16-bit lanes.
+inline void psi4(std::uint64_t& q0, std::uint64_t& q1, std::uint64_t& q2, std::uint64_t& q3) {
+  const std::uint64_t b = (q0 >> 16) | (q1 << 48);
+  const std::uint64_t c = (q0 >> 32) | (q1 << 32);
+  const std::uint64_t d = (q0 >> 48) | (q1 << 16);
+  std::uint64_t v = q0 ^ b ^ c ^ d ^ q3 ^ (q3 >> 48);
+  v ^= v << 16;
+  v ^= v << 32;
+  q0 = q1;
+  q1 = q2;
+  q2 = q3;
+  q3 = v;
 }
 
 void add256(unsigned char* acc, const unsigned char* m) {
@@ -163,25 +181,29 @@ void GOSTH_step(const GOSTE_TABLE* T, unsigned char* H, const unsigned char* M) 
   encrypt4(T, keys, s);
   mem_cleanse(keys, sizeof(keys));
 
-  // H' = psi^61(H ^ psi(M ^ psi^12(S))), on 16-bit words, least significant first.
-  std::uint16_t buf[16 + 12 + 1 + 61];
-  for (int i = 0; i < 4; ++i) {
-    buf[4 * i] = static_cast<std::uint16_t>(s[i][0]);
-    buf[4 * i + 1] = static_cast<std::uint16_t>(s[i][0] >> 16);
-    buf[4 * i + 2] = static_cast<std::uint16_t>(s[i][1]);
-    buf[4 * i + 3] = static_cast<std::uint16_t>(s[i][1] >> 16);
-  }
-  std::uint16_t* y = psi(buf, 12);
-  for (int i = 0; i < 16; ++i)
-    y[i] ^= static_cast<std::uint16_t>(M[2 * i] | (M[2 * i + 1] << 8));
-  y = psi(y, 1);
-  for (int i = 0; i < 16; ++i)
-    y[i] ^= static_cast<std::uint16_t>(H[2 * i] | (H[2 * i + 1] << 8));
-  y = psi(y, 61);
-  for (int i = 0; i < 16; ++i) {
-    H[2 * i] = static_cast<unsigned char>(y[i]);
-    H[2 * i + 1] = static_cast<unsigned char>(y[i] >> 8);
-  }
+  // H' = psi^61(H ^ psi(M ^ psi^12(S))).
+  std::uint64_t q0 = s[0][0] | (static_cast<std::uint64_t>(s[0][1]) << 32);
+  std::uint64_t q1 = s[1][0] | (static_cast<std::uint64_t>(s[1][1]) << 32);
+  std::uint64_t q2 = s[2][0] | (static_cast<std::uint64_t>(s[2][1]) << 32);
+  std::uint64_t q3 = s[3][0] | (static_cast<std::uint64_t>(s[3][1]) << 32);
+  for (int i = 0; i < 3; ++i) psi4(q0, q1, q2, q3);
+  std::uint64_t m[4], h[4];
+  load256(M, m);
+  load256(H, h);
+  q0 ^= m[0];
+  q1 ^= m[1];
+  q2 ^= m[2];
+  q3 ^= m[3];
+  psi1(q0, q1, q2, q3);
+  q0 ^= h[0];
+  q1 ^= h[1];
+  q2 ^= h[2];
+  q3 ^= h[3];
+  for (int i = 0; i < 15; ++i) psi4(q0, q1, q2, q3);
+  psi1(q0, q1, q2, q3);
+  const std::uint64_t out[4] = {q0, q1, q2, q3};
+  for (int i = 0; i < 4; ++i)
+    for (int b = 0; b < 8; ++b) H[8 * i + b] = static_cast<unsigned char>(out[i] >> (8 * b));
 }
 
 GOSTH_CTX* GOSTH_new() {
@@ -210,6 +232,21 @@ void GOSTH_free(GOSTH_CTX* ctx) {
   if (!ctx) return;
   GOSTH_cleanup(ctx);
   mem_free(ctx);
+}
+
+int GOSTH_copy(GOSTH_CTX* dst, const GOSTH_CTX* src) {
+  if (!dst || !src) {
+    ERR_set_status(kStatusNull);
+    return 0;
+  }
+  GOSTH_cleanup(dst);
+  std::memcpy(static_cast<void*>(dst), src, sizeof(*dst));
+  std::memset(static_cast<void*>(&dst->cipher), 0, sizeof(dst->cipher));
+  if (!GOSTE_copy(&dst->cipher, &src->cipher)) {
+    GOSTH_cleanup(dst);
+    return 0;
+  }
+  return 1;
 }
 
 int GOSTH_init(GOSTH_CTX* ctx, const unsigned char* h0, const unsigned char* sbox) {
@@ -287,6 +324,29 @@ int GOSTH_digest_ex(const void* data, int len, const unsigned char* h0,
            (len == 0 || GOSTH_update(&ctx, data, len) == len) && GOSTH_final(&ctx, out32) == 32;
   GOSTH_cleanup(&ctx);
   return ok ? 1 : 0;
+}
+
+void GOSTH_prehashed_init(GOSTH_PREHASHED* ctx) {
+  if (ctx) std::memset(ctx->value, 0, sizeof(ctx->value));
+}
+
+int GOSTH_prehashed_update(GOSTH_PREHASHED* ctx, const void* data, int len) {
+  if (!ctx || !data) {
+    ERR_set_status(kStatusNull);
+    return 0;
+  }
+  if (len < 1) return 0;
+  std::memcpy(ctx->value, data, static_cast<std::size_t>(std::min(len, 32)));
+  return len;
+}
+
+int GOSTH_prehashed_final(GOSTH_PREHASHED* ctx, unsigned char* out32) {
+  if (!ctx || !out32) {
+    ERR_set_status(kStatusNull);
+    return 0;
+  }
+  std::memcpy(out32, ctx->value, 32);
+  return 32;
 }
 
 int GOSTH_digest(const void* data, int len, unsigned char* out32) {

@@ -86,6 +86,8 @@ TEST(GcryptInterop, CfbWithoutMeshing) {
           << "sbox " << s.number << " len " << len;
       EXPECT_EQ(peers::to_hex(ours_stream(GOSTE_gamma_fb_init, key, iv, sb, enc, 0, {3, 13, 8})),
                 peers::to_hex(data));
+      EXPECT_EQ(peers::to_hex(ours_stream(GOSTE_gamma_fb_init, key, iv, sb, enc, 0)),
+                peers::to_hex(peers::gc_cipher(peers::GcMode::CFB, false, s.oid, key, iv, enc, false)));
     }
   }
 }
@@ -199,6 +201,22 @@ TEST(GcryptInterop, KekDiversificationMatchesGcryptComposition) {
       k = peers::gc_cipher(peers::GcMode::CFB, false, kSboxes[s - 31].oid, k, iv, k, true);
     }
     EXPECT_EQ(peers::to_hex(out, 32), peers::to_hex(k));
+  }
+}
+
+// The CryptoPro key wrap rebuilt from libgcrypt: ECB and the imitation insert with register UKM
+// under the diversified KEK.
+TEST(GcryptInterop, KeyWrapMatchesGcryptComposition) {
+  for (int s : {32, 35}) {
+    Bytes kek = peers::random_bytes(32), ukm = peers::random_bytes(8), cek = peers::random_bytes(32);
+    unsigned char enc[32], mac[4], kek2[32];
+    ASSERT_TRUE(GOSTE_cp_key_wrap(kek.data(), ukm.data(), cek.data(), GOSTE_sbox_by_number(s), enc, mac));
+    ASSERT_NE(GOSTE_kek_diversify(ukm.data(), kek.data(), kek2, GOSTE_sbox_by_number(s)), nullptr);
+    Bytes k2(kek2, kek2 + 32);
+    const char* oid = kSboxes[s - 31].oid;
+    EXPECT_EQ(peers::to_hex(enc, 32),
+              peers::to_hex(peers::gc_cipher(peers::GcMode::ECB, false, oid, k2, {}, cek, true)));
+    EXPECT_EQ(peers::to_hex(mac, 4), peers::to_hex(peers::gc_mac(oid, k2, ukm, cek)));
   }
 }
 
