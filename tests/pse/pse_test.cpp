@@ -96,10 +96,10 @@ TEST_F(Pse, OpaqueFormMatchesLibgcrypt) {
   struct Case {
     int nid;
     const char* oid;
-  } cases[] = {{NID_cp_sbox_A, "1.2.643.2.2.31.1"},
-               {NID_cp_sbox_B, "1.2.643.2.2.31.2"},
-               {NID_cp_sbox_C, "1.2.643.2.2.31.3"},
-               {NID_cp_sbox_D, "1.2.643.2.2.31.4"}};
+  } cases[] = {{RUS_NID_cp_sbox_A, "1.2.643.2.2.31.1"},
+               {RUS_NID_cp_sbox_B, "1.2.643.2.2.31.2"},
+               {RUS_NID_cp_sbox_C, "1.2.643.2.2.31.3"},
+               {RUS_NID_cp_sbox_D, "1.2.643.2.2.31.4"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.oid);
     Bytes kek = pattern(32, static_cast<unsigned>(c.nid)), plain = pattern(32, 99);
