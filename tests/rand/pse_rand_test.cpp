@@ -2,9 +2,11 @@
 // producing the next record.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
+#include "crypto/mem.h"
 #include "crypto/pse/pse_rand.h"
 #include "rand_fixture.h"
 
@@ -182,6 +184,51 @@ TEST_F(PseRand, CleanupDeselects) {
   PSE_rand_cleanup();  // nothing selected: nothing happens
   EXPECT_EQ(PSE_rand_is_ready(), 0);
   EXPECT_EQ(ERR_get_status(), RAND_STATUS_NOT_READY);
+}
+
+}  // namespace
+
+namespace {
+
+// Allocations fail from the Nth one on (counting from 0); -1 lets all through.
+int g_fail_from = -1, g_allocs = 0;
+void* counted_malloc(std::size_t n) {
+  return g_fail_from >= 0 && g_allocs++ >= g_fail_from ? nullptr : std::malloc(n);
+}
+
+TEST_F(PseRand, ShortMemoryFailsCleanly) {
+  // Every allocation point of a record-seeded start, one at a time.
+  int failed_runs = 0;
+  bool succeeded = false;
+  for (int fail_at = 0; fail_at < 40 && !succeeded; ++fail_at) {
+    randtest::reset_generator(0);
+    Bytes record = record_of(old_seed), before = record;
+    MallocFn m;
+    ReallocFn r;
+    FreeFn f;
+    CRYPTO_get_mem_functions(&m, &r, &f);
+    g_allocs = 0;
+    g_fail_from = fail_at;
+    ASSERT_EQ(CRYPTO_set_mem_functions(counted_malloc, r, f), 1);
+    int stored = -1;
+    int ok = PSE_rand_init(pse.get(), record.data(), &stored, nullptr, nullptr);
+    CRYPTO_set_mem_functions(m, r, f);
+    g_fail_from = -1;
+    if (ok) {
+      EXPECT_EQ(stored, PSE_RAND_RECORD_BYTES);
+      EXPECT_EQ(RAND_get_method(), GRAND_get_method());
+      succeeded = true;  // no allocation left to fail
+      continue;
+    }
+    ++failed_runs;
+    // A failure leaves no generator and the record as it was.
+    EXPECT_EQ(RAND_get_method(), nullptr) << fail_at;
+    EXPECT_FALSE(GRAND_is_initialised()) << fail_at;
+    EXPECT_EQ(record, before) << fail_at;
+    EXPECT_EQ(stored, 0) << fail_at;
+  }
+  EXPECT_TRUE(succeeded);
+  EXPECT_GT(failed_runs, 2);
 }
 
 }  // namespace
