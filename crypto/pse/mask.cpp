@@ -132,6 +132,27 @@ int MASK_key_set(MASKED_KEY* slot, const unsigned char* key32) {
   return 1;
 }
 
+int MASK_key_get(MASKED_KEY* slot, unsigned char* out32) {
+  if (!slot || !out32) {
+    ERR_set_status(1);
+    return 0;
+  }
+  bool was_masked = (slot->flags & MASK_FLAG_MASKED) != 0;
+  if (!MASK_key_unmask(slot)) {
+    MASK_key_wipe(slot);
+    mem_cleanse(out32, MASK_KEY_BYTES);
+    return 0;
+  }
+  for (int i = 0; i < 8; ++i)
+    for (int b = 0; b < 4; ++b) out32[4 * i + b] = static_cast<unsigned char>(slot->key[i] >> (8 * b));
+  if (was_masked && !MASK_key_mask(slot)) {
+    MASK_key_wipe(slot);
+    mem_cleanse(out32, MASK_KEY_BYTES);
+    return 0;
+  }
+  return 1;
+}
+
 void MASK_key_wipe(MASKED_KEY* slot) {
   if (!slot) return;
   if (slot->mask) mem_clear_free(slot->mask, MASK_KEY_BYTES);

@@ -149,31 +149,27 @@ void* cipher_dupctx(void* vctx) {
 
 // (Re)initialises the GOST context from the kept key, the IV and the S-box.
 bool cipher_setup(CipherCtx* c) {
-  if (!MASK_key_unmask(&c->key)) {
-    MASK_key_wipe(&c->key);
+  unsigned char k[32];
+  if (!MASK_key_get(&c->key, k)) {
     c->have_key = false;
+    c->ready = false;
     return false;
   }
-  unsigned char k[32];
-  for (int i = 0; i < 8; ++i)
-    for (int b = 0; b < 4; ++b) k[4 * i + b] = static_cast<unsigned char>(c->key.key[i] >> (8 * b));
-  bool ok = MASK_key_mask(&c->key) != 0;
+  bool ok = false;
   GOSTE_cleanup(c->g);
-  if (ok) {
-    switch (c->info->kind) {
-      case Kind::Ecb:
-        ok = GOSTE_ss_init(c->g, c->enc ? 1 : 0, k, nullptr);
-        break;
-      case Kind::Gamma:
-        ok = GOSTE_gamma_init(c->g, k, c->oiv, nullptr);
-        break;
-      case Kind::Gammar:
-        ok = GOSTE_gamma_fb_init(c->g, k, c->oiv, nullptr);
-        break;
-      case Kind::GammarCp:
-        ok = GOSTE_gamma_fb_cp_init(c->g, k, c->oiv, c->sbox);
-        break;
-    }
+  switch (c->info->kind) {
+    case Kind::Ecb:
+      ok = GOSTE_ss_init(c->g, c->enc ? 1 : 0, k, nullptr);
+      break;
+    case Kind::Gamma:
+      ok = GOSTE_gamma_init(c->g, k, c->oiv, nullptr);
+      break;
+    case Kind::Gammar:
+      ok = GOSTE_gamma_fb_init(c->g, k, c->oiv, nullptr);
+      break;
+    case Kind::GammarCp:
+      ok = GOSTE_gamma_fb_cp_init(c->g, k, c->oiv, c->sbox);
+      break;
   }
   mem_cleanse(k, sizeof(k));
   if (ok) c->g->direction = c->enc ? 1 : 0;

@@ -261,7 +261,7 @@ TEST(CheckStrings, FunctionTextsOfTheThreeLibraries) {
     const char* text;
   } cases[] = {{LIB_GOSTE, 102, "GOSTE_ss_check"}, {LIB_GOSTE, 115, "GOSTE_tables_check"},
                {LIB_GOSTE, 101, "GOSTH_new"},       {LIB_GOSTH, 106, "GOSTH_check"},
-               {LIB_GOSTH, 112, "GOSTH_final"},     {LIB_GOSTS, 138, "R3410_check"}};
+               {LIB_GOSTH, 112, "GOSTH_final"}};
   for (const auto& c : cases) {
     const char* t = ERR_func_error_string(ERR_pack(c.lib, c.func, 0));
     ASSERT_NE(t, nullptr) << c.text;
@@ -271,4 +271,6 @@ TEST(CheckStrings, FunctionTextsOfTheThreeLibraries) {
   ERR_error_string_n(ERR_pack(LIB_GOSTE, 102, R_SELF_TEST_ERROR), buf, sizeof(buf));
   EXPECT_NE(std::string(buf).find("GOSTE routines:GOSTE_ss_check:self-testing error"), std::string::npos)
       << buf;
+  ERR_error_string_n(ERR_pack(LIB_GOSTS, GOSTS_F_R3410_CHECK, R_SELF_TEST_ERROR), buf, sizeof(buf));
+  EXPECT_STREQ(buf, "error:4E08A00B:GOSTS routines:func(138) :self-testing error");
 }

@@ -47,6 +47,23 @@ TEST(MaskKey, SetMasksAndUnmaskRestores) {
   EXPECT_EQ(std::memcmp(k.s.key, kKey, 32), 0);
 }
 
+TEST(MaskKey, GetReturnsTheClearKeyAndStaysMasked) {
+  Slot k;
+  ASSERT_TRUE(MASK_key_set(&k.s, kKey));
+  unsigned char out[32];
+  ASSERT_TRUE(MASK_key_get(&k.s, out));
+  EXPECT_EQ(std::memcmp(out, kKey, 32), 0);
+  EXPECT_TRUE(MASK_key_is_masked(&k.s));
+  k.s.key[7] ^= 1;
+  ERR_clear_error();
+  EXPECT_EQ(MASK_key_get(&k.s, out), 0);
+  EXPECT_EQ(ERR_get_status(), 12u);
+  unsigned char zero[32] = {0};
+  EXPECT_EQ(std::memcmp(out, zero, 32), 0);
+  EXPECT_EQ(k.s.mask, nullptr);
+  ERR_clear_error();
+}
+
 TEST(MaskKey, MaskingTwiceMasksOnce) {
   Slot k;
   ASSERT_TRUE(MASK_key_set(&k.s, kKey));
