@@ -93,7 +93,7 @@ bool value_below_q(const BIGNUM* q, const unsigned char* seed, int seed_len, BIG
   if (buf.size() != static_cast<std::size_t>(n)) return false;
   // A zero after reduction is drawn again; a generator that keeps giving it is broken.
   for (int attempt = 0; attempt < 64; ++attempt) {
-    if (!RAND_bytes(buf.data(), n)) return false;
+    if (RAND_bytes(buf.data(), n) != n) return false;
     if (!BN_bin2bn(buf.data(), n, out) || !BN_nnmod(out, out, q, ctx.get())) return false;
     if (!BN_is_zero(out)) return true;
   }

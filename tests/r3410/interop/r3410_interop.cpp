@@ -10,6 +10,7 @@
 #include <openssl/bn.h>
 
 #include <cstdio>
+#include <random>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -18,6 +19,7 @@
 
 #include "crypto/err/err.h"
 #include "crypto/r3410/r3410.h"
+#include "crypto/rand/grand.h"
 #include "crypto/rand/rand.h"
 #include "crypto/startup.h"
 
@@ -133,6 +135,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   jarnel::CADB_startup();
+  // The GOST generator, keyed from the system's entropy source.
+  std::random_device rd;
+  unsigned char seed[32];
+  for (unsigned char& b : seed) b = static_cast<unsigned char>(rd());
+  if (!jarnel::GRAND_is_initialised() && !jarnel::GRAND_start(seed, sizeof seed)) return 1;
   std::string mode = argv[1];
   if (mode == "make") return make(argv[2]);
   if (mode == "check") return check(argv[2]);
