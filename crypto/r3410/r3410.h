@@ -18,6 +18,7 @@
 namespace jarnel {
 
 struct PSE;  // the unlocked key container
+struct MASKED_BN;
 
 // Object numbers of this module.
 inline constexpr int R3410_NID_PUBLIC_KEY = 272;  // "R3410-CP", 1.2.643.2.2.20
@@ -45,7 +46,7 @@ inline constexpr int R3410_SIG_CRYPTOPRO = 274;  // s || r, exactly 64 bytes
 inline constexpr int R3410_F_NEW = 108, R3410_F_DO_SIGN = 114, R3410_F_DO_VERIFY = 115,
                      R3410_F_GENERATE_KEY = 117, R3410_F_SIGN = 118, R3410_F_VERIFY = 119,
                      R3410_F_PSE_GENERATE = 121, R3410_F_DH_GENERATE_KEY = 132,
-                     R3410_F_DH_COMPUTE_KEY = 133, R3410_F_DH_CHECK = 138;
+                     R3410_F_DH_COMPUTE_KEY = 133;
 inline constexpr int R3410_F_SIG_NEW = 116, R3410_F_D2I_SIG = 118, R3410_F_DECRYPT_OPAQUE = 119,
                      R3410_F_ENCRYPT_OPAQUE = 120, R3410_F_GENERATE_PUBKEY = 121;
 // Library 72 (GOSTE): the RAM check of a new key and the parameter-table check.
@@ -68,9 +69,9 @@ inline constexpr std::uint32_t R3410_STATUS_NULL_ARGUMENT = 1, R3410_STATUS_BAD_
                                R3410_STATUS_UNKNOWN_PARAMS = 13, R3410_STATUS_KEY_FAILED = 14,
                                R3410_STATUS_SIGN_FAILED = 16;
 
-// A private value held masked in memory; see r3410_secret.cpp.
+// A private value, held masked in memory (crypto/pse/mask.h).
 struct R3410_SECRET {
-  BIGNUM* value = nullptr;
+  MASKED_BN* value = nullptr;
 };
 
 // A key held by a cryptographic service provider (see platform/csp.h).
@@ -159,19 +160,9 @@ R3410* d2i_R3410PublicValue(R3410** a, const unsigned char** pp, long len);
 int i2d_R3410PrivateKey(const R3410* key, unsigned char** pp);
 R3410* d2i_R3410PrivateKey(R3410** a, const unsigned char** pp, long len);
 
-// Private value in the key container. The container's own operations reach this module through
-// a method table that the key-container module installs (R3410_set_pse_method):
-//  - write_opaque: 32 secret bytes in, the 36-byte container-protected form out (32 encrypted
-//    bytes, then the 4-byte check value); read_opaque the reverse; 1 on success, 0 on failure;
-//  - up_ref / release: the container reference a key keeps (lock 25 is the container's).
-struct R3410_PSE_METHOD {
-  int (*write_opaque)(PSE* pse, const unsigned char in[32], unsigned char out[36]);
-  int (*read_opaque)(PSE* pse, const unsigned char in[36], unsigned char out[32]);
-  void (*up_ref)(PSE* pse);
-  void (*release)(PSE* pse);
-};
-// Installs the container operations (null: none, and the functions below fail with reason 74).
-void R3410_set_pse_method(const R3410_PSE_METHOD* method);
+// Private value in the key container: x replaced by its protected form under the container's
+// KEK (PSE_write_opaque: 32 encrypted bytes kept as x, the 4-byte check value as key_mac), and
+// back (PSE_read_opaque). The first container used is remembered in the key with a reference.
 int R3410_encrypt_opaque(R3410* key, PSE* pse);
 int R3410_decrypt_opaque(R3410* key, PSE* pse);
 int R3410_pse_generate(PSE* pse, int selector, unsigned char private_out[36],

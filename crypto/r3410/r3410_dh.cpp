@@ -4,9 +4,9 @@
 // computed in both directions.
 #include <openssl/bn.h>
 
-#include <chrono>
 #include <cstring>
 
+#include "crypto/check/check.h"
 #include "crypto/err/err.h"
 #include "crypto/lock.h"
 #include "crypto/mem.h"
@@ -28,15 +28,6 @@ constexpr unsigned char kTestX2[kTestBytes] = {0x0F, 0x1E, 0x2D, 0x3C, 0x4B, 0x5
 constexpr unsigned char kTestShared[kTestBytes] = {0x71, 0x46, 0x03, 0x74, 0x36, 0xC7,
                                                    0xFB, 0xE6, 0x14, 0xFD, 0xA5, 0x5B,
                                                    0x33, 0x9C, 0x08, 0xAC};
-
-// Seconds of the last run of the test (lock 33); 0 before the first.
-std::int64_t g_last_run = 0;
-
-std::int64_t now_seconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 void dh_failed(int func, int reason) {
   set_status_if_unset(R3410_STATUS_KEY_FAILED);
@@ -91,22 +82,12 @@ bool valid_peer(const BIGNUM* peer, const BIGNUM* p) {
 
 }  // namespace
 
-void dh_check_reset_time() {
-  LockGuard guard(locks::CHECK);
-  g_last_run = 0;
-}
-
 int dh_check(const R3410_DH* dh) {
   if (dh && dh->marker == kDhTestMarker) return 1;
-  {
-    LockGuard guard(locks::CHECK);
-    const std::int64_t now = now_seconds();
-    if (g_last_run != 0 && now - g_last_run < 1) return 1;
-    g_last_run = now;
-  }
+  if (!CHECK_due(kDhCheckSlot)) return 1;
   if (R3410_params_check() && dh_known_answer()) return 1;
   set_status_if_unset(R3410_STATUS_SELF_TEST);
-  ERR_put_error(LIB_GOSTS, R3410_F_DH_CHECK, R_SELF_TEST_ERROR, __FILE__, kDhCheckLine);
+  ERR_put_error(LIB_GOSTS, GOSTS_F_R3410_CHECK, R_SELF_TEST_ERROR, __FILE__, kDhCheckLine);
   return 0;
 }
 

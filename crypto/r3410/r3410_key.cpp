@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "crypto/check/check.h"
 #include "crypto/err/err.h"
 #include "crypto/lock.h"
 #include "crypto/mem.h"
+#include "crypto/pse/mask.h"
 #include "crypto/r3410/r3410.h"
 #include "crypto/r3410/r3410_local.h"
 #include "crypto/rand/rand.h"
@@ -18,52 +20,25 @@ void set_status_if_unset(std::uint32_t value) {
   if (ERR_get_status() == 0) ERR_set_status(value);
 }
 
-// PLACEHOLDER until the self-test module's CHECK_ram is on main: the same memory check (fill
-// with 0xFF, 0xAA, 0x55, 0x00 and read every byte back; the area is left zero).
-int check_ram(void* mem, long len) {
-  if (len <= 0) return 1;
-  volatile unsigned char* p = static_cast<volatile unsigned char*>(mem);
-  for (unsigned char pattern : {0xFF, 0xAA, 0x55, 0x00}) {
-    for (long i = 0; i < len; ++i) p[i] = pattern;
-    for (long i = 0; i < len; ++i)
-      if (p[i] != pattern) {
-        ERR_set_status(R3410_STATUS_SELF_TEST);
-        return 0;
-      }
-  }
-  return 1;
-}
-
-// PLACEHOLDER until the masked big number is on main: the value is kept in a constant-time
-// flagged number from the base library's secure heap.
 bool secret_set(R3410_SECRET& s, const BIGNUM* clear) {
-  BIGNUM* v = BN_secure_new();
-  if (!v || !BN_copy(v, clear)) {
-    BN_clear_free(v);
-    ERR_set_status(R3410_STATUS_SELF_TEST);
-    return false;
-  }
-  BN_set_flags(v, BN_FLG_CONSTTIME);
-  BN_clear_free(s.value);
+  MASKED_BN* v = MASK_BN_from_bn(clear);
+  if (!v) return false;
+  MASK_BN_free(s.value);
   s.value = v;
   return true;
 }
 
 BnPtr secret_copy(const R3410_SECRET& s) {
   if (!s.value) return nullptr;
-  BnPtr v(BN_secure_new());
-  if (!v || !BN_copy(v.get(), s.value)) {
-    ERR_set_status(R3410_STATUS_SELF_TEST);
-    return nullptr;
-  }
-  BN_set_flags(v.get(), BN_FLG_CONSTTIME);
+  BnPtr v(MASK_BN_unmasked_copy(s.value));
+  if (v) BN_set_flags(v.get(), BN_FLG_CONSTTIME);
   return v;
 }
 
 bool secret_present(const R3410_SECRET& s) { return s.value != nullptr; }
 
 void secret_clear(R3410_SECRET& s) {
-  BN_clear_free(s.value);
+  MASK_BN_free(s.value);
   s.value = nullptr;
 }
 
@@ -138,7 +113,7 @@ R3410* R3410_new() {
     JARNEL_ERR(LIB_GOSTS, R3410_F_NEW, R_MALLOC_FAILURE);
     return nullptr;
   }
-  if (!check_ram(key, static_cast<long>(sizeof(R3410)))) {
+  if (!CHECK_ram(key, static_cast<long>(sizeof(R3410)))) {
     JARNEL_ERR(LIB_GOSTE, R3410_F_NEW_RAM, R_CHECK_RAM_FAILURE);
     mem_free(key);
     return nullptr;

@@ -73,9 +73,6 @@ bool value_below_q(const BIGNUM* q, const unsigned char* seed, int seed_len, BIG
 // of an inner step has usually been recorded before the outer one decides on its status).
 void set_status_if_unset(std::uint32_t value);
 
-// RAM check of a fresh object; the placeholder until the self-test module offers CHECK_ram.
-int check_ram(void* mem, long len);
-
 // Drops the key's container reference (R3410_free).
 void release_pse(R3410* key);
 
@@ -83,8 +80,8 @@ void release_pse(R3410* key);
 // not tested again.
 inline constexpr std::uint32_t kDhTestMarker = 0x91998AACu;
 inline constexpr int kDhCheckLine = 448;
+// The once-per-second gate of the self-test module (CHECK_due) uses this slot.
+inline constexpr int kDhCheckSlot = 5;
 int dh_check(const R3410_DH* dh);
-// Forgets the time of the last run, so that the next guarded operation runs the test.
-void dh_check_reset_time();
 
 }  // namespace jarnel::r3410

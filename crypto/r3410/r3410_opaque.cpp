@@ -2,12 +2,12 @@
 // form and back (under lock 24), and key-pair generation for a container.
 #include <openssl/bn.h>
 
-#include <atomic>
 #include <cstring>
 
 #include "crypto/err/err.h"
 #include "crypto/lock.h"
 #include "crypto/mem.h"
+#include "crypto/pse/pse.h"
 #include "crypto/r3410/r3410.h"
 #include "crypto/r3410/r3410_local.h"
 
@@ -15,17 +15,15 @@ namespace jarnel {
 namespace r3410 {
 namespace {
 
-std::atomic<const R3410_PSE_METHOD*> g_pse_method{nullptr};
-
 constexpr int kMacBytes = 4;
 constexpr int kOpaqueBytes = kQBytes + kMacBytes;
 
 // The container to use: the argument, else the key's own. The first one used is remembered
 // in the key, with a reference of its own.
-PSE* container_for(R3410* key, PSE* pse, const R3410_PSE_METHOD* m) {
+PSE* container_for(R3410* key, PSE* pse) {
   PSE* c = pse ? pse : key->pse;
   if (c && !key->pse) {
-    m->up_ref(c);
+    PSE_up_ref(c);
     key->pse = c;
   }
   return c;
@@ -41,16 +39,13 @@ void drop_triple(R3410* key) {
 }  // namespace
 
 void release_pse(R3410* key) {
-  const R3410_PSE_METHOD* m = g_pse_method.load();
-  if (key->pse && m) m->release(key->pse);
+  PSE_free(key->pse);
   key->pse = nullptr;
 }
 
 }  // namespace r3410
 
 using namespace r3410;
-
-void R3410_set_pse_method(const R3410_PSE_METHOD* method) { g_pse_method.store(method); }
 
 int R3410_encrypt_opaque(R3410* key, PSE* pse) {
   if (!key) {
@@ -60,8 +55,7 @@ int R3410_encrypt_opaque(R3410* key, PSE* pse) {
   }
   LockGuard guard(locks::R3410);
   if (key->key_mac) return 1;  // already in the container's form
-  const R3410_PSE_METHOD* m = g_pse_method.load();
-  PSE* c = m ? container_for(key, pse, m) : nullptr;
+  PSE* c = container_for(key, pse);
   if (!c) {
     JARNEL_ERR(LIB_R3410, R3410_F_ENCRYPT_OPAQUE, LIB_PSE);
     return 0;
@@ -78,7 +72,7 @@ int R3410_encrypt_opaque(R3410* key, PSE* pse) {
     return 0;
   }
   BN_bn2binpad(x.get(), clear.data(), kQBytes);
-  if (!m->write_opaque(c, clear.data(), sealed.data()) ||
+  if (!PSE_write_opaque(c, clear.data(), sealed.data()) ||
       !BN_bin2bn(sealed.data(), kQBytes, enc.get()) ||
       !BN_bin2bn(sealed.data() + kQBytes, kMacBytes, mac.get()) ||
       !secret_set(key->x, enc.get())) {
@@ -98,8 +92,7 @@ int R3410_decrypt_opaque(R3410* key, PSE* pse) {
   }
   LockGuard guard(locks::R3410);
   if (!key->key_mac) return 1;  // already clear (masked)
-  const R3410_PSE_METHOD* m = g_pse_method.load();
-  PSE* c = m ? container_for(key, pse, m) : nullptr;
+  PSE* c = container_for(key, pse);
   if (!c) {
     JARNEL_ERR(LIB_R3410, R3410_F_DECRYPT_OPAQUE, LIB_PSE);
     return 0;
@@ -114,7 +107,7 @@ int R3410_decrypt_opaque(R3410* key, PSE* pse) {
   }
   BN_bn2binpad(enc.get(), sealed.data(), kQBytes);
   BN_bn2binpad(key->key_mac, sealed.data() + kQBytes, kMacBytes);
-  if (!m->read_opaque(c, sealed.data(), clear.data()) ||
+  if (!PSE_read_opaque(c, sealed.data(), clear.data()) ||
       !BN_bin2bn(clear.data(), kQBytes, x.get())) {
     JARNEL_ERR(LIB_R3410, R3410_F_DECRYPT_OPAQUE, LIB_PSE);
     return 0;

@@ -1,6 +1,7 @@
 // Key agreement on the GOST R 34.10-94 parameters and its conditional self-test.
 #include <openssl/bn.h>
 
+#include "crypto/check/check.h"
 #include "crypto/r3410/r3410_local.h"
 #include "tests/r3410/r3410_fixture.h"
 
@@ -16,7 +17,7 @@ class R3410DhTest : public R3410Test {
  protected:
   void SetUp() override {
     R3410Test::SetUp();
-    r3410::dh_check_reset_time();
+    CHECK_reset_times();
   }
 };
 
@@ -102,7 +103,7 @@ TEST_F(R3410DhTest, CorruptedTableFailsTheNextAgreement) {
   EXPECT_TRUE(at_line);
   EXPECT_TRUE(has_error(q, 78, 132, 78));
 
-  r3410::dh_check_reset_time();
+  CHECK_reset_times();
   ERR_clear_error();
   EXPECT_EQ(R3410_DH_generate_key(dh.get(), out, 128), 128);
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "crypto/mem.h"
+#include "crypto/pse/mask.h"
 #include "crypto/r3410/r3410_local.h"
 #include "tests/r3410/r3410_fixture.h"
 
@@ -196,6 +197,31 @@ TEST_F(R3410Test, ParamsCheckNoticesAChangedTableEntry) {
     EXPECT_TRUE(has_error(drain_errors(), 72, 115, 12));
     EXPECT_EQ(R3410_params_check(), 1);
   }
+}
+
+}  // namespace
+}  // namespace jarnel::test
+
+
+namespace jarnel::test {
+namespace {
+
+// x stays masked in the key; a masked value that changed in memory no longer unmasks, and
+// signing with it fails instead of using a wrong exponent.
+TEST_F(R3410Test, PrivateValueIsMaskedAndCheckedOnUse) {
+  KeyPtr key = make_key(R3410_SEL_CP_A);
+  ASSERT_TRUE(key->x.value);
+  EXPECT_TRUE(MASK_BN_is_masked(key->x.value));
+  Bytes digest(32, 0x42);
+  R3410_SIG* sig = R3410_do_sign(key.get(), digest.data(), 32);
+  ASSERT_TRUE(sig);
+  R3410_SIG_free(sig);
+  EXPECT_TRUE(MASK_BN_is_masked(key->x.value));
+  key->x.value->d[0] ^= 0x10;
+  ERR_clear_error();
+  EXPECT_EQ(R3410_do_sign(key.get(), digest.data(), 32), nullptr);
+  EXPECT_EQ(ERR_get_status(), 12u);
+  key->x.value->d[0] ^= 0x10;
 }
 
 }  // namespace

@@ -1,58 +1,38 @@
-// The private value in the key container's protected form, with a stand-in container whose
-// form is easy to check: the 32 bytes XORed with 0xA5, then a 4-byte sum of the clear bytes.
+// The private value in the key container's protected form (36 bytes under the container's KEK),
+// with a real in-memory container.
 #include <openssl/bn.h>
 
 #include <cstring>
 
+#include "crypto/check/check.h"
+#include "crypto/pse/pse.h"
 #include "crypto/r3410/r3410_local.h"
 #include "tests/r3410/r3410_fixture.h"
-
-namespace jarnel {
-struct PSE {
-  int refs;
-  bool fail;
-};
-}  // namespace jarnel
 
 namespace jarnel::test {
 namespace {
 
-std::uint32_t sum(const unsigned char* p) {
-  std::uint32_t s = 0x12345678;
-  for (int i = 0; i < 32; ++i) s = s * 31 + p[i];
-  return s;
-}
-
-int write_opaque(PSE* pse, const unsigned char in[32], unsigned char out[36]) {
-  if (pse->fail) return 0;
-  for (int i = 0; i < 32; ++i) out[i] = in[i] ^ 0xA5;
-  const std::uint32_t s = sum(in);
-  for (int i = 0; i < 4; ++i) out[32 + i] = static_cast<unsigned char>(s >> (24 - 8 * i));
-  return 1;
-}
-int read_opaque(PSE* pse, const unsigned char in[36], unsigned char out[32]) {
-  if (pse->fail) return 0;
-  for (int i = 0; i < 32; ++i) out[i] = in[i] ^ 0xA5;
-  unsigned char mac[4];
-  const std::uint32_t s = sum(out);
-  for (int i = 0; i < 4; ++i) mac[i] = static_cast<unsigned char>(s >> (24 - 8 * i));
-  return std::memcmp(mac, in + 32, 4) == 0;
-}
-void up_ref(PSE* pse) { ++pse->refs; }
-void release(PSE* pse) { --pse->refs; }
-const R3410_PSE_METHOD kFakeContainer = {write_opaque, read_opaque, up_ref, release};
+struct PseDeleter {
+  void operator()(PSE* p) const { PSE_free(p); }
+};
+using PsePtr = std::unique_ptr<PSE, PseDeleter>;
 
 class R3410OpaqueTest : public R3410Test {
  protected:
   void SetUp() override {
     R3410Test::SetUp();
-    R3410_set_pse_method(&kFakeContainer);
+    pse_.reset(PSE_new());
+    ASSERT_TRUE(pse_);
+    const Bytes kek = hex("8182838485868788898a8b8c8d8e8f909192939495969798999a9b9c9d9e9fa0");
+    ASSERT_EQ(PSE_set_kek(pse_.get(), kek.data()), 1);
   }
-  void TearDown() override {
-    R3410_set_pse_method(nullptr);
-    R3410Test::TearDown();
+  // The 36-byte form the container makes of 32 clear bytes.
+  Bytes sealed(const Bytes& clear) {
+    Bytes out(36);
+    EXPECT_TRUE(PSE_write_opaque(pse_.get(), clear.data(), out.data()));
+    return out;
   }
-  PSE pse_{0, false};
+  PsePtr pse_;
 };
 
 Bytes private_bytes(const R3410* key) {
@@ -61,16 +41,21 @@ Bytes private_bytes(const R3410* key) {
   return x;
 }
 
+Bytes key_form(const R3410* key) {
+  Bytes out = private_bytes(key);
+  Bytes mac = bn_bytes(key->key_mac, 4);
+  out.insert(out.end(), mac.begin(), mac.end());
+  return out;
+}
+
 TEST_F(R3410OpaqueTest, EncryptThenDecryptRestoresTheKey) {
   KeyPtr key = make_key(R3410_SEL_CP_A);
   const Bytes x = private_bytes(key.get());
-  ASSERT_EQ(R3410_encrypt_opaque(key.get(), &pse_), 1);
+  ASSERT_EQ(R3410_encrypt_opaque(key.get(), pse_.get()), 1);
   ASSERT_TRUE(key->key_mac);
-  EXPECT_EQ(key->pse, &pse_);
-  EXPECT_EQ(pse_.refs, 1);
-  Bytes enc = private_bytes(key.get());
-  for (int i = 0; i < 32; ++i) EXPECT_EQ(enc[i], x[i] ^ 0xA5);
-  EXPECT_EQ(BN_get_word(key->key_mac), sum(x.data()));
+  EXPECT_EQ(key->pse, pse_.get());
+  EXPECT_EQ(pse_->references, 2);
+  EXPECT_EQ(key_form(key.get()), sealed(x));
 
   // Decryption without an argument uses the remembered container.
   ASSERT_EQ(R3410_decrypt_opaque(key.get(), nullptr), 1);
@@ -82,21 +67,21 @@ TEST_F(R3410OpaqueTest, EncryptThenDecryptRestoresTheKey) {
   EXPECT_EQ(R3410_do_verify(sig, key.get(), digest.data(), 32), 1);
   R3410_SIG_free(sig);
   key.reset();
-  EXPECT_EQ(pse_.refs, 0);
+  EXPECT_EQ(pse_->references, 1);
 }
 
 TEST_F(R3410OpaqueTest, ASecondEncryptionChangesNothing) {
   KeyPtr key = make_key(R3410_SEL_CP_B);
-  ASSERT_EQ(R3410_encrypt_opaque(key.get(), &pse_), 1);
-  const Bytes enc = private_bytes(key.get());
-  const BN_ULONG mac = BN_get_word(key->key_mac);
-  PSE other{0, false};
-  ASSERT_EQ(R3410_encrypt_opaque(key.get(), &other), 1);
-  EXPECT_EQ(private_bytes(key.get()), enc);
-  EXPECT_EQ(BN_get_word(key->key_mac), mac);
-  EXPECT_EQ(other.refs, 0);
+  ASSERT_EQ(R3410_encrypt_opaque(key.get(), pse_.get()), 1);
+  const Bytes form = key_form(key.get());
+  PsePtr other(PSE_new());
+  ASSERT_EQ(R3410_encrypt_opaque(key.get(), other.get()), 1);
+  EXPECT_EQ(key_form(key.get()), form);
+  EXPECT_EQ(other->references, 1);
   EXPECT_EQ(R3410_decrypt_opaque(key.get(), nullptr), 1);
+  const Bytes x = private_bytes(key.get());
   EXPECT_EQ(R3410_decrypt_opaque(key.get(), nullptr), 1);  // already clear: no change
+  EXPECT_EQ(private_bytes(key.get()), x);
 }
 
 TEST_F(R3410OpaqueTest, FailuresKeepTheKeyAsItWas) {
@@ -105,34 +90,38 @@ TEST_F(R3410OpaqueTest, FailuresKeepTheKeyAsItWas) {
   // No container at all.
   EXPECT_EQ(R3410_encrypt_opaque(key.get(), nullptr), 0);
   EXPECT_TRUE(has_error(drain_errors(), 65, 120, 74));
-  // A container that refuses.
-  PSE failing{0, true};
-  EXPECT_EQ(R3410_encrypt_opaque(key.get(), &failing), 0);
+  // A container without a KEK cannot protect anything.
+  PsePtr empty(PSE_new());
+  EXPECT_EQ(R3410_encrypt_opaque(key.get(), empty.get()), 0);
   EXPECT_FALSE(key->key_mac);
   EXPECT_EQ(private_bytes(key.get()), x);
   drain_errors();
-  key->pse = nullptr;  // forget the refusing one (its reference is counted in failing.refs)
+  key.reset();  // lets go of the remembered empty container
+  EXPECT_EQ(empty->references, 1);
 
-  ASSERT_EQ(R3410_encrypt_opaque(key.get(), &pse_), 1);
+  key = make_key(R3410_SEL_CP_A);
+  ASSERT_EQ(R3410_encrypt_opaque(key.get(), pse_.get()), 1);
+  const Bytes form = key_form(key.get());
   BN_add_word(key->key_mac, 1);  // a check value that no longer matches
+  ERR_clear_error();
   EXPECT_EQ(R3410_decrypt_opaque(key.get(), nullptr), 0);
   EXPECT_TRUE(key->key_mac);
-  EXPECT_TRUE(has_error(drain_errors(), 65, 119, 74));
-  R3410_set_pse_method(nullptr);
-  EXPECT_EQ(R3410_decrypt_opaque(key.get(), nullptr), 0);
+  EXPECT_EQ(ERR_get_status(), PSE_STATUS_INVALID_MAC);
+  auto q = drain_errors();
+  EXPECT_TRUE(has_error(q, 74, 104, 100));
+  EXPECT_TRUE(has_error(q, 65, 119, 74));
 }
 
 TEST_F(R3410OpaqueTest, ContainerKeyGenerationReturnsTheProtectedPair) {
   unsigned char priv[36], pub[128];
-  ASSERT_EQ(R3410_pse_generate(&pse_, R3410_SEL_CP_XCHB, priv, pub), 1);
-  EXPECT_EQ(pse_.refs, 0);  // the temporary key let its reference go
-  // Rebuild the key from the protected form and check it matches the public value.
+  ASSERT_EQ(R3410_pse_generate(pse_.get(), R3410_SEL_CP_XCHB, priv, pub), 1);
+  EXPECT_EQ(pse_->references, 1);  // the temporary key let its reference go
+  // The container opens the private part; its public value is the one returned.
+  unsigned char x[32];
+  ASSERT_TRUE(PSE_read_opaque(pse_.get(), priv, x));
   KeyPtr key(R3410_new());
   R3410_set_params(key.get(), R3410_SEL_CP_XCHB);
-  r3410::BnPtr enc(BN_bin2bn(priv, 32, nullptr));  // the encrypted 32 bytes, any value
-  ASSERT_TRUE(r3410::secret_set(key->x, enc.get()));
-  key->key_mac = BN_bin2bn(priv + 32, 4, nullptr);
-  ASSERT_EQ(R3410_decrypt_opaque(key.get(), &pse_), 1);
+  ASSERT_EQ(R3410_set_private_key(key.get(), x, 32), 1);
   ASSERT_EQ(R3410_generate_pubkey(key.get()), 1);
   EXPECT_EQ(bn_bytes(key->y, 128), Bytes(pub, pub + 128));
 }
@@ -144,14 +133,14 @@ TEST_F(R3410OpaqueTest, ContainerKeyGenerationFailuresReturnNothing) {
   EXPECT_EQ(ERR_get_status(), 1u);
   EXPECT_TRUE(has_error(drain_errors(), 78, 121, 108));
   ERR_clear_error();
-  EXPECT_EQ(R3410_pse_generate(&pse_, 2, priv, pub), 0);
+  EXPECT_EQ(R3410_pse_generate(pse_.get(), 2, priv, pub), 0);
   EXPECT_EQ(ERR_get_status(), 13u);
   EXPECT_TRUE(has_error(drain_errors(), 78, 121, 78));
   ERR_clear_error();
-  PSE failing{0, true};
-  EXPECT_EQ(R3410_pse_generate(&failing, R3410_SEL_CP_A, priv, pub), 0);
+  PsePtr empty(PSE_new());
+  EXPECT_EQ(R3410_pse_generate(empty.get(), R3410_SEL_CP_A, priv, pub), 0);
   EXPECT_EQ(ERR_get_status(), 14u);
-  EXPECT_EQ(failing.refs, 0);
+  EXPECT_EQ(empty->references, 1);
   EXPECT_EQ(priv[0], 0xEE);
 
   // The key-agreement self-test guards container key generation as well.
@@ -159,10 +148,10 @@ TEST_F(R3410OpaqueTest, ContainerKeyGenerationFailuresReturnNothing) {
   unsigned char& byte = r3410::rfc_table()[5].p[100];
   ASSERT_EQ(R3410_params_check(), 1);
   byte ^= 0x20;
-  r3410::dh_check_reset_time();
-  EXPECT_EQ(R3410_pse_generate(&pse_, R3410_SEL_CP_A, priv, pub), 0);
+  CHECK_reset_times();
+  EXPECT_EQ(R3410_pse_generate(pse_.get(), R3410_SEL_CP_A, priv, pub), 0);
   byte ^= 0x20;
-  r3410::dh_check_reset_time();
+  CHECK_reset_times();
   EXPECT_TRUE(has_error(drain_errors(), 78, 138, 11));
   EXPECT_EQ(priv[0], 0xEE);
 }
