@@ -2,6 +2,7 @@
 #include <openssl/bn.h>
 
 #include <functional>
+#include <random>
 
 #include "crypto/mem.h"
 #include "crypto/r3410/r3410_local.h"
@@ -226,6 +227,49 @@ TEST_F(R3410Test, MalformedEncodingsAreRefusedCleanly) {
   EXPECT_TRUE(refused(d2i_R3410PublicKey, hex("0201ff")));  // negative y
   EXPECT_TRUE(refused(d2i_R3410PublicKey, hex("020100")));  // zero y
   EXPECT_TRUE(has_error(drain_errors(), 13, 222, R3410_ASN1_R_UNKNOWN_OBJECT_TYPE));
+}
+
+// Random changes of one to four bytes (a fixed sequence): every decoder either gives a whole
+// object or nothing, and never reads outside its input (ASan watches).
+TEST_F(R3410Test, RandomlyDamagedEncodingsNeverHarm) {
+  KeyPtr key = make_key(R3410_SEL_CP_XCHC);
+  KeyPtr enc = make_key(R3410_SEL_CP_A);
+  enc->key_mac = BN_new();
+  BN_set_word(enc->key_mac, 0x01020304);
+  const struct {
+    Bytes der;
+    Decoder d2i;
+  } cases[] = {{encode(i2d_R3410Params, key.get()), d2i_R3410Params},
+               {explicit_params(key.get()), d2i_R3410Params},
+               {encode(i2d_R3410PublicKey, key.get()), d2i_R3410PublicKey},
+               {encode(i2d_R3410PublicValue, key.get()), d2i_R3410PublicValue},
+               {encode(i2d_R3410PrivateKey, key.get()), d2i_R3410PrivateKey},
+               {encode(i2d_R3410PrivateKey, enc.get()), d2i_R3410PrivateKey}};
+  std::mt19937 rng(3410);
+  for (const auto& c : cases) {
+    for (int round = 0; round < 400; ++round) {
+      Bytes m = c.der;
+      const int changes = 1 + static_cast<int>(rng() % 4);
+      for (int i = 0; i < changes; ++i) m[rng() % m.size()] = static_cast<unsigned char>(rng());
+      if (rng() % 4 == 0) m.resize(rng() % m.size());
+      if (m.empty()) continue;
+      const unsigned char* p = m.data();
+      R3410* got = c.d2i(nullptr, &p, static_cast<long>(m.size()));
+      EXPECT_TRUE(got ? p == m.data() + m.size() : p == m.data());
+      R3410_free(got);
+      ERR_clear_error();
+    }
+  }
+  std::mt19937 sig_rng(94);
+  const Bytes sig = hex("3044022011223344556677889900aabbccddeeff00112233445566778899aabbccddeeff0220"
+                        "0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20");
+  for (int round = 0; round < 400; ++round) {
+    Bytes m = sig;
+    m[sig_rng() % m.size()] = static_cast<unsigned char>(sig_rng());
+    const unsigned char* p = m.data();
+    R3410_SIG_free(d2i_R3410_SIG(nullptr, &p, static_cast<long>(m.size())));
+    ERR_clear_error();
+  }
 }
 
 TEST_F(R3410Test, SignatureDerIsStrict) {
