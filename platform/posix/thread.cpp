@@ -24,6 +24,12 @@ ThreadSlot* thread_slot_create(void (*on_thread_exit)(void*)) {
   return s;
 }
 
+void thread_slot_destroy(ThreadSlot* slot) {
+  if (!slot) return;
+  pthread_key_delete(slot->key);
+  delete slot;
+}
+
 void* thread_slot_get(ThreadSlot* slot) { return slot ? pthread_getspecific(slot->key) : nullptr; }
 
 bool thread_slot_set(ThreadSlot* slot, void* value) {

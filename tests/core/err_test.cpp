@@ -67,7 +67,7 @@ TEST_F(ErrTest, ErrorStringUsesTextsOrNumberedFallbacks) {
       {ERR_pack(7, 100, 33), "error:07064021:memory buffer routines:BUF_MEM_grow:memory alloc failure"},
       {ERR_pack(85, 103, 103), "error:55067067:lib(85) :token_passwd_callback:PSE not found or corrupted"},
       {ERR_pack(99, 1, 4000), "error:63001FA0:lib(99) :func(1) :reason(4000)"},
-      {ERR_pack(78, 138, 11), "error:4E08A00B:GOSTS routines:func(138) :self-testing error"},
+      {ERR_pack(83, 1, 11), "error:5300100B:GNIVC routines:func(1) :self-testing error"},
   };
   for (const auto& c : cases) {
     char buf[256];

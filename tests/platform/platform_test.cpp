@@ -91,6 +91,7 @@ TEST(ThreadSlot, ExitDestructorRunsForTheEndingThreadOnly) {
   EXPECT_EQ(released.load(), 5);
   EXPECT_NE(main_id, other_id);
   EXPECT_EQ(platform::thread_slot_get(slot), nullptr);
+  platform::thread_slot_destroy(slot);
 }
 
 TEST(OpensslErrors, AreMovedIntoTheQueueUnderTheCallersEntry) {

@@ -27,5 +27,9 @@ struct Command {
 int usage_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Prints the error queue on standard error and returns EXIT_FAILED.
 int operation_failed();
+// For commands that draw random bytes (key generation, signing): when no hardware board or
+// container has seeded the GOST generator, keys it from the operating system's entropy source.
+// false (with the queue printed) when that fails.
+bool seed_generator();
 
 }  // namespace jarnel::tool

@@ -4,7 +4,11 @@
 
 #include "command.h"
 #include "crypto/err/err.h"
+#include "crypto/mem.h"
+#include "crypto/pse/pse_rand.h"
+#include "crypto/rand/grand.h"
 #include "crypto/startup.h"
+#include "platform/entropy.h"
 
 namespace jarnel::tool {
 namespace {
@@ -41,6 +45,20 @@ int operation_failed() {
   ERR_print_errors_fp(stderr);
   std::fflush(stderr);
   return EXIT_FAILED;
+}
+
+bool seed_generator() {
+  if (PSE_rand_is_ready() || GRAND_is_initialised()) return true;
+  SecureBuffer seed(32);
+  if (seed.empty() || !platform::system_entropy(seed.data(), seed.size())) {
+    std::fputs("jarnel-tool: no entropy from the system to seed the generator\n", stderr);
+    return false;
+  }
+  if (!GRAND_start(seed.data(), static_cast<int>(seed.size()))) {
+    operation_failed();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace jarnel::tool

@@ -10,6 +10,8 @@ unsigned long thread_id();
 // with that value; it is not run for the value of a thread that cleared its slot itself.
 struct ThreadSlot;
 ThreadSlot* thread_slot_create(void (*on_thread_exit)(void*));
+// Releases the slot itself; values still set in other threads are not released.
+void thread_slot_destroy(ThreadSlot* slot);
 void* thread_slot_get(ThreadSlot* slot);
 bool thread_slot_set(ThreadSlot* slot, void* value);
 
