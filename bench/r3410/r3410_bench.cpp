@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <random>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -17,6 +16,7 @@
 #include "crypto/rand/grand.h"
 #include "crypto/rand/rand.h"
 #include "crypto/startup.h"
+#include "platform/entropy.h"
 
 namespace {
 
@@ -68,10 +68,10 @@ int main(int argc, char** argv) {
   }
   CADB_startup();
   // The GOST generator, keyed from the system's entropy source.
-  std::random_device rd;
   unsigned char seed[32];
-  for (unsigned char& b : seed) b = static_cast<unsigned char>(rd());
-  if (!GRAND_is_initialised() && !GRAND_start(seed, sizeof seed)) return 1;
+  if (!GRAND_is_initialised() &&
+      (!platform::system_entropy(seed, sizeof seed) || !GRAND_start(seed, sizeof seed)))
+    return 1;
   R3410* key = R3410_new();
   if (!key || !R3410_set_params(key, R3410_SEL_CP_A) || !R3410_generate_key(key, nullptr, 0))
     return 1;

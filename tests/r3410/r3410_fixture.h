@@ -10,7 +10,6 @@
 
 #include "crypto/err/err.h"
 #include "crypto/r3410/r3410.h"
-#include "crypto/rand/grand.h"
 #include "crypto/startup.h"
 
 namespace jarnel::test {
@@ -58,14 +57,8 @@ using KeyPtr = std::unique_ptr<R3410, KeyDeleter>;
 
 class R3410Test : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    CADB_startup();
-    // Random keys and k come from the GOST generator, keyed here from a fixed test seed.
-    if (!GRAND_is_initialised()) {
-      const unsigned char seed[32] = {0x52, 0x33, 0x34, 0x31, 0x30, 0x2D, 0x39, 0x34};
-      ASSERT_EQ(GRAND_start(seed, sizeof seed), 1);
-    }
-  }
+  // The library is started and the generator keyed by the suite's environment (SEEDED).
+  static void SetUpTestSuite() { CADB_startup(); }
   void SetUp() override { ERR_clear_error(); }
   void TearDown() override { ERR_clear_error(); }
 

@@ -10,7 +10,6 @@
 #include <openssl/bn.h>
 
 #include <cstdio>
-#include <random>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -22,6 +21,7 @@
 #include "crypto/rand/grand.h"
 #include "crypto/rand/rand.h"
 #include "crypto/startup.h"
+#include "platform/entropy.h"
 
 namespace {
 
@@ -136,10 +136,10 @@ int main(int argc, char** argv) {
   }
   jarnel::CADB_startup();
   // The GOST generator, keyed from the system's entropy source.
-  std::random_device rd;
   unsigned char seed[32];
-  for (unsigned char& b : seed) b = static_cast<unsigned char>(rd());
-  if (!jarnel::GRAND_is_initialised() && !jarnel::GRAND_start(seed, sizeof seed)) return 1;
+  if (!jarnel::GRAND_is_initialised() && (!jarnel::platform::system_entropy(seed, sizeof seed) ||
+                                          !jarnel::GRAND_start(seed, sizeof seed)))
+    return 1;
   std::string mode = argv[1];
   if (mode == "make") return make(argv[2]);
   if (mode == "check") return check(argv[2]);
