@@ -16,6 +16,13 @@
 namespace jarnel {
 namespace r3410 {
 
+void drop_triple(R3410* key) {
+  BN_clear_free(key->k);
+  BN_clear_free(key->r_pre);
+  BN_clear_free(key->xr_pre);
+  key->k = key->r_pre = key->xr_pre = nullptr;
+}
+
 void set_status_if_unset(std::uint32_t value) {
   if (ERR_get_status() == 0) ERR_set_status(value);
 }
@@ -76,13 +83,6 @@ bool value_below_q(const BIGNUM* q, const unsigned char* seed, int seed_len, BIG
 }
 
 namespace {
-
-void drop_triple(R3410* key) {
-  BN_clear_free(key->k);
-  BN_clear_free(key->r_pre);
-  BN_clear_free(key->xr_pre);
-  key->k = key->r_pre = key->xr_pre = nullptr;
-}
 
 // Records the summary of a failed key operation.
 void key_failed(int func) {

@@ -44,6 +44,8 @@ int nid_to_table_index(int nid);
 bool load_set(const ParamSet& set, BnPtr& p, BnPtr& q, BnPtr& a);
 // Replaces the key's p, q, a (and drops its cached Montgomery form and one-time triple).
 void replace_params(R3410* key, BnPtr p, BnPtr q, BnPtr a);
+// Discards the one-time signing values (they belong to the key's x and parameters).
+void drop_triple(R3410* key);
 // The seven-set identifier of (p, q, a), or 0.
 int identify_params(const BIGNUM* p, const BIGNUM* q, const BIGNUM* a);
 // Sound domain parameters: 1 < q < p, p odd, q of at most 256 bits, p of at most 1024 bits,

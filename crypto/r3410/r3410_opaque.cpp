@@ -29,13 +29,6 @@ PSE* container_for(R3410* key, PSE* pse) {
   return c;
 }
 
-void drop_triple(R3410* key) {
-  BN_clear_free(key->k);
-  BN_clear_free(key->r_pre);
-  BN_clear_free(key->xr_pre);
-  key->k = key->r_pre = key->xr_pre = nullptr;
-}
-
 }  // namespace
 
 void release_pse(R3410* key) {

@@ -279,10 +279,7 @@ void replace_params(R3410* key, BnPtr p, BnPtr q, BnPtr a) {
   key->a = a.release();
   BN_MONT_CTX_free(key->mont_p);
   key->mont_p = nullptr;
-  BN_clear_free(key->k);
-  BN_clear_free(key->r_pre);
-  BN_clear_free(key->xr_pre);
-  key->k = key->r_pre = key->xr_pre = nullptr;
+  drop_triple(key);
 }
 
 int identify_params(const BIGNUM* p, const BIGNUM* q, const BIGNUM* a) {
