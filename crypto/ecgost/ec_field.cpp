@@ -1,0 +1,225 @@
+// Montgomery arithmetic for the curve fields. The per-size functions are templates so that the
+// compiler unrolls the inner loops for the 256-bit fields of the built-in curves.
+#include "crypto/ecgost/ec_field.h"
+
+#include <cstring>
+
+namespace jarnel::ec {
+namespace {
+
+using u64 = std::uint64_t;
+using u128 = unsigned __int128;
+
+// r = a - b over N limbs; returns the borrow.
+template <int N>
+inline u64 sub_n(u64* r, const u64* a, const u64* b) {
+  u64 borrow = 0;
+  for (int i = 0; i < N; ++i) {
+    u128 d = static_cast<u128>(a[i]) - b[i] - borrow;
+    r[i] = static_cast<u64>(d);
+    borrow = static_cast<u64>(d >> 64) & 1;
+  }
+  return borrow;
+}
+
+// Chooses x when mask is all ones, y when it is 0.
+template <int N>
+inline void select_n(u64* r, u64 mask, const u64* x, const u64* y) {
+  for (int i = 0; i < N; ++i) r[i] = (x[i] & mask) | (y[i] & ~mask);
+}
+
+template <int N>
+void mont_mul(const Field& f, Fe& r, const Fe& a, const Fe& b) {
+  u64 t[N + 2] = {};
+  for (int i = 0; i < N; ++i) {
+    u128 c = 0;
+    const u64 bi = b.v[i];
+    for (int j = 0; j < N; ++j) {
+      c += static_cast<u128>(a.v[j]) * bi + t[j];
+      t[j] = static_cast<u64>(c);
+      c >>= 64;
+    }
+    c += t[N];
+    t[N] = static_cast<u64>(c);
+    t[N + 1] = static_cast<u64>(c >> 64);
+    const u64 m = t[0] * f.pinv;
+    c = static_cast<u128>(m) * f.p[0] + t[0];
+    c >>= 64;
+    for (int j = 1; j < N; ++j) {
+      c += static_cast<u128>(m) * f.p[j] + t[j];
+      t[j - 1] = static_cast<u64>(c);
+      c >>= 64;
+    }
+    c += t[N];
+    t[N - 1] = static_cast<u64>(c);
+    t[N] = t[N + 1] + static_cast<u64>(c >> 64);
+  }
+  u64 s[N];
+  const u64 borrow = sub_n<N>(s, t, f.p);
+  // Keep t only when t < p, that is when the subtraction borrowed and no carry word is set.
+  const u64 keep_t = 0 - (borrow & static_cast<u64>(t[N] == 0));
+  select_n<N>(r.v, keep_t, t, s);
+}
+
+template <int N>
+void mod_add(const Field& f, Fe& r, const Fe& a, const Fe& b) {
+  u64 t[N];
+  u64 carry = 0;
+  for (int i = 0; i < N; ++i) {
+    u128 s = static_cast<u128>(a.v[i]) + b.v[i] + carry;
+    t[i] = static_cast<u64>(s);
+    carry = static_cast<u64>(s >> 64);
+  }
+  u64 s[N];
+  const u64 borrow = sub_n<N>(s, t, f.p);
+  const u64 keep_t = 0 - (borrow & static_cast<u64>(carry == 0));
+  select_n<N>(r.v, keep_t, t, s);
+}
+
+template <int N>
+void mod_sub(const Field& f, Fe& r, const Fe& a, const Fe& b) {
+  u64 t[N];
+  const u64 borrow = sub_n<N>(t, a.v, b.v);
+  const u64 mask = 0 - borrow;
+  u64 carry = 0;
+  for (int i = 0; i < N; ++i) {
+    u128 s = static_cast<u128>(t[i]) + (f.p[i] & mask) + carry;
+    r.v[i] = static_cast<u64>(s);
+    carry = static_cast<u64>(s >> 64);
+  }
+}
+
+template <int N>
+void install(Field& f) {
+  f.mul = mont_mul<N>;
+  f.add = mod_add<N>;
+  f.sub = mod_sub<N>;
+}
+
+bool bn_to_limbs(const BIGNUM* x, int n, u64* out) {
+  unsigned char buf[kMaxLimbs * 8];
+  if (BN_is_negative(x) || BN_num_bytes(x) > n * 8) return false;
+  if (BN_bn2lebinpad(x, buf, n * 8) != n * 8) return false;
+  for (int i = 0; i < n; ++i) {
+    u64 w = 0;
+    for (int j = 7; j >= 0; --j) w = (w << 8) | buf[8 * i + j];
+    out[i] = w;
+  }
+  return true;
+}
+
+bool limbs_to_bn(const u64* in, int n, BIGNUM* r) {
+  unsigned char buf[kMaxLimbs * 8];
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < 8; ++j) buf[8 * i + j] = static_cast<unsigned char>(in[i] >> (8 * j));
+  return BN_lebin2bn(buf, n * 8, r) != nullptr;
+}
+
+}  // namespace
+
+bool field_init(Field& f, const BIGNUM* p) {
+  f = Field{};
+  const int bits = BN_num_bits(p);
+  if (bits < 3 || bits > 64 * kMaxLimbs || !BN_is_odd(p) || BN_is_negative(p)) return false;
+  int n = (bits + 63) / 64;
+  if (n < 2) n = 2;
+  f.n = n;
+  f.bits = bits;
+  f.bytes = (bits + 7) / 8;
+  if (!bn_to_limbs(p, n, f.p)) return false;
+  // Newton iteration for p^-1 mod 2^64, then negate.
+  u64 inv = 1;
+  for (int i = 0; i < 7; ++i) inv *= 2 - f.p[0] * inv;
+  f.pinv = 0 - inv;
+
+  BN_CTX* ctx = BN_CTX_new();
+  BIGNUM* r = BN_new();
+  BIGNUM* pm2 = BN_new();
+  bool ok = ctx && r && pm2 && BN_set_bit(r, 64 * n) && BN_nnmod(r, r, p, ctx) &&
+            bn_to_limbs(r, n, f.one.v) && BN_mod_sqr(r, r, p, ctx) && bn_to_limbs(r, n, f.r2.v) &&
+            BN_sub(pm2, p, BN_value_one()) && BN_sub_word(pm2, 1) && bn_to_limbs(pm2, n, f.pm2.v);
+  BN_free(pm2);
+  BN_free(r);
+  BN_CTX_free(ctx);
+  if (!ok) return false;
+  switch (n) {
+    case 2: install<2>(f); break;
+    case 3: install<3>(f); break;
+    case 4: install<4>(f); break;
+    case 5: install<5>(f); break;
+    case 6: install<6>(f); break;
+    case 7: install<7>(f); break;
+    default: install<8>(f); break;
+  }
+  return true;
+}
+
+void fe_zero(Fe& r) { std::memset(r.v, 0, sizeof r.v); }
+
+void fe_neg(const Field& f, Fe& r, const Fe& a) {
+  Fe z;
+  fe_zero(z);
+  f.sub(f, r, z, a);
+}
+
+bool fe_is_zero(const Field& f, const Fe& a) {
+  u64 acc = 0;
+  for (int i = 0; i < f.n; ++i) acc |= a.v[i];
+  return acc == 0;
+}
+
+bool fe_equal(const Field& f, const Fe& a, const Fe& b) {
+  u64 acc = 0;
+  for (int i = 0; i < f.n; ++i) acc |= a.v[i] ^ b.v[i];
+  return acc == 0;
+}
+
+void fe_inv(const Field& f, Fe& r, const Fe& a) {
+  // a^(p-2) with a fixed 4-bit window.
+  Fe table[16];
+  table[0] = f.one;
+  table[1] = a;
+  for (int i = 2; i < 16; ++i) f.mul(f, table[i], table[i - 1], a);
+  Fe acc = f.one;
+  bool started = false;
+  for (int i = f.n * 16 - 1; i >= 0; --i) {
+    const unsigned digit = static_cast<unsigned>(f.pm2.v[i / 16] >> (4 * (i % 16))) & 0xF;
+    if (started)
+      for (int s = 0; s < 4; ++s) f.mul(f, acc, acc, acc);
+    if (digit) {
+      f.mul(f, acc, acc, table[digit]);
+      started = true;
+    }
+  }
+  r = acc;
+}
+
+void fe_to_plain(const Field& f, Fe& r, const Fe& a) {
+  Fe one{};
+  one.v[0] = 1;
+  f.mul(f, r, a, one);
+}
+
+void fe_from_plain(const Field& f, Fe& r, const Fe& a) { f.mul(f, r, a, f.r2); }
+
+bool fe_from_bn(const Field& f, Fe& r, const BIGNUM* x) {
+  Fe plain{};
+  if (!bn_to_limbs(x, f.n, plain.v)) return false;
+  // x must be below p: x - p borrows.
+  u64 borrow = 0;
+  for (int i = 0; i < f.n; ++i) {
+    u128 d = static_cast<u128>(plain.v[i]) - f.p[i] - borrow;
+    borrow = static_cast<u64>(d >> 64) & 1;
+  }
+  if (!borrow) return false;
+  fe_from_plain(f, r, plain);
+  return true;
+}
+
+bool fe_to_bn(const Field& f, BIGNUM* r, const Fe& a) {
+  Fe plain;
+  fe_to_plain(f, plain, a);
+  return limbs_to_bn(plain.v, f.n, r);
+}
+
+}  // namespace jarnel::ec
