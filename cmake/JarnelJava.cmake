@@ -73,7 +73,7 @@ function(jarnel_add_java_test)
   string(JOIN ":" cp ${CMAKE_BINARY_DIR}/java/classes ${CMAKE_BINARY_DIR}/java/test-classes ${JARNEL_JAVA_TEST_CLASSPATH})
   add_test(NAME ${A_NAME}
     COMMAND ${JARNEL_JAVA} -Xcheck:jni -Djava.library.path=${JARNEL_LIB_DIR}
-      -jar ${JARNEL_JUNIT_CONSOLE} --disable-banner --details=tree --fail-if-no-tests
+      -jar ${JARNEL_JUNIT_CONSOLE} --disable-banner --disable-ansi-colors --details=tree --fail-if-no-tests
       --class-path ${cp} --select-package ${A_PACKAGE})
   jarnel_java_env(env)
   set_tests_properties(${A_NAME} PROPERTIES

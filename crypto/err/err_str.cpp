@@ -174,7 +174,14 @@ const char* ERR_func_error_string(unsigned long e) {
 
 const char* ERR_reason_error_string(unsigned long e) {
   const char* s = find_text(ERR_pack(ERR_get_lib(e), 0, ERR_get_reason(e)));
-  return s ? s : find_text(ERR_pack(0, 0, ERR_get_reason(e)));
+  if (s) return s;
+  // The system library's reasons are the operating system's error numbers.
+  if (ERR_get_lib(e) == LIB_SYS && ERR_get_reason(e) != 0) {
+    thread_local char systext[128];
+    platform::error_text(ERR_get_reason(e), systext, sizeof systext);
+    return systext;
+  }
+  return find_text(ERR_pack(0, 0, ERR_get_reason(e)));
 }
 
 void ERR_error_string_n(unsigned long e, char* buf, std::size_t len) {
@@ -183,12 +190,6 @@ void ERR_error_string_n(unsigned long e, char* buf, std::size_t len) {
   const char* ls = ERR_lib_error_string(e);
   const char* fs = ERR_func_error_string(e);
   const char* rs = ERR_reason_error_string(e);
-  // The system library's reasons are the operating system's error numbers.
-  char systext[128];
-  if (!rs && l == static_cast<unsigned long>(LIB_SYS) && r != 0) {
-    platform::error_text(static_cast<int>(r), systext, sizeof systext);
-    rs = systext;
-  }
   char lpart[64], fpart[64], rpart[160];
   if (ls) std::snprintf(lpart, sizeof lpart, ":%s", ls); else std::snprintf(lpart, sizeof lpart, ":lib(%lu) ", l);
   if (fs) std::snprintf(fpart, sizeof fpart, ":%s", fs); else std::snprintf(fpart, sizeof fpart, ":func(%lu) ", f);

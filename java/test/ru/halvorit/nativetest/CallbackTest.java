@@ -1,0 +1,124 @@
+package ru.halvorit.nativetest;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.List;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
+
+class CallbackTest {
+  /** A Java object that answers the native password call-back. */
+  static final class Source {
+    private final char[] password;
+
+    Source(String password) {
+      this.password = password == null ? null : password.toCharArray();
+    }
+
+    public char[] callback() {
+      return password == null ? null : password.clone();
+    }
+  }
+
+  /** Has no callback() at all. */
+  static final class Mute {}
+
+  static final class Throwing {
+    public char[] callback() {
+      throw new IllegalStateException("no password today");
+    }
+  }
+
+  /** Records what setError receives. */
+  static final class Target {
+    final List<Integer> codes = new ArrayList<>();
+
+    public void setError(int code) {
+      codes.add(code);
+    }
+  }
+
+  @BeforeEach
+  void emptyQueue() {
+    NativeShim.drainErrors();
+  }
+
+  @ParameterizedTest(name = "{0} with buffer {1}")
+  @CsvSource({
+    "abc, 16, abc",
+    "abc, 3, abc",
+    "abc, 2, ab",
+    "пароль, 64, пароль",
+    "ключ€, 64, ключ€",
+    "'', 16, ''",
+  })
+  void passwordArrivesAsUtf8WithoutTerminator(String password, int size, String expected) {
+    byte[] got = NativeShim.passwd(new Source(password), size);
+    byte[] want = expected.getBytes(StandardCharsets.UTF_8);
+    assertArrayEquals(want, got);
+    assertEquals("", NativeShim.drainErrors());
+  }
+
+  @Test
+  void nonAsciiCharacterIsCutAtTheBufferSize() {
+    // "я" is two UTF-8 bytes; a 3-byte buffer takes "a" and both bytes, a 2-byte one cuts it.
+    assertArrayEquals(new byte[] {'a', (byte) 0xD1, (byte) 0x8F}, NativeShim.passwd(new Source("aя"), 3));
+    assertArrayEquals(new byte[] {'a', (byte) 0xD1}, NativeShim.passwd(new Source("aя"), 2));
+  }
+
+  @Test
+  void supplementaryCharacterIsOneFourByteSequence() {
+    String s = new String(Character.toChars(0x1F511));
+    assertArrayEquals(s.getBytes(StandardCharsets.UTF_8), NativeShim.passwd(new Source(s), 8));
+  }
+
+  @Test
+  void zeroSizedBufferReceivesNothing() {
+    assertEquals(0, NativeShim.passwd(new Source("abc"), 0).length);
+  }
+
+  @Test
+  void missingCallbackRecordsTheJniError() {
+    assertEquals(0, NativeShim.passwd(new Mute(), 16).length);
+    String errors = NativeShim.drainErrors();
+    assertTrue(errors.matches("\\d+:error:5506700C:lib\\(85\\) :token_passwd_callback:internal error:"
+        + "\\.\\.\\\\\\.\\.\\\\crypto\\\\jarnel\\\\jarnel:\\d+:\\n"), errors);
+  }
+
+  @Test
+  void nullPasswordAndThrowingCallbackFailCleanly() {
+    for (Object source : new Object[] {new Source(null), new Throwing()}) {
+      assertEquals(0, NativeShim.passwd(source, 16).length);
+      String errors = NativeShim.drainErrors();
+      assertTrue(errors.contains(":token_passwd_callback:internal error:"), errors);
+      assertEquals(1, errors.lines().count(), errors);
+    }
+  }
+
+  @Test
+  void unpairedSurrogateIsRefused() {
+    assertEquals(0, NativeShim.passwd(new Source("a\uD800b"), 16).length);
+    assertTrue(NativeShim.drainErrors().contains(":token_passwd_callback:internal error:"));
+  }
+
+  @Test
+  void setErrorReceivesTheCodeOrFive() {
+    Target t = new Target();
+    NativeShim.setError(t, 0x6A82);
+    NativeShim.setError(t, 0);
+    assertEquals(List.of(0x6A82, 5), t.codes);
+  }
+
+  @Test
+  void objectWithoutSetErrorIsLeftAlone() {
+    NativeShim.setError(new Mute(), 7);
+    NativeShim.setError(null, 7);
+    assertEquals("", NativeShim.drainErrors());
+  }
+}

@@ -1,0 +1,1 @@
+extern "C" __attribute__((visibility("default"))) int probe_answer() { return 42; }
