@@ -167,6 +167,32 @@ bool read_spki(der::Reader& r, ECGOST* key) {
 
 }  // namespace ec
 
+int i2d_ECGOST_PUBKEY(const ECGOST* key, unsigned char** pp) {
+  der::Writer w;
+  if (!key || !ec::write_spki(w, key)) {
+    asn1_err(ECGOST_F_D2I_ECGOSTPUBLICKEY, ECGOST_R_BAD_ENCODING);
+    return 0;
+  }
+  return finish(w, pp);
+}
+
+ECGOST* d2i_ECGOST_PUBKEY(ECGOST** a, const unsigned char** pp, long len) {
+  if (!pp || !*pp || len <= 0) {
+    asn1_err(ECGOST_F_D2I_ECGOSTPUBLICKEY, ECGOST_R_BAD_ENCODING);
+    return nullptr;
+  }
+  ECGOST* key = target_key(a);
+  der::Reader r(std::span<const unsigned char>(*pp, static_cast<std::size_t>(len)));
+  const bool ok = key && ec::read_spki(r, key);
+  done(a, key, ok);
+  if (!ok) {
+    asn1_err(ECGOST_F_D2I_ECGOSTPUBLICKEY, ECGOST_R_BAD_ENCODING);
+    return nullptr;
+  }
+  *pp = r.position();
+  return key;
+}
+
 int i2d_ECGOSTPARAMS(const ECGOST* key, unsigned char** pp) {
   der::Writer w;
   if (!key || !write_params(w, key)) {

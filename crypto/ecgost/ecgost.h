@@ -253,6 +253,11 @@ int i2d_ECGOSTPUBLICKEY(const ECGOST* key, unsigned char** pp);
 ECGOST* d2i_ECGOSTPUBLICKEY(ECGOST** a, const unsigned char** pp, long len);
 int i2d_ECGOSTPARAMS(const ECGOST* key, unsigned char** pp);
 ECGOST* d2i_ECGOSTPARAMS(ECGOST** a, const unsigned char** pp, long len);
+// SubjectPublicKeyInfo of a GOST R 34.10-2001 key (algorithm 1.2.643.2.2.19 with the parameter
+// sets, the point as an OCTET STRING X_le || Y_le inside the BIT STRING), as certificates and
+// key transport carry it. The decoder sets the parameter sets, the curve and the point.
+int i2d_ECGOST_PUBKEY(const ECGOST* key, unsigned char** pp);
+ECGOST* d2i_ECGOST_PUBKEY(ECGOST** a, const unsigned char** pp, long len);
 // The key's public-key buffer (point octets) as set by d2i_ECGOSTPUBLICKEY or refreshed from Q.
 int ECGOST_pubkey_octets(ECGOST* key, const unsigned char** data, int* len);
 
