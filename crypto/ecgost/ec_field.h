@@ -28,6 +28,8 @@ struct Field {
   Fe one{};                // R mod p
   Fe r2{};                 // R^2 mod p
   Fe pm2{};                // p - 2 (plain), the inversion exponent
+  Fe r3{};                 // R^3 mod p, brings a plain inverse back into Montgomery form
+  BIGNUM* p_bn = nullptr;  // p, owned (field_free)
   FieldMul mul = nullptr;
   FieldAdd add = nullptr;
   FieldAdd sub = nullptr;
@@ -35,6 +37,7 @@ struct Field {
 
 // Sets up the field for an odd prime p of at most 512 bits; false otherwise.
 bool field_init(Field& f, const BIGNUM* p);
+void field_free(Field& f);
 
 inline void fe_mul(const Field& f, Fe& r, const Fe& a, const Fe& b) { f.mul(f, r, a, b); }
 inline void fe_sqr(const Field& f, Fe& r, const Fe& a) { f.mul(f, r, a, a); }
@@ -44,8 +47,9 @@ void fe_neg(const Field& f, Fe& r, const Fe& a);
 void fe_zero(Fe& r);
 bool fe_is_zero(const Field& f, const Fe& a);
 bool fe_equal(const Field& f, const Fe& a, const Fe& b);
-// r = a^-1 (Fermat); a must be non-zero.
+// r = a^-1; a must be non-zero. fe_inv_fermat is the slow reference.
 void fe_inv(const Field& f, Fe& r, const Fe& a);
+void fe_inv_fermat(const Field& f, Fe& r, const Fe& a);
 // Conversions between big numbers (0 <= x < p) and Montgomery form. from_bn fails for x >= p
 // or negative x.
 bool fe_from_bn(const Field& f, Fe& r, const BIGNUM* x);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "crypto/ecgost/ec_field_impl.h"
 #include "crypto/ecgost/ec_local.h"
 #include "crypto/lock.h"
 #include "crypto/mem.h"
@@ -33,7 +34,23 @@ void jp_set_inf(JPoint& r) {
   r.z1 = false;
 }
 
-void jp_double(const ECURVE& c, JPoint& r, const JPoint& a) {
+template <int N>
+struct Ops {
+  static void mul(const Field& f, Fe& r, const Fe& a, const Fe& b) { detail::mont_mul<N>(f, r, a, b); }
+  static void add(const Field& f, Fe& r, const Fe& a, const Fe& b) { detail::mod_add<N>(f, r, a, b); }
+  static void sub(const Field& f, Fe& r, const Fe& a, const Fe& b) { detail::mod_sub<N>(f, r, a, b); }
+};
+// Any other size goes through the field's own functions.
+template <>
+struct Ops<0> {
+  static void mul(const Field& f, Fe& r, const Fe& a, const Fe& b) { f.mul(f, r, a, b); }
+  static void add(const Field& f, Fe& r, const Fe& a, const Fe& b) { f.add(f, r, a, b); }
+  static void sub(const Field& f, Fe& r, const Fe& a, const Fe& b) { f.sub(f, r, a, b); }
+};
+
+template <int N>
+void dbl_t(const ECURVE& c, JPoint& r, const JPoint& a) {
+  using O = Ops<N>;
   const Field& f = c.field;
   if (a.inf || fe_is_zero(f, a.Y)) {
     jp_set_inf(r);
@@ -41,45 +58,45 @@ void jp_double(const ECURVE& c, JPoint& r, const JPoint& a) {
   }
   Fe m, t, zz, yy, s, x3, y3, z3;
   if (a.z1) {
-    fe_sqr(f, m, a.X);
-    fe_add(f, t, m, m);
-    fe_add(f, m, t, m);
-    fe_add(f, m, m, c.a_m);  // M = 3X^2 + a
+    O::mul(f, m, a.X, a.X);
+    O::add(f, t, m, m);
+    O::add(f, m, t, m);
+    O::add(f, m, m, c.a_m);  // M = 3X^2 + a
   } else if (c.flags & 1) {
-    fe_sqr(f, zz, a.Z);
-    fe_sub(f, t, a.X, zz);
-    fe_add(f, s, a.X, zz);
-    fe_mul(f, m, t, s);
-    fe_add(f, t, m, m);
-    fe_add(f, m, t, m);  // M = 3(X - Z^2)(X + Z^2)
+    O::mul(f, zz, a.Z, a.Z);
+    O::sub(f, t, a.X, zz);
+    O::add(f, s, a.X, zz);
+    O::mul(f, m, t, s);
+    O::add(f, t, m, m);
+    O::add(f, m, t, m);  // M = 3(X - Z^2)(X + Z^2)
   } else {
-    fe_sqr(f, zz, a.Z);
-    fe_sqr(f, zz, zz);
-    fe_mul(f, zz, zz, c.a_m);
-    fe_sqr(f, m, a.X);
-    fe_add(f, t, m, m);
-    fe_add(f, m, t, m);
-    fe_add(f, m, m, zz);  // M = 3X^2 + a Z^4
+    O::mul(f, zz, a.Z, a.Z);
+    O::mul(f, zz, zz, zz);
+    O::mul(f, zz, zz, c.a_m);
+    O::mul(f, m, a.X, a.X);
+    O::add(f, t, m, m);
+    O::add(f, m, t, m);
+    O::add(f, m, m, zz);  // M = 3X^2 + a Z^4
   }
-  fe_sqr(f, yy, a.Y);
-  fe_mul(f, s, a.X, yy);
-  fe_add(f, s, s, s);
-  fe_add(f, s, s, s);  // S = 4 X Y^2
-  fe_sqr(f, x3, m);
-  fe_sub(f, x3, x3, s);
-  fe_sub(f, x3, x3, s);  // X3 = M^2 - 2S
-  fe_sqr(f, yy, yy);
-  fe_add(f, yy, yy, yy);
-  fe_add(f, yy, yy, yy);
-  fe_add(f, yy, yy, yy);  // 8 Y^4
-  fe_sub(f, t, s, x3);
-  fe_mul(f, y3, m, t);
-  fe_sub(f, y3, y3, yy);  // Y3 = M(S - X3) - 8Y^4
+  O::mul(f, yy, a.Y, a.Y);
+  O::mul(f, s, a.X, yy);
+  O::add(f, s, s, s);
+  O::add(f, s, s, s);  // S = 4 X Y^2
+  O::mul(f, x3, m, m);
+  O::sub(f, x3, x3, s);
+  O::sub(f, x3, x3, s);  // X3 = M^2 - 2S
+  O::mul(f, yy, yy, yy);
+  O::add(f, yy, yy, yy);
+  O::add(f, yy, yy, yy);
+  O::add(f, yy, yy, yy);  // 8 Y^4
+  O::sub(f, t, s, x3);
+  O::mul(f, y3, m, t);
+  O::sub(f, y3, y3, yy);  // Y3 = M(S - X3) - 8Y^4
   if (a.z1)
-    fe_add(f, z3, a.Y, a.Y);
+    O::add(f, z3, a.Y, a.Y);
   else {
-    fe_mul(f, z3, a.Y, a.Z);
-    fe_add(f, z3, z3, z3);  // Z3 = 2YZ
+    O::mul(f, z3, a.Y, a.Z);
+    O::add(f, z3, z3, z3);  // Z3 = 2YZ
   }
   r.X = x3;
   r.Y = y3;
@@ -88,7 +105,9 @@ void jp_double(const ECURVE& c, JPoint& r, const JPoint& a) {
   r.z1 = false;
 }
 
-void jp_add(const ECURVE& c, JPoint& r, const JPoint& a, const JPoint& b) {
+template <int N>
+void add_t(const ECURVE& c, JPoint& r, const JPoint& a, const JPoint& b) {
+  using O = Ops<N>;
   const Field& f = c.field;
   if (a.inf) {
     r = b;
@@ -103,23 +122,23 @@ void jp_add(const ECURVE& c, JPoint& r, const JPoint& a, const JPoint& b) {
     u1 = a.X;
     s1 = a.Y;
   } else {
-    fe_sqr(f, t, b.Z);
-    fe_mul(f, u1, a.X, t);
-    fe_mul(f, t, t, b.Z);
-    fe_mul(f, s1, a.Y, t);
+    O::mul(f, t, b.Z, b.Z);
+    O::mul(f, u1, a.X, t);
+    O::mul(f, t, t, b.Z);
+    O::mul(f, s1, a.Y, t);
   }
   if (a.z1) {
     u2 = b.X;
     s2 = b.Y;
   } else {
-    fe_sqr(f, t, a.Z);
-    fe_mul(f, u2, b.X, t);
-    fe_mul(f, t, t, a.Z);
-    fe_mul(f, s2, b.Y, t);
+    O::mul(f, t, a.Z, a.Z);
+    O::mul(f, u2, b.X, t);
+    O::mul(f, t, t, a.Z);
+    O::mul(f, s2, b.Y, t);
   }
   Fe h, rr;
-  fe_sub(f, h, u2, u1);
-  fe_sub(f, rr, s2, s1);
+  O::sub(f, h, u2, u1);
+  O::sub(f, rr, s2, s1);
   if (fe_is_zero(f, h)) {
     if (fe_is_zero(f, rr))
       jp_double(c, r, a);
@@ -128,25 +147,39 @@ void jp_add(const ECURVE& c, JPoint& r, const JPoint& a, const JPoint& b) {
     return;
   }
   Fe hh, hhh, v, x3, y3, z3;
-  fe_sqr(f, hh, h);
-  fe_mul(f, hhh, h, hh);
-  fe_mul(f, v, u1, hh);
-  fe_sqr(f, x3, rr);
-  fe_sub(f, x3, x3, hhh);
-  fe_sub(f, x3, x3, v);
-  fe_sub(f, x3, x3, v);  // X3 = r^2 - H^3 - 2V
-  fe_sub(f, t, v, x3);
-  fe_mul(f, y3, rr, t);
-  fe_mul(f, t, s1, hhh);
-  fe_sub(f, y3, y3, t);  // Y3 = r(V - X3) - S1 H^3
+  O::mul(f, hh, h, h);
+  O::mul(f, hhh, h, hh);
+  O::mul(f, v, u1, hh);
+  O::mul(f, x3, rr, rr);
+  O::sub(f, x3, x3, hhh);
+  O::sub(f, x3, x3, v);
+  O::sub(f, x3, x3, v);  // X3 = r^2 - H^3 - 2V
+  O::sub(f, t, v, x3);
+  O::mul(f, y3, rr, t);
+  O::mul(f, t, s1, hhh);
+  O::sub(f, y3, y3, t);  // Y3 = r(V - X3) - S1 H^3
   z3 = h;
-  if (!a.z1) fe_mul(f, z3, z3, a.Z);
-  if (!b.z1) fe_mul(f, z3, z3, b.Z);
+  if (!a.z1) O::mul(f, z3, z3, a.Z);
+  if (!b.z1) O::mul(f, z3, z3, b.Z);
   r.X = x3;
   r.Y = y3;
   r.Z = z3;
   r.inf = false;
   r.z1 = false;
+}
+
+void jp_double(const ECURVE& c, JPoint& r, const JPoint& a) {
+  if (c.field.n == 4)
+    dbl_t<4>(c, r, a);
+  else
+    dbl_t<0>(c, r, a);
+}
+
+void jp_add(const ECURVE& c, JPoint& r, const JPoint& a, const JPoint& b) {
+  if (c.field.n == 4)
+    add_t<4>(c, r, a, b);
+  else
+    add_t<0>(c, r, a, b);
 }
 
 void jp_neg(const ECURVE& c, JPoint& r, const JPoint& a) {

@@ -281,7 +281,9 @@ int ECGOST_is_pubkey_valid(const ECPOINT* q, int full) {
     reason = LIB_ECGOST;
   } else if (ECPOINT_lies(a) != 1) {
     reason = R_INTERNAL_ERROR;
-  } else if (full) {
+  } else if (full && !(c->h && BN_is_one(c->h))) {
+    // With cofactor 1 the curve's group has prime order q, so every point on the curve other
+    // than infinity has order q and the multiplication below could only confirm it.
     ECPOINT* t = ECPOINT_new(a->curve);
     if (!t || !ec::jp_mul_3k(*c, t->P, a->P, c->q) || !t->P.inf) reason = R_INTERNAL_ERROR;
     ECPOINT_free(t);
