@@ -3,6 +3,7 @@
 #include "crypto/ecgost/ec_field.h"
 #include "crypto/ecgost/ec_field_impl.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "crypto/ecgost/ec_local.h"
@@ -78,7 +79,14 @@ bool field_init(Field& f, const BIGNUM* p) {
   switch (n) {
     case 2: install<2>(f); break;
     case 3: install<3>(f); break;
-    case 4: install<4>(f); break;
+    case 4:
+#ifdef JARNEL_EC_HAVE_ADX_PATH
+      __builtin_cpu_init();
+      f.adx = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx") &&
+              !std::getenv("JARNEL_EC_NO_ADX");
+#endif
+      install<4>(f);
+      break;
     case 5: install<5>(f); break;
     case 6: install<6>(f); break;
     case 7: install<7>(f); break;

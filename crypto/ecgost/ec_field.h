@@ -30,6 +30,7 @@ struct Field {
   Fe pm2{};                // p - 2 (plain), the inversion exponent
   Fe r3{};                 // R^3 mod p, brings a plain inverse back into Montgomery form
   BIGNUM* p_bn = nullptr;  // p, owned (field_free)
+  bool adx = false;        // the processor has MULX/ADCX/ADOX (four-limb fields only)
   FieldMul mul = nullptr;
   FieldAdd add = nullptr;
   FieldAdd sub = nullptr;
