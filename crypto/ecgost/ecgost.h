@@ -148,6 +148,8 @@ int ECURVE_order_bytes(const ECURVE* curve);
 // Curve table integrity check: hashes the curve list; the first digest is kept and later ones
 // compared with it.
 int ECURVE_tables_check();
+// The stored digest of the first check (0 before it ran).
+int ECURVE_tables_digest(unsigned char out[32]);
 
 // Points. A point holds a reference to its curve.
 ECPOINT* ECPOINT_new(ECURVE* curve);
@@ -253,6 +255,10 @@ int i2d_ECGOSTPUBLICKEY(const ECGOST* key, unsigned char** pp);
 ECGOST* d2i_ECGOSTPUBLICKEY(ECGOST** a, const unsigned char** pp, long len);
 int i2d_ECGOSTPARAMS(const ECGOST* key, unsigned char** pp);
 ECGOST* d2i_ECGOSTPARAMS(ECGOST** a, const unsigned char** pp, long len);
+// PEM form of the private-key encoding (label "ECGOST PRIVATE KEY"). The text is allocated with
+// mem_alloc and zero-terminated; free it with mem_clear_free(text, len).
+int ECGOST_private_key_to_pem(const ECGOST* key, char** out, std::size_t* outlen);
+ECGOST* ECGOST_private_key_from_pem(const char* pem, std::size_t len);
 // SubjectPublicKeyInfo of a GOST R 34.10-2001 key (algorithm 1.2.643.2.2.19 with the parameter
 // sets, the point as an OCTET STRING X_le || Y_le inside the BIT STRING), as certificates and
 // key transport carry it. The decoder sets the parameter sets, the curve and the point.
@@ -273,6 +279,22 @@ int ECDH_generate_key(ECDH* dh);
 int ECDH_compute_key(ECDH* dh, const ECPOINT* peer, BIGNUM* shared);
 // VKO point ((ukm*d) mod q) * peer, or d * peer without ukm.
 int ECGOST_vko_point(ECPOINT* out, const ECPOINT* peer, const BIGNUM* ukm, ECGOST* key);
+
+// The 32-byte KEK of RFC 4357: GOST R 34.11-94 (CryptoPro parameters) of the VKO point
+// ((UKM * d) mod q) * peer encoded X_le || Y_le, in the hash's memory order (the byte order RFC
+// 4357 and other GOST software use). The UKM is the 8 transport bytes read little-endian.
+int ECGOST_vko_kek(ECGOST* key, const ECPOINT* peer, const unsigned char ukm[8],
+                   unsigned char kek[32]);
+
+// CryptoPro key transport of a 32-byte content key, carried in the RFC 4490
+// GostR3410-KeyTransport structure (DER). Wrapping makes an ephemeral key on the recipient's
+// curve and a fresh UKM, and uses the CryptoPro-A S-box; the recipient key needs its public
+// point and parameter sets. out null asks for the length; outlen: size in, length out.
+int ECGOST_key_wrap(const ECGOST* recipient, const unsigned char cek[32], unsigned char* out,
+                    int* outlen);
+// Unwraps with the recipient's private key; 1 and the content key when the MAC matches.
+int ECGOST_key_unwrap(ECGOST* recipient, const unsigned char* in, int inlen,
+                      unsigned char cek[32]);
 
 // Key-container encryption of private keys (the opaque 36-byte form: 32 bytes of ciphertext
 // and a 4-byte mask tag). The key container installs its functions here.
