@@ -121,7 +121,6 @@ void clear_numbers(ECURVE* c) {
   BN_free(c->opt);
   BN_free(c->j);
   c->p = c->a = c->b = c->q = c->h = c->opt = c->j = nullptr;
-  ec::field_free(c->field);
   ECPOINT_free(c->G);
   c->G = nullptr;
   EC_FBW_free(c->meth_data);

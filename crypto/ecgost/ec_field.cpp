@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "crypto/ecgost/ec_local.h"
 
 namespace jarnel::ec {
 namespace {
@@ -43,13 +42,7 @@ bool limbs_to_bn(const u64* in, int n, BIGNUM* r) {
 
 }  // namespace
 
-void field_free(Field& f) {
-  BN_free(f.p_bn);
-  f.p_bn = nullptr;
-}
-
 bool field_init(Field& f, const BIGNUM* p) {
-  field_free(f);
   f = Field{};
   const int bits = BN_num_bits(p);
   if (bits < 3 || bits > 64 * kMaxLimbs || !BN_is_odd(p) || BN_is_negative(p)) return false;
@@ -71,7 +64,7 @@ bool field_init(Field& f, const BIGNUM* p) {
             bn_to_limbs(r, n, f.one.v) && BN_mod_sqr(r, r, p, ctx) && bn_to_limbs(r, n, f.r2.v) &&
             BN_sub(pm2, p, BN_value_one()) && BN_sub_word(pm2, 1) && bn_to_limbs(pm2, n, f.pm2.v) &&
             BN_set_word(r, 0) && BN_set_bit(r, 3 * 64 * n) && BN_nnmod(r, r, p, ctx) &&
-            bn_to_limbs(r, n, f.r3.v) && (f.p_bn = BN_dup(p)) != nullptr;
+            bn_to_limbs(r, n, f.r3.v);
   BN_free(pm2);
   BN_free(r);
   BN_CTX_free(ctx);
@@ -115,23 +108,106 @@ bool fe_equal(const Field& f, const Fe& a, const Fe& b) {
   return acc == 0;
 }
 
-void fe_inv(const Field& f, Fe& r, const Fe& a) {
-  // The binary extended Euclid of BIGNUM is several times faster than exponentiation here.
-  // aR comes out as (aR)^-1 = a^-1 R^-1; one Montgomery product with R^3 gives a^-1 R.
-  BIGNUM* x = BN_new();
-  Fe plain{};
-  bool ok = x && f.p_bn && limbs_to_bn(a.v, f.n, x);
-  if (ok) {
-    ossl_mark();
-    ok = BN_mod_inverse(x, x, f.p_bn, nullptr) != nullptr;
-    ossl_pop();
+namespace {
+
+// Helpers of the binary inversion on n-limb plain numbers.
+bool limbs_is_one(const u64* x, int n) {
+  if (x[0] != 1) return false;
+  for (int i = 1; i < n; ++i)
+    if (x[i]) return false;
+  return true;
+}
+
+bool limbs_ge(const u64* a, const u64* b, int n) {
+  for (int i = n - 1; i >= 0; --i)
+    if (a[i] != b[i]) return a[i] > b[i];
+  return true;
+}
+
+void limbs_sub(u64* r, const u64* a, const u64* b, int n) {
+  u64 borrow = 0;
+  for (int i = 0; i < n; ++i) {
+    const u128 d = static_cast<u128>(a[i]) - b[i] - borrow;
+    r[i] = static_cast<u64>(d);
+    borrow = static_cast<u64>(d >> 64) & 1;
   }
-  ok = ok && bn_to_limbs(x, f.n, plain.v);
-  BN_clear_free(x);
-  if (!ok) {
-    fe_inv_fermat(f, r, a);
+}
+
+// x := x / 2 mod p for x < p (adds p first when x is odd; the carry becomes the top bit).
+void half_mod(u64* x, const u64* p, int n) {
+  u64 carry = 0;
+  if (x[0] & 1) {
+    for (int i = 0; i < n; ++i) {
+      const u128 s = static_cast<u128>(x[i]) + p[i] + carry;
+      x[i] = static_cast<u64>(s);
+      carry = static_cast<u64>(s >> 64);
+    }
+  }
+  for (int i = 0; i < n - 1; ++i) x[i] = (x[i] >> 1) | (x[i + 1] << 63);
+  x[n - 1] = (x[n - 1] >> 1) | (carry << 63);
+}
+
+// x := x - y mod p for x, y < p.
+void sub_mod(u64* x, const u64* y, const u64* p, int n) {
+  u64 borrow = 0;
+  for (int i = 0; i < n; ++i) {
+    const u128 d = static_cast<u128>(x[i]) - y[i] - borrow;
+    x[i] = static_cast<u64>(d);
+    borrow = static_cast<u64>(d >> 64) & 1;
+  }
+  if (borrow) {
+    u64 carry = 0;
+    for (int i = 0; i < n; ++i) {
+      const u128 s = static_cast<u128>(x[i]) + p[i] + carry;
+      x[i] = static_cast<u64>(s);
+      carry = static_cast<u64>(s >> 64);
+    }
+  }
+}
+
+void shift_right1(u64* x, int n) {
+  for (int i = 0; i < n - 1; ++i) x[i] = (x[i] >> 1) | (x[i + 1] << 63);
+  x[n - 1] >>= 1;
+}
+
+}  // namespace
+
+void fe_inv(const Field& f, Fe& r, const Fe& a) {
+  // Binary extended Euclid on the plain value (variable time, like the base library's
+  // inversion): aR comes out as (aR)^-1 = a^-1 R^-1, and one Montgomery product with R^3 gives
+  // a^-1 R.
+  const int n = f.n;
+  u64 u[kMaxLimbs], v[kMaxLimbs], x1[kMaxLimbs] = {1}, x2[kMaxLimbs] = {};
+  for (int i = 0; i < n; ++i) {
+    u[i] = a.v[i];
+    v[i] = f.p[i];
+  }
+  bool zero = true;
+  for (int i = 0; i < n; ++i) zero = zero && u[i] == 0;
+  if (zero) {
+    fe_zero(r);
     return;
   }
+  while (!limbs_is_one(u, n) && !limbs_is_one(v, n)) {
+    while (!(u[0] & 1)) {
+      shift_right1(u, n);
+      half_mod(x1, f.p, n);
+    }
+    while (!(v[0] & 1)) {
+      shift_right1(v, n);
+      half_mod(x2, f.p, n);
+    }
+    if (limbs_ge(u, v, n)) {
+      limbs_sub(u, u, v, n);
+      sub_mod(x1, x2, f.p, n);
+    } else {
+      limbs_sub(v, v, u, n);
+      sub_mod(x2, x1, f.p, n);
+    }
+  }
+  Fe plain{};
+  const u64* res = limbs_is_one(u, n) ? x1 : x2;
+  for (int i = 0; i < n; ++i) plain.v[i] = res[i];
   f.mul(f, r, plain, f.r3);
 }
 

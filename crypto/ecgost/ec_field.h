@@ -29,7 +29,6 @@ struct Field {
   Fe r2{};                 // R^2 mod p
   Fe pm2{};                // p - 2 (plain), the inversion exponent
   Fe r3{};                 // R^3 mod p, brings a plain inverse back into Montgomery form
-  BIGNUM* p_bn = nullptr;  // p, owned (field_free)
   bool adx = false;        // the processor has MULX/ADCX/ADOX (four-limb fields only)
   FieldMul mul = nullptr;
   FieldAdd add = nullptr;
@@ -38,7 +37,6 @@ struct Field {
 
 // Sets up the field for an odd prime p of at most 512 bits; false otherwise.
 bool field_init(Field& f, const BIGNUM* p);
-void field_free(Field& f);
 
 inline void fe_mul(const Field& f, Fe& r, const Fe& a, const Fe& b) { f.mul(f, r, a, b); }
 inline void fe_sqr(const Field& f, Fe& r, const Fe& a) { f.mul(f, r, a, a); }
@@ -48,7 +46,7 @@ void fe_neg(const Field& f, Fe& r, const Fe& a);
 void fe_zero(Fe& r);
 bool fe_is_zero(const Field& f, const Fe& a);
 bool fe_equal(const Field& f, const Fe& a, const Fe& b);
-// r = a^-1; a must be non-zero. fe_inv_fermat is the slow reference.
+// r = a^-1 (binary extended Euclid, variable time); 0 stays 0. fe_inv_fermat computes a^(p-2).
 void fe_inv(const Field& f, Fe& r, const Fe& a);
 void fe_inv_fermat(const Field& f, Fe& r, const Fe& a);
 // Conversions between big numbers (0 <= x < p) and Montgomery form. from_bn fails for x >= p
