@@ -165,6 +165,48 @@ TEST(EcgostEncoding, PublicKeysInBothForms) {
   EXPECT_FALSE(ECGOST_is_pubkey_valid(ECGOST_get_public(back.get()), 1));
 }
 
+TEST(EcgostEncoding, EveryTruncationAndTrailingByteFails) {
+  Key k = cp_key(NID_CP_2001_B);
+  ECGOST_set_paramsets(k.get(), NID_CP_2001_B, NID_CP_R3411_94_PARAMSET, NID_CP_28147_B);
+  using Dec = ECGOST* (*)(ECGOST**, const unsigned char**, long);
+  struct Case {
+    const char* name;
+    std::vector<unsigned char> der;
+    Dec dec;
+  } cases[] = {{"parameters", encode(i2d_ECGOSTPARAMS, k.get()), d2i_ECGOSTPARAMS},
+               {"public key", encode(i2d_ECGOSTPUBLICKEY, k.get()), d2i_ECGOSTPUBLICKEY},
+               {"SubjectPublicKeyInfo", encode(i2d_ECGOST_PUBKEY, k.get()), d2i_ECGOST_PUBKEY},
+               {"private key", encode(i2d_ECGOSTPRIVATEKEY, k.get()), d2i_ECGOSTPRIVATEKEY}};
+  for (const Case& cs : cases) {
+    const unsigned char* p = cs.der.data();
+    Key whole(cs.dec(nullptr, &p, static_cast<long>(cs.der.size())));
+    EXPECT_TRUE(whole) << cs.name;
+    EXPECT_EQ(p, cs.der.data() + cs.der.size()) << cs.name;
+    for (std::size_t n = 0; n < cs.der.size(); ++n) {
+      p = cs.der.data();
+      Key part(cs.dec(nullptr, &p, static_cast<long>(n)));
+      EXPECT_FALSE(part) << cs.name << " cut to " << n;
+    }
+    // A length byte one too large claims a byte that is not there.
+    auto longer = cs.der;
+    longer[1] = static_cast<unsigned char>(longer[1] + 1);
+    p = longer.data();
+    EXPECT_FALSE(Key(cs.dec(nullptr, &p, static_cast<long>(longer.size())))) << cs.name;
+  }
+  // Signatures in DER: every cut fails too.
+  Sig sig(ECGOST_SIG_new());
+  BN_set_word(sig->r, 0x80);  // needs a leading zero byte
+  BN_set_word(sig->s, 1);
+  unsigned char der[16];
+  unsigned char* w = der;
+  const int n = i2d_ECGOST_SIG(sig.get(), &w);
+  EXPECT_EQ(hexstr(der, static_cast<std::size_t>(n)), "3007020200800201" "01");
+  for (int cut = 0; cut < n; ++cut) {
+    const unsigned char* p = der;
+    EXPECT_EQ(d2i_ECGOST_SIG(nullptr, &p, cut, ECGOST_SIG_DER), nullptr) << cut;
+  }
+}
+
 namespace {
 
 // A provider that records what it was given and signs with a key of its own.
