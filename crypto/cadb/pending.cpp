@@ -4,7 +4,6 @@
 
 namespace jarnel {
 
-void ERR_load_CADB_strings() {}
 int X509V3_register_extensions() { return 1; }
 void CERT_set_name_conversion(int, int) {}
 }  // namespace jarnel

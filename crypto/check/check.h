@@ -7,6 +7,7 @@
 // the table check and a known-answer test. On failure it sets status 12, records its error
 // (with the test's fixed line number) and returns 0; the caller fails its operation.
 #include <cstddef>
+#include <cstdint>
 
 namespace jarnel {
 
@@ -33,6 +34,8 @@ int GOSTH_check(const GOSTH_CTX* ctx);
 int CHECK_due(int slot);
 // Test hook: forget the last-run times so that every test runs on its next call.
 void CHECK_reset_times();
+// Test hook: sets the time (seconds) of a test's last run.
+void CHECK_set_last_run(int slot, std::int64_t seconds);
 // Test hook: how many times each conditional test actually ran its known-answer step.
 unsigned long CHECK_run_count(int slot);
 

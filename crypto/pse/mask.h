@@ -50,6 +50,10 @@ int MASK_key_set(MASKED_KEY* slot, const unsigned char* key32);
 int MASK_key_mask(MASKED_KEY* slot);
 // Removes the mask and verifies the checksum. 1, or 0 with status 12 on a mismatch.
 int MASK_key_unmask(MASKED_KEY* slot);
+// Writes the clear key (32 bytes, the byte order MASK_key_set took) to out32 and leaves the slot
+// masked as it was: unmask, copy, mask. 1, or 0 with status 12 (the slot is then wiped and out32
+// zeroed). The caller zeroes out32 after use.
+int MASK_key_get(MASKED_KEY* slot, unsigned char* out32);
 // Zeroes and frees the mask and zeroes the whole slot.
 void MASK_key_wipe(MASKED_KEY* slot);
 inline bool MASK_key_is_masked(const MASKED_KEY* slot) {

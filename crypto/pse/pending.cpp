@@ -4,7 +4,5 @@
 
 namespace jarnel {
 
-int MASK_startup() { return 1; }
-void MASK_shutdown() {}
 void ERR_load_PSE_strings() {}
 }  // namespace jarnel

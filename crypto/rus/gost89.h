@@ -15,13 +15,14 @@
 
 namespace jarnel {
 
-// Object numbers of the algorithms and parameter sets of this module.
-inline constexpr int NID_rus_change = 172, NID_rus_gamma = 173, NID_rus_gammar = 174,
-                     NID_rus_hash = 176, NID_r3410_r3411 = 178, NID_hmacWithR3411 = 180,
-                     NID_ecr3410_r3411 = 182, NID_cp_r3411_with_r3410_2001 = 273,
-                     NID_cp_r3411_with_r3410_94 = 274, NID_cp_r3411 = 288,
-                     NID_cp_gost89 = 289, NID_cp_gost89_mac = 290, NID_cp_sbox_A = 291,
-                     NID_cp_sbox_B = 292, NID_cp_sbox_C = 293, NID_cp_sbox_D = 294;
+// Object numbers of the algorithms and parameter sets of this module (the system's own numbers,
+// not OpenSSL's; prefixed so that they never meet OpenSSL's NID_ macros).
+inline constexpr int RUS_NID_rus_change = 172, RUS_NID_rus_gamma = 173, RUS_NID_rus_gammar = 174,
+                     RUS_NID_rus_hash = 176, RUS_NID_r3410_r3411 = 178, RUS_NID_hmacWithR3411 = 180,
+                     RUS_NID_ecr3410_r3411 = 182, RUS_NID_cp_r3411_with_r3410_2001 = 273,
+                     RUS_NID_cp_r3411_with_r3410_94 = 274, RUS_NID_cp_r3411 = 288,
+                     RUS_NID_cp_gost89 = 289, RUS_NID_cp_gost89_mac = 290, RUS_NID_cp_sbox_A = 291,
+                     RUS_NID_cp_sbox_B = 292, RUS_NID_cp_sbox_C = 293, RUS_NID_cp_sbox_D = 294;
 
 // Mode byte and flag bits of GOSTE_CTX::mode.
 inline constexpr std::uint32_t GOSTE_MODE_ECB = 0, GOSTE_MODE_GAMMA = 1, GOSTE_MODE_GAMMA_FB = 2,
@@ -74,6 +75,9 @@ void GOSTE_free(GOSTE_CTX* ctx);
 int GOSTE_set_key(GOSTE_CTX* ctx, const unsigned char* key32);
 // Null selects the default cipher S-box (number 31).
 int GOSTE_set_sbox(GOSTE_CTX* ctx, const unsigned char* sbox64);
+
+// Deep copy (key record with its own mask, private table) into a cleaned-up or zeroed dst.
+int GOSTE_copy(GOSTE_CTX* dst, const GOSTE_CTX* src);
 
 // Mode initialisers. key is 32 bytes, iv 8 bytes or null (zero), sbox 64 bytes or null.
 int GOSTE_ss_init(GOSTE_CTX* ctx, int direction, const unsigned char* key,

@@ -32,6 +32,8 @@ struct GOSTH_CTX {
 GOSTH_CTX* GOSTH_new();
 void GOSTH_cleanup(GOSTH_CTX* ctx);
 void GOSTH_free(GOSTH_CTX* ctx);
+// Deep copy into a cleaned-up or zeroed dst.
+int GOSTH_copy(GOSTH_CTX* dst, const GOSTH_CTX* src);
 int GOSTH_init(GOSTH_CTX* ctx, const unsigned char* h0, const unsigned char* sbox);
 int GOSTH_init_cp(GOSTH_CTX* ctx, const unsigned char* h0, const unsigned char* sbox);
 // Bytes consumed (= len), 0 for len < 1 or a null argument.
@@ -47,6 +49,16 @@ int GOSTH_digest_cp(const void* data, int len, unsigned char* out32);
 // Any combination: cp selects GOSTH_init_cp.
 int GOSTH_digest_ex(const void* data, int len, const unsigned char* h0,
                     const unsigned char* sbox, int cp, unsigned char* out32);
+
+// Pre-hashed binding: a "digest" whose value is given by the caller (a digest computed
+// elsewhere, to be signed). Every update copies the first min(len, 32) bytes of its input to the
+// start of the value; final writes the 32 bytes out unchanged.
+struct GOSTH_PREHASHED {
+  unsigned char value[32];
+};
+void GOSTH_prehashed_init(GOSTH_PREHASHED* ctx);
+int GOSTH_prehashed_update(GOSTH_PREHASHED* ctx, const void* data, int len);
+int GOSTH_prehashed_final(GOSTH_PREHASHED* ctx, unsigned char* out32);
 
 // The step function f(H, M) on 32-byte little-endian values, with the context's S-box table.
 void GOSTH_step(const GOSTE_TABLE* t, unsigned char* H, const unsigned char* M);

@@ -1,0 +1,104 @@
+package ru.halvorit.io;
+
+import java.io.FileNotFoundException;
+import java.io.IOException;
+import java.io.InputStream;
+import java.util.Arrays;
+import java.util.Objects;
+
+/**
+ * Reads a whole token file. The file is read from the carrier when the stream is created; the
+ * stream then serves its bytes. Closing the stream wipes them.
+ */
+public class TokenFileInputStream extends InputStream {
+  static {
+    System.loadLibrary("jarnel");
+  }
+
+  private final String path;
+  private final PasswordSource passwordSource;
+  private byte[] data;
+  private int pos;
+  private boolean closed;
+
+  public TokenFileInputStream(String path) throws IOException {
+    this(path, null);
+  }
+
+  public TokenFileInputStream(TokenFile file) throws IOException {
+    this(file.getPath(), file.getPasswordSource());
+  }
+
+  /** Reads the file at path; a carrier that needs a PIN asks passwordSource (null: default). */
+  public TokenFileInputStream(String path, PasswordSource passwordSource) throws IOException {
+    this.path = Objects.requireNonNull(path, "path");
+    this.passwordSource = passwordSource;
+    byte[] bytes = tokenFileRead(path);
+    if (bytes == null) {
+      throw new FileNotFoundException(path + " (cannot be read; the reasons are on standard error)");
+    }
+    this.data = bytes;
+  }
+
+  /** Reads the whole file at path. */
+  public static byte[] readAll(String path) throws IOException {
+    try (TokenFileInputStream in = new TokenFileInputStream(path)) {
+      return in.readAllBytes();
+    }
+  }
+
+  public String getPath() {
+    return path;
+  }
+
+  private void ensureOpen() throws IOException {
+    if (closed) throw new IOException("stream closed");
+  }
+
+  @Override
+  public int read() throws IOException {
+    ensureOpen();
+    return pos < data.length ? (data[pos++] & 0xFF) : -1;
+  }
+
+  @Override
+  public int read(byte[] b, int off, int len) throws IOException {
+    Objects.checkFromIndexSize(off, len, b.length);
+    ensureOpen();
+    if (len == 0) return 0;
+    if (pos >= data.length) return -1;
+    int n = Math.min(len, data.length - pos);
+    System.arraycopy(data, pos, b, off, n);
+    pos += n;
+    return n;
+  }
+
+  @Override
+  public long skip(long n) throws IOException {
+    ensureOpen();
+    if (n <= 0) return 0;
+    int k = (int) Math.min(n, data.length - pos);
+    pos += k;
+    return k;
+  }
+
+  @Override
+  public int available() throws IOException {
+    ensureOpen();
+    return data.length - pos;
+  }
+
+  @Override
+  public void close() {
+    if (closed) return;
+    closed = true;
+    Arrays.fill(data, (byte) 0);
+  }
+
+  /** Called by the native layer when a carrier asks for the PIN. */
+  public char[] callback() {
+    return TokenFile.effective(passwordSource).password(path);
+  }
+
+  native byte[] tokenFileRead(String path);
+}

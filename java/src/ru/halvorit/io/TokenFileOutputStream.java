@@ -1,0 +1,125 @@
+package ru.halvorit.io;
+
+import java.io.IOException;
+import java.io.OutputStream;
+import java.util.Arrays;
+import java.util.Objects;
+
+/**
+ * Writes a whole token file. The bytes are collected in memory and written to the carrier, as a
+ * public or a private (PIN-protected) file, when the stream is closed; {@link #close()} throws
+ * when the carrier did not accept them. Missing directories are made. The collected bytes are
+ * wiped after the write.
+ */
+public class TokenFileOutputStream extends OutputStream {
+  static {
+    System.loadLibrary("jarnel");
+  }
+
+  private final String path;
+  private final boolean privateFile;
+  private final PasswordSource passwordSource;
+  private byte[] buf = new byte[256];
+  private int count;
+  private boolean closed;
+
+  public TokenFileOutputStream(String path) {
+    this(path, false, null);
+  }
+
+  public TokenFileOutputStream(String path, boolean privateFile) {
+    this(path, privateFile, null);
+  }
+
+  public TokenFileOutputStream(TokenFile file, boolean privateFile) {
+    this(file.getPath(), privateFile, file.getPasswordSource());
+  }
+
+  /**
+   * A stream that writes path when closed; privateFile puts the file in the carrier's
+   * PIN-protected area; a carrier that needs a PIN asks passwordSource (null: the default).
+   */
+  public TokenFileOutputStream(String path, boolean privateFile, PasswordSource passwordSource) {
+    this.path = Objects.requireNonNull(path, "path");
+    this.privateFile = privateFile;
+    this.passwordSource = passwordSource;
+  }
+
+  /** Writes data as the whole file at path. */
+  public static void writeAll(String path, byte[] data, boolean privateFile) throws IOException {
+    try (TokenFileOutputStream out = new TokenFileOutputStream(path, privateFile)) {
+      out.write(data);
+    }
+  }
+
+  public String getPath() {
+    return path;
+  }
+
+  public boolean isPrivateFile() {
+    return privateFile;
+  }
+
+  private void ensureOpen() throws IOException {
+    if (closed) throw new IOException("stream closed");
+  }
+
+  private void ensureCapacity(int extra) {
+    long need = (long) count + extra;
+    if (need > Integer.MAX_VALUE - 8) throw new OutOfMemoryError("token file too large");
+    if (need <= buf.length) return;
+    int cap = (int) Math.min(Integer.MAX_VALUE - 8, Math.max(need, 2L * buf.length));
+    byte[] grown = Arrays.copyOf(buf, cap);
+    Arrays.fill(buf, (byte) 0);
+    buf = grown;
+  }
+
+  @Override
+  public void write(int b) throws IOException {
+    ensureOpen();
+    ensureCapacity(1);
+    buf[count++] = (byte) b;
+  }
+
+  @Override
+  public void write(byte[] b, int off, int len) throws IOException {
+    Objects.checkFromIndexSize(off, len, b.length);
+    ensureOpen();
+    ensureCapacity(len);
+    System.arraycopy(b, off, buf, count, len);
+    count += len;
+  }
+
+  /** Does nothing: the file is written as a whole when the stream is closed. */
+  @Override
+  public void flush() throws IOException {
+    ensureOpen();
+  }
+
+  @Override
+  public void close() throws IOException {
+    if (closed) return;
+    closed = true;
+    byte[] data = Arrays.copyOf(buf, count);
+    Arrays.fill(buf, (byte) 0);
+    try {
+      int written = privateFile ? tokenPrivateFileWrite(path, data) : tokenFileWrite(path, data);
+      // An empty file is written with the result 0 either way; whether it now exists tells.
+      boolean ok = data.length > 0 ? written == data.length : written == 0 && new TokenFile(path).isFile();
+      if (!ok) {
+        throw new IOException(path + " (cannot be written; the reasons are on standard error)");
+      }
+    } finally {
+      Arrays.fill(data, (byte) 0);
+    }
+  }
+
+  /** Called by the native layer when a carrier asks for the PIN. */
+  public char[] callback() {
+    return TokenFile.effective(passwordSource).password(path);
+  }
+
+  native int tokenFileWrite(String path, byte[] data);
+
+  native int tokenPrivateFileWrite(String path, byte[] data);
+}

@@ -1,0 +1,369 @@
+// Whole-file operations on file-system paths, and the branches of the carriers whose vendor
+// libraries are missing.
+#include <cstring>
+
+#include "crypto/bio/bio.h"
+#include "crypto/bio/token.h"
+#include "crypto/cadb/cadb.h"
+#include "fixture.h"
+
+using namespace jarnel;
+using namespace cadbtest;
+
+namespace {
+
+std::vector<int> io(int func, int line) { return {LIB_CADB, func, R_INTERNAL_ERROR, line}; }
+
+// Records what the file layer opens and every write through the opened BIOs.
+struct Watch {
+  struct Open {
+    std::string path, mode;
+    std::uint32_t flags;
+    void* arg;
+  };
+  static inline std::vector<Open> opens;
+  static inline std::vector<int> writes;
+  static inline bool writes_all_zero = true;
+
+  static long on_bio(BIO*, int oper, const char* argp, int argi, long, long ret) {
+    if (oper == (BIO_CB_WRITE | BIO_CB_RETURN)) {
+      writes.push_back(static_cast<int>(ret));
+      for (int i = 0; i < argi; ++i)
+        if (argp[i]) writes_all_zero = false;
+    }
+    return ret;
+  }
+  static BIO* opener(const char* path, const char* mode, std::uint32_t flags, void* arg) {
+    opens.push_back({path, mode, flags, arg});
+    BIO* b = BIO_new_token_file(path, mode, flags, arg);
+    if (b) BIO_set_callback(b, on_bio);
+    return b;
+  }
+  Watch() {
+    opens.clear();
+    writes.clear();
+    writes_all_zero = true;
+    CADB_set_bio_opener(opener);
+  }
+  ~Watch() { CADB_set_bio_opener(nullptr); }
+};
+
+class IoTest : public TempDirTest {
+ protected:
+  // A path of exactly n characters inside the test folder (the file name pads it).
+  std::string path_of_length(std::size_t n) {
+    std::string base = dir_.string() + "/";
+    return base + std::string(n - base.size(), 'p');
+  }
+};
+
+TEST_F(IoTest, WriteThenReadGivesTheBytesBack) {
+  std::string bytes("\x00\x01\xff secret \r\n", 13);
+  std::string path = at("a/b/c/key.bin");  // the directories are made
+  EXPECT_EQ(CADB_write_file(path.c_str(), bytes.data(), 13, 0, nullptr), 13);
+  EXPECT_EQ(read_bytes(path), bytes);
+  BUFFER* buf = BUFFER_read(path.c_str());
+  ASSERT_NE(buf, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data), 13), bytes);
+  EXPECT_EQ(buf->data[13], 0);
+  BUFFER_free(buf);
+  EXPECT_EQ(CADB_file_length(path.c_str(), 0, nullptr), 13);
+  EXPECT_TRUE(drain().empty());
+  EXPECT_EQ(ERR_get_status(), 0u);
+}
+
+TEST_F(IoTest, ZeroLengthFileGivesAnEmptyBufferWithItsTerminatingZero) {
+  write_bytes(dir_ / "empty", "");
+  BUFFER* buf = BUFFER_read_file(at("empty").c_str(), 0, nullptr);
+  ASSERT_NE(buf, nullptr);
+  EXPECT_EQ(buf->length, 0);
+  ASSERT_NE(buf->data, nullptr);
+  EXPECT_EQ(buf->data[0], 0);
+  BUFFER_free(buf);
+  // And an empty write makes an empty file.
+  static const char nothing = 0;
+  EXPECT_EQ(CADB_write_file(at("e2").c_str(), &nothing, 0, 0, nullptr), 0);
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "e2"));
+  EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(IoTest, PathsOf260CharactersAreRefusedAnd259Accepted) {
+  std::string ok = path_of_length(259), refused = path_of_length(260);
+  static const char data[] = "x";
+  EXPECT_EQ(CADB_write_file(ok.c_str(), data, 1, 0, nullptr), 1);
+  BUFFER* b = BUFFER_read(ok.c_str());
+  EXPECT_NE(b, nullptr);
+  BUFFER_free(b);
+  EXPECT_EQ(CADB_erase_file(ok.c_str(), 0, nullptr), 1);
+  EXPECT_TRUE(drain().empty());
+
+  EXPECT_EQ(CADB_write_file(refused.c_str(), data, 1, 0, nullptr), 0);
+  EXPECT_EQ(BUFFER_read(refused.c_str()), nullptr);
+  EXPECT_EQ(CADB_erase_file(refused.c_str(), 0, nullptr), 0);
+  auto errors = drain();
+  ASSERT_EQ(errors.size(), 3u);
+  EXPECT_EQ(codes(errors)[0], io(CADB_F_CADB_WRITE_FILE, 874));
+  EXPECT_EQ(codes(errors)[1], (std::vector<int>{LIB_BUF, BUF_F_BUFFER_READ_FILE, 12, 170}));
+  EXPECT_EQ(errors[1].file, "..\\..\\crypto\\cadb\\n_buffer");
+  EXPECT_EQ(codes(errors)[2], io(CADB_F_CADB_ERASE_FILE, 1014));
+  EXPECT_EQ(errors[2].file, "..\\..\\crypto\\cadb\\n_io");
+  EXPECT_FALSE(fs::exists(refused));
+}
+
+TEST_F(IoTest, NullAndBadArgumentsAreRefusedBeforeAnythingIsTouched) {
+  write_bytes(dir_ / "keep", "precious");
+  std::string keep = at("keep");
+  EXPECT_EQ(CADB_write_file(nullptr, "x", 1, 0, nullptr), 0);
+  EXPECT_EQ(CADB_write_file(keep.c_str(), nullptr, 1, 0, nullptr), 0);
+  EXPECT_EQ(CADB_write_file(keep.c_str(), "x", -1, 0, nullptr), 0);
+  EXPECT_EQ(read_bytes(keep), "precious");
+  EXPECT_EQ(BUFFER_read_file(nullptr, 0, nullptr), nullptr);
+  EXPECT_EQ(CADB_erase_file(nullptr, 0, nullptr), 0);
+  EXPECT_EQ(CADB_write_buffer(nullptr, nullptr, 0, nullptr), -1);
+  EXPECT_EQ(CADB_write(keep.c_str(), nullptr), -1);
+  auto errors = drain();
+  ASSERT_EQ(errors.size(), 5u);
+  EXPECT_EQ(codes(errors)[0], io(CADB_F_CADB_WRITE_FILE, 869));
+  EXPECT_EQ(codes(errors)[2], io(CADB_F_CADB_WRITE_FILE, 869));
+  EXPECT_EQ(codes(errors)[3][3], 165);
+  EXPECT_EQ(codes(errors)[4], io(CADB_F_CADB_ERASE_FILE, 1009));
+  for (const char* p : {static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(CADB_file_length(p, 0, nullptr), -1);
+    EXPECT_FALSE(CADB_file_exists(p));
+    EXPECT_FALSE(CADB_is_file(p));
+    EXPECT_FALSE(CADB_is_directory(p));
+    EXPECT_FALSE(CADB_mkdir(p));
+    EXPECT_FALSE(CADB_token_mkdir(p, 0, nullptr));
+    EXPECT_FALSE(CADB_token_rmdir(p, 0, nullptr));
+  }
+}
+
+TEST_F(IoTest, ReadOfAMissingFileRecordsEachLayer) {
+  std::string path = at("missing");
+  EXPECT_EQ(BUFFER_read_file(path.c_str(), 0, nullptr), nullptr);
+  EXPECT_EQ(ERR_get_status(), 12u);  // the driver's errors came first
+  auto errors = drain();
+  ASSERT_EQ(errors.size(), 3u);
+  EXPECT_EQ(errors[0].lib, LIB_SYS);
+  EXPECT_EQ(errors[1].lib, LIB_BIO);
+  EXPECT_EQ(codes(errors)[2], (std::vector<int>{LIB_BUF, BUF_F_BUFFER_READ_FILE, 12, 179}));
+  EXPECT_EQ(CADB_file_length(path.c_str(), 0, nullptr), -1);
+}
+
+TEST_F(IoTest, WriteWhereAFileStandsForADirectoryFails) {
+  write_bytes(dir_ / "plain", "x");
+  std::string path = at("plain/sub/key");
+  EXPECT_EQ(CADB_write_file(path.c_str(), "abc", 3, 0, nullptr), 0);
+  auto errors = drain();
+  ASSERT_GE(errors.size(), 3u);
+  EXPECT_EQ(codes(errors)[0], io(CADB_F_CADB_MKDIR, 735));
+  EXPECT_EQ(codes(errors)[1], io(CADB_F_CADB_WRITE_FILE, 787));
+  EXPECT_EQ(codes(errors)[2], io(CADB_F_CADB_WRITE_FILE, 911));
+  EXPECT_EQ(codes(errors)[3], io(CADB_F_CADB_WRITE_FILE, 920));
+
+  // Directly under the file: the directories exist (there are none to make), the open fails.
+  ERR_clear_error();
+  EXPECT_EQ(CADB_write_file(at("plain/key").c_str(), "abc", 3, 0, nullptr), 0);
+  EXPECT_EQ(ERR_get_status(), CADB_STATUS_CANNOT_WRITE);
+  errors = drain();
+  ASSERT_EQ(errors.size(), 5u);
+  EXPECT_EQ(codes(errors)[2], io(CADB_F_CADB_WRITE_FILE, 794));
+  EXPECT_EQ(codes(errors)[3], io(CADB_F_CADB_WRITE_FILE, 911));
+  EXPECT_EQ(codes(errors)[4], io(CADB_F_CADB_WRITE_FILE, 920));
+  EXPECT_EQ(read_bytes(dir_ / "plain"), "x");
+}
+
+TEST_F(IoTest, WriteThatCannotReachTheDeviceIsAFailure) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  EXPECT_EQ(CADB_write_file("/dev/full", "abc", 3, 0, nullptr), 0);
+  EXPECT_EQ(ERR_get_status(), CADB_STATUS_CANNOT_WRITE);
+  auto errors = drain();
+  ASSERT_EQ(errors.size(), 3u);
+  EXPECT_EQ(codes(errors)[0], io(CADB_F_CADB_WRITE_FILE, 801));
+}
+
+TEST_F(IoTest, EraseWritesZerosInPiecesOf4096BeforeDeleting) {
+  std::string secret(5000, 'K');
+  write_bytes(dir_ / "k5000", secret);
+  // A second name for the same file keeps its contents visible after the erase.
+  fs::create_hard_link(dir_ / "k5000", dir_ / "witness");
+  {
+    Watch watch;
+    EXPECT_EQ(CADB_erase_file(at("k5000").c_str(), 16, &watch), 1);
+    ASSERT_EQ(Watch::opens.size(), 1u);
+    EXPECT_EQ(Watch::opens[0].mode, "r+b");
+    EXPECT_EQ(Watch::opens[0].flags, 16u);
+    EXPECT_EQ(Watch::opens[0].arg, &watch);
+    EXPECT_EQ(Watch::writes, (std::vector<int>{4096, 904}));
+    EXPECT_TRUE(Watch::writes_all_zero);
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "k5000"));
+  EXPECT_EQ(read_bytes(dir_ / "witness"), std::string(5000, '\0'));
+  EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(IoTest, EraseOfAMissingOrReadOnlyFileSucceeds) {
+  EXPECT_EQ(CADB_erase_file(at("never-there").c_str(), 0, nullptr), 1);
+  write_bytes(dir_ / "ro", "read only");
+  fs::permissions(dir_ / "ro", fs::perms::owner_read);
+  EXPECT_EQ(CADB_erase_file(at("ro").c_str(), 0, nullptr), 1);
+  EXPECT_FALSE(fs::exists(dir_ / "ro"));
+  write_bytes(dir_ / "zero", "");
+  EXPECT_EQ(CADB_erase_file(at("zero").c_str(), 0, nullptr), 1);
+  EXPECT_FALSE(fs::exists(dir_ / "zero"));
+  EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(IoTest, EraseOfADirectoryFailsAndLeavesItAlone) {
+  fs::create_directory(dir_ / "d");
+  write_bytes(dir_ / "d" / "inside", "data");
+  auto before = fs::status(dir_ / "d").permissions();
+  EXPECT_EQ(CADB_erase_file(at("d").c_str(), 0, nullptr), 0);
+  auto errors = drain();
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(codes(errors).back(), io(CADB_F_CADB_ERASE_FILE, 1065));
+  EXPECT_EQ(read_bytes(dir_ / "d" / "inside"), "data");
+  EXPECT_EQ(fs::status(dir_ / "d").permissions(), before);
+}
+
+TEST_F(IoTest, TypeTestsFollowTheFileSystem) {
+  write_bytes(dir_ / "f", "12345");
+  fs::create_directory(dir_ / "d");
+  struct Case {
+    std::string path;
+    bool exists, is_file, is_dir;
+    long length;
+  } cases[] = {
+      {at("f"), true, true, false, 5},
+      {at("d"), true, false, true, -2},  // a directory's size is the system's own
+      {at("missing"), false, false, false, -1},
+      {dir_.string() + "\\f", true, true, false, 5},  // backslashes separate as well
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CADB_file_exists(c.path.c_str()) != 0, c.exists) << c.path;
+    EXPECT_EQ(CADB_is_file(c.path.c_str()) != 0, c.is_file) << c.path;
+    EXPECT_EQ(CADB_is_directory(c.path.c_str()) != 0, c.is_dir) << c.path;
+    if (c.length != -2) {
+      EXPECT_EQ(CADB_file_length(c.path.c_str(), 0, nullptr), c.length) << c.path;
+    }
+    EXPECT_EQ(CADB_is_inserted(c.path.c_str()), 1);
+    EXPECT_EQ(CADB_logout(c.path.c_str()), 1);
+    EXPECT_EQ(CADB_attach_token(c.path.c_str()), 1);
+  }
+  EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(IoTest, MkdirMakesTheDirectoriesAboveTheFile) {
+  EXPECT_EQ(CADB_mkdir(at("x/y/z/file").c_str()), 1);
+  EXPECT_TRUE(fs::is_directory(dir_ / "x" / "y" / "z"));
+  EXPECT_FALSE(fs::exists(dir_ / "x" / "y" / "z" / "file"));
+  EXPECT_EQ(CADB_mkdir("relative-name-only"), 1);  // nothing above it
+  EXPECT_EQ(CADB_mkdir("ruToken:1001\\2002"), 1);   // token paths need nothing
+}
+
+TEST_F(IoTest, TokenMkdirLeavesTheDirectoryExisting) {
+  std::string nested = at("one/two/three");
+  EXPECT_EQ(CADB_token_mkdir(nested.c_str(), 16, nullptr), 1);
+  EXPECT_TRUE(fs::is_directory(nested));
+  EXPECT_EQ(CADB_token_mkdir(nested.c_str(), 16, nullptr), 1);  // already there
+  EXPECT_EQ(CADB_token_mkdir((nested + "/").c_str(), 16, nullptr), 1);
+  write_bytes(dir_ / "file", "x");
+  EXPECT_EQ(CADB_token_mkdir(at("file").c_str(), 16, nullptr), 0);  // a file is not a directory
+  EXPECT_TRUE(drain().empty());
+  EXPECT_EQ(CADB_token_mkdir(at("file/sub").c_str(), 16, nullptr), 0);
+  auto errors = drain();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(codes(errors)[0], io(CADB_F_CADB_MKDIR, 735));
+  EXPECT_EQ(CADB_token_mkdir(path_of_length(260).c_str(), 16, nullptr), 0);
+  errors = drain();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].func, CADB_F_CADB_TOKEN_MKDIR);
+}
+
+TEST_F(IoTest, TokenRmdirRemovesOnlyAnEmptyDirectory) {
+  fs::create_directories(dir_ / "full");
+  write_bytes(dir_ / "full" / "k", "x");
+  fs::create_directories(dir_ / "empty");
+  write_bytes(dir_ / "file", "x");
+  EXPECT_EQ(CADB_token_rmdir(at("full").c_str(), 16, nullptr), 0);
+  EXPECT_EQ(read_bytes(dir_ / "full" / "k"), "x");
+  EXPECT_EQ(CADB_token_rmdir(at("file").c_str(), 16, nullptr), 0);
+  EXPECT_TRUE(fs::exists(dir_ / "file"));
+  EXPECT_EQ(CADB_token_rmdir(at("empty").c_str(), 16, nullptr), 1);
+  EXPECT_FALSE(fs::exists(dir_ / "empty"));
+  EXPECT_EQ(CADB_token_rmdir(at("missing").c_str(), 16, nullptr), 0);
+}
+
+TEST_F(IoTest, SetPermissionsMakesWritableOrReadOnly) {
+  write_bytes(dir_ / "p", "x");
+  EXPECT_EQ(CADB_set_permissions(at("p").c_str(), 0400), 1);
+  EXPECT_EQ(fs::status(dir_ / "p").permissions() & fs::perms::all & (fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write), fs::perms::none);
+  EXPECT_EQ(CADB_set_permissions(at("p").c_str(), 0600), 1);
+  EXPECT_NE(fs::status(dir_ / "p").permissions() & fs::perms::owner_write, fs::perms::none);
+  EXPECT_EQ(CADB_set_permissions(at("missing").c_str(), 0600), 0);
+  EXPECT_EQ(CADB_set_permissions("ruToken:1001", 0600), 1);
+}
+
+// Carriers whose vendor library is missing: every operation fails without touching anything,
+// except where the layer itself answers for the carrier.
+TEST_F(IoTest, CarriersWithoutTheirLibraryFailCleanly) {
+  struct Case {
+    const char* path;
+    int inserted;  // what the layer answers for presence, logout and attach
+  } cases[] = {
+      {"iButton:\\KEYS\\RAND.1", 1},
+      {"ruToken:1001\\2002", 0},
+      {"eToken:1001\\2002", 0},
+      {"eTR2:\\1001", 0},
+      {"pkcs11:\\softhsm2\\mk.db3", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_FALSE(CADB_file_exists(c.path));
+    EXPECT_FALSE(CADB_is_file(c.path));
+    EXPECT_FALSE(CADB_is_directory(c.path));
+    EXPECT_EQ(CADB_is_inserted(c.path), c.inserted);
+    EXPECT_EQ(CADB_logout(c.path), c.inserted);
+    EXPECT_EQ(CADB_attach_token(c.path), c.inserted);
+    EXPECT_EQ(CADB_erase_file(c.path, 16, nullptr), 1);  // nothing there to erase
+    EXPECT_FALSE(CADB_token_rmdir(c.path, 16, nullptr));
+    EXPECT_EQ(CADB_list_directory(c.path, 2, nullptr, nullptr), 0);
+    drain();
+  }
+  // The BIO carriers: opening fails in the driver, so reading and writing fail.
+  for (const char* path : {"iButton:\\KEYS\\RAND.1", "ruToken:1001\\2002", "eToken:1001\\2002", "eTR2:\\1001"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(BUFFER_read_file(path, 16, nullptr), nullptr);
+    EXPECT_EQ(CADB_file_length(path, 16, nullptr), -1);
+    EXPECT_EQ(CADB_write_file(path, "x", 1, 16, nullptr), 0);
+    auto errors = drain();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(codes(errors).back(), io(CADB_F_CADB_WRITE_FILE, 920));
+  }
+  // Nothing of those names appeared in the current directory.
+  EXPECT_FALSE(fs::exists("ruToken:1001"));
+  EXPECT_FALSE(fs::exists("iButton:\\KEYS\\RAND.1"));
+}
+
+TEST_F(IoTest, TokenMkdirWritesAndErasesAPlaceholderInside) {
+  struct Case {
+    const char* dir;
+    const char* placeholder;
+  } cases[] = {
+      {"iButton:/KEYS", "iButton:\\KEYS\\0001.000"},
+      {"ruToken:1001", "ruToken:1001\\0001"},
+      {"eToken:\\3f00\\e007\\1001", "eToken:\\3f00\\e007\\1001\\0001"},
+      {"eTR2:/1001", "eTR2:\\1001\\0001"},
+  };
+  for (const auto& c : cases) {
+    Watch watch;
+    EXPECT_EQ(CADB_token_mkdir(c.dir, 16, &watch), 0) << c.dir;  // the driver cannot write yet
+    ASSERT_EQ(Watch::opens.size(), 1u) << c.dir;
+    EXPECT_EQ(Watch::opens[0].path, c.placeholder);
+    EXPECT_EQ(Watch::opens[0].mode, "wb");
+    EXPECT_EQ(Watch::opens[0].arg, &watch);
+    drain();
+  }
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# jarnel-tool token end to end on a temporary folder: every subcommand, its exit status, and
+# what it leaves on disk.
+set -u
+tool="$1"
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+failures=0
+
+check() {  # check DESCRIPTION EXPECTED ACTUAL
+  if [ "$2" != "$3" ]; then
+    echo "FAIL: $1: expected [$2], got [$3]"
+    failures=$((failures + 1))
+  fi
+}
+
+run() {  # run ARGS... : sets out, err, rc
+  out=$("$tool" "$@" 2>"$dir/.err"); rc=$?
+  err=$(cat "$dir/.err")
+}
+
+run token mkdir "$dir/tok/keys"
+check "mkdir exit" 0 "$rc"
+check "mkdir made the folder" yes "$([ -d "$dir/tok/keys" ] && echo yes)"
+run token mkdir "$dir/tok/keys"
+check "mkdir of an existing folder" 0 "$rc"
+
+printf 'public bytes\n' | "$tool" token put "$dir/tok/keys/req.txt"
+check "put from standard input" "public bytes" "$(cat "$dir/tok/keys/req.txt")"
+head -c 5000 /dev/urandom > "$dir/secret.src"
+run token --private put "$dir/tok/keys/secret.key" "$dir/secret.src"
+check "private put exit" 0 "$rc"
+check "private put bytes" yes "$(cmp -s "$dir/secret.src" "$dir/tok/keys/secret.key" && echo yes)"
+run token put "$dir/tok/keys/empty.bin" /dev/null
+check "put of nothing" 0 "$rc"
+check "empty file exists" yes "$([ -f "$dir/tok/keys/empty.bin" ] && [ ! -s "$dir/tok/keys/empty.bin" ] && echo yes)"
+run token put "$dir/tok/new/deeper/f" "$dir/secret.src"
+check "put makes missing directories" yes "$([ -f "$dir/tok/new/deeper/f" ] && echo yes)"
+
+run token ls "$dir/tok"
+check "ls marks directories" "keys/
+new/" "$out"
+run token ls "$dir/tok/keys"
+check "ls of files" "empty.bin
+req.txt
+secret.key" "$out"
+run token ls "$dir/tok/keys/*.key"
+check "ls with a pattern" "secret.key" "$out"
+run token ls "$dir/missing"
+check "ls of a missing folder fails" 1 "$rc"
+
+run token cat "$dir/tok/keys/req.txt"
+check "cat" "public bytes" "$out"
+check "cat prints nothing on standard error" "" "$err"
+"$tool" token cat "$dir/tok/keys/secret.key" > "$dir/back"
+check "cat gives the bytes back" yes "$(cmp -s "$dir/secret.src" "$dir/back" && echo yes)"
+run token cat "$dir/tok/keys/missing"
+check "cat of a missing file fails" 1 "$rc"
+check "cat failure prints the queue" yes "$(echo "$err" | grep -q ':BUFFER_read_file:internal error:..\\..\\crypto\\cadb\\n_buffer:179:' && echo yes)"
+
+run token stat "$dir/tok/keys/secret.key"
+check "stat of a file" "file 5000" "$out"
+run token stat "$dir/tok/keys"
+check "stat of a directory" "directory -" "$out"
+run token stat "$dir/tok/nothing"
+check "stat of nothing fails" 1 "$rc"
+
+ln "$dir/tok/keys/secret.key" "$dir/witness"
+run token rm "$dir/tok/keys/secret.key"
+check "rm of a file" 0 "$rc"
+check "rm deleted the file" no "$([ -e "$dir/tok/keys/secret.key" ] && echo yes || echo no)"
+check "rm overwrote it with zeros first" yes "$(cmp -s "$dir/witness" <(head -c 5000 /dev/zero) && echo yes)"
+run token rm "$dir/tok/keys"
+check "rm of a non-empty directory fails" 1 "$rc"
+check "it is still there" yes "$([ -f "$dir/tok/keys/req.txt" ] && echo yes)"
+run token rm "$dir/tok/keys/req.txt"
+run token rm "$dir/tok/keys/empty.bin"
+run token rm "$dir/tok/keys"
+check "rm of an empty directory" 0 "$rc"
+check "the directory is gone" no "$([ -e "$dir/tok/keys" ] && echo yes || echo no)"
+run token rm "$dir/tok/keys"
+check "rm of nothing fails" 1 "$rc"
+
+# A token whose vendor library is missing fails cleanly.
+run token cat "ruToken:1001"
+check "ruToken without its library" 1 "$rc"
+
+# Usage errors and help.
+run token
+check "no subcommand" 2 "$rc"
+run token frob "$dir"
+check "unknown subcommand" 2 "$rc"
+run token cat
+check "missing PATH" 2 "$rc"
+run token cat a b
+check "too many arguments" 2 "$rc"
+run token --private cat "$dir/x"
+check "--private outside put" 2 "$rc"
+run token ls "$dir" --pin-file
+check "--pin-file without a file" 2 "$rc"
+run token --pin-file "$dir/no-pin" ls "$dir"
+check "a PIN file is read only when a carrier asks" 0 "$rc"
+run token --bogus ls "$dir"
+check "unknown option" 2 "$rc"
+run token ls "$(printf 'x%.0s' $(seq 1 260))"
+check "over-long path" 2 "$rc"
+for level in "" ls cat put rm mkdir stat; do
+  run token $level --help
+  check "help of '$level'" 0 "$rc"
+  check "help of '$level' says usage" yes "$(echo "$out" | grep -q '^usage: jarnel-tool token' && echo yes)"
+done
+run --help
+check "tool help lists token" yes "$(echo "$out" | grep -q '^  token' && echo yes)"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all checks passed"

@@ -1,0 +1,20 @@
+# Fails unless the dynamic symbols LIB defines are exactly wenlofa's two JNI methods.
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REPLACE "\n" ";" lines "${out}")
+set(found "")
+foreach(line ${lines})
+  if(line MATCHES "^[0-9a-fA-F]+ [A-Za-z] (.+)$")
+    list(APPEND found ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+list(SORT found)
+set(want
+  Java_ru_halvorit_pellucor_InternetExplorerConfiguration_changeSettings
+  Java_ru_halvorit_pellucor_InternetExplorerConfiguration_restoreSettings)
+if(NOT found STREQUAL want)
+  message(FATAL_ERROR "libwenlofa exports ${found}; expected only ${want}")
+endif()
+message(STATUS "libwenlofa exports only its JNI methods")
