@@ -7,6 +7,7 @@
 #include "crypto/ecgost/ec_field.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/err/err.h"
+#include "crypto/pse/mask.h"
 
 #define ECGOST_ERR(func, reason) JARNEL_ERR(::jarnel::LIB_ECGOST, (func), (reason))
 
@@ -74,7 +75,7 @@ struct ECPOINT {
 
 struct ECGOST {
   ECURVE* curve;
-  BIGNUM* d;  // plain private number; kept only while the key is in the plain state
+  MASKED_BN* d;  // private number, masked; present only while the key is in the plain state
   BIGNUM* enc_d;  // opaque state: encrypted d as a number
   unsigned char mask_tag[4];
   ECPOINT* Q;
@@ -82,7 +83,7 @@ struct ECGOST {
   int pub_len;
   BIGNUM* pre_k;  // precomputed signing pair, used once
   BIGNUM* pre_r;
-  void* container;
+  PSE* container;
   std::uintptr_t provider;
   unsigned keyspec;
   int pubkey_nid;

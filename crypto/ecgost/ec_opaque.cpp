@@ -3,7 +3,6 @@
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 
-#include <atomic>
 #include <cstring>
 
 #include "crypto/ecgost/ec_local.h"
@@ -11,32 +10,24 @@
 #include "crypto/ecgost/ec_selftest.h"
 #include "crypto/lock.h"
 #include "crypto/mem.h"
+#include "crypto/pse/pse.h"
 
 namespace jarnel {
 namespace {
 
-std::atomic<const ECGOST_CONTAINER_METHOD*> g_container_method{nullptr};
-
-void attach_container(ECGOST* key, void* container, const ECGOST_CONTAINER_METHOD* m) {
+void attach_container(ECGOST* key, PSE* container) {
   if (key->container == container) return;
-  if (m->up_ref) m->up_ref(container);
-  if (key->container && m->release) m->release(key->container);
+  PSE_up_ref(container);
+  PSE_free(key->container);
   key->container = container;
 }
 
 }  // namespace
 
-void ECGOST_set_container_method(const ECGOST_CONTAINER_METHOD* meth) {
-  g_container_method.store(meth);
-}
-
-const ECGOST_CONTAINER_METHOD* ECGOST_get_container_method() { return g_container_method.load(); }
-
-int ECGOST_encrypt_opaque(ECGOST* key, void* container) {
+int ECGOST_encrypt_opaque(ECGOST* key, PSE* container) {
   LockGuard g(locks::EC);
-  const ECGOST_CONTAINER_METHOD* m = g_container_method.load();
   if (key && !container) container = key->container;
-  if (!key || !container || !m || !m->encrypt32) {
+  if (!key || !container) {
     ECGOST_ERR(ECGOST_F_ENCRYPT_OPAQUE, LIB_PSE);
     return 0;
   }
@@ -45,11 +36,11 @@ int ECGOST_encrypt_opaque(ECGOST* key, void* container) {
     ECGOST_ERR(ECGOST_F_ENCRYPT_OPAQUE, ECGOST_R_INVALID_PARAMETERS);
     return 0;
   }
-  unsigned char plain[32], enc[32], tag[4];
+  unsigned char plain[32], opaque[36];
   BIGNUM* d = BN_secure_new();
   BIGNUM* e = BN_new();
   bool ok = d && e && ec::priv_load(key, d) && BN_bn2binpad(d, plain, 32) == 32 &&
-            m->encrypt32(container, plain, enc, tag) && BN_bin2bn(enc, 32, e);
+            PSE_write_opaque(container, plain, opaque) && BN_bin2bn(opaque, 32, e);
   OPENSSL_cleanse(plain, sizeof plain);
   BN_clear_free(d);
   if (!ok) {
@@ -62,23 +53,23 @@ int ECGOST_encrypt_opaque(ECGOST* key, void* container) {
   BN_free(key->pre_r);
   key->pre_k = key->pre_r = nullptr;
   key->enc_d = e;
-  std::memcpy(key->mask_tag, tag, 4);
-  attach_container(key, container, m);
+  std::memcpy(key->mask_tag, opaque + 32, 4);
+  attach_container(key, container);
   return 1;
 }
 
-int ECGOST_decrypt_opaque(ECGOST* key, void* container) {
+int ECGOST_decrypt_opaque(ECGOST* key, PSE* container) {
   LockGuard g(locks::EC);
-  const ECGOST_CONTAINER_METHOD* m = g_container_method.load();
   if (key && !container) container = key->container;
-  if (!key || !container || !m || !m->decrypt32 || !key->enc_d) {
+  if (!key || !container || !key->enc_d) {
     ECGOST_ERR(ECGOST_F_DECRYPT_OPAQUE, LIB_PSE);
     return 0;
   }
-  unsigned char enc[32], plain[32];
+  unsigned char opaque[36], plain[32];
   BIGNUM* d = BN_secure_new();
-  bool ok = d && BN_bn2binpad(key->enc_d, enc, 32) == 32 &&
-            m->decrypt32(container, enc, key->mask_tag, plain) && BN_bin2bn(plain, 32, d) &&
+  std::memcpy(opaque + 32, key->mask_tag, 4);
+  bool ok = d && BN_bn2binpad(key->enc_d, opaque, 32) == 32 &&
+            PSE_read_opaque(container, opaque, plain) && BN_bin2bn(plain, 32, d) &&
             !BN_is_zero(d) && BN_cmp(d, key->curve->q) < 0 && ec::priv_store(key, d);
   OPENSSL_cleanse(plain, sizeof plain);
   BN_clear_free(d);
@@ -89,7 +80,7 @@ int ECGOST_decrypt_opaque(ECGOST* key, void* container) {
   BN_clear_free(key->enc_d);
   key->enc_d = nullptr;
   std::memset(key->mask_tag, 0, 4);
-  attach_container(key, container, m);
+  attach_container(key, container);
   return 1;
 }
 
@@ -111,7 +102,7 @@ int ECGOST_set_opaque(ECGOST* key, const unsigned char in[36]) {
   return 1;
 }
 
-int ECGOST_generate_key(void* container, int curve_number, unsigned char priv[36],
+int ECGOST_generate_key(PSE* container, int curve_number, unsigned char priv[36],
                         unsigned char* pub, int* publen, int flags) {
   if (!priv || !pub || !publen) {
     if (priv) std::memset(priv, 0, 36);

@@ -1,6 +1,6 @@
 #pragma once
-// The private number's store inside key objects. Code outside this header never touches the
-// stored form directly, so the form can change without touching the algorithms.
+// The private number's store inside key objects (a masked big number). Code outside this
+// header never touches the stored form directly.
 #include <openssl/bn.h>
 
 #include "crypto/ecgost/ec_local.h"

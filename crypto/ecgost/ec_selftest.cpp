@@ -2,12 +2,11 @@
 // agree in both directions on the stored shared value.
 #include <openssl/bn.h>
 
-#include <chrono>
 #include <cstring>
 
 #include "crypto/ecgost/ec_local.h"
 #include "crypto/ecgost/ec_selftest.h"
-#include "crypto/lock.h"
+#include "crypto/check/check.h"
 
 namespace jarnel {
 namespace {
@@ -18,17 +17,8 @@ constexpr const char* k_d2 = "77105C9B20BCD3122823C8CF6FCC7B956DE33814E95B7FE64F
 constexpr const char* k_shared =
     "3D8F124AB7E133511BCCA47FFA7E944D4FCC877A498BE04E0FD3680241F81C7A";
 
-std::int64_t g_last_run = 0;
-
-bool due() {
-  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
-  LockGuard g(locks::CHECK);
-  if (g_last_run != 0 && now - g_last_run < 1) return false;
-  g_last_run = now;
-  return true;
-}
+// The self-test gate's slot for this test.
+constexpr int kSlot = 6;
 
 bool run_test() {
   ECURVE* c = ECURVE_by_number(ECURVE_TEST);
@@ -61,17 +51,14 @@ bool run_test() {
 }  // namespace
 
 int ECGOST_check_dh() {
-  if (!due()) return 1;
+  if (!CHECK_due(kSlot)) return 1;
   if (ECURVE_tables_check() && run_test()) return 1;
   if (ERR_get_status() == 0) ERR_set_status(12);
   // The line number is fixed: it names this test in the printed error output.
-  ERR_put_error(LIB_GOSTS, 140, R_SELF_TEST_ERROR, __FILE__, 681);
+  ERR_put_error(LIB_GOSTS, GOSTS_F_ECGOST_CHECK, R_SELF_TEST_ERROR, __FILE__, 681);
   return 0;
 }
 
-void ECGOST_check_dh_reset() {
-  LockGuard g(locks::CHECK);
-  g_last_run = 0;
-}
+void ECGOST_check_dh_reset() { CHECK_reset_times(); }
 
 }  // namespace jarnel

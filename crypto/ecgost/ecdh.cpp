@@ -213,7 +213,7 @@ int ECGOST_vko_point(ECPOINT* out, const ECPOINT* peer, const BIGNUM* ukm, ECGOS
   return 1;
 }
 
-int ECGOST_DH_generate_key(ECDH* dh, void* container, const unsigned char* priv36,
+int ECGOST_DH_generate_key(ECDH* dh, PSE* container, const unsigned char* priv36,
                            const unsigned char* pub, int publen, unsigned char* out,
                            int* outlen, int flags) {
   if (!dh || !outlen) return bad_args(ECGOST_F_DH_GENERATE_KEY);

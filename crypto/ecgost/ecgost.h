@@ -113,6 +113,7 @@ const ECURVE_DESC* ECURVE_desc_secp128r1();
 
 struct ECURVE;
 struct ECPOINT;
+struct PSE;
 struct ECGOST;
 struct ECDH;
 struct ECGOST_SIG {
@@ -296,34 +297,24 @@ int ECGOST_key_wrap(const ECGOST* recipient, const unsigned char cek[32], unsign
 int ECGOST_key_unwrap(ECGOST* recipient, const unsigned char* in, int inlen,
                       unsigned char cek[32]);
 
-// Key-container encryption of private keys (the opaque 36-byte form: 32 bytes of ciphertext
-// and a 4-byte mask tag). The key container installs its functions here.
-struct ECGOST_CONTAINER_METHOD {
-  int (*encrypt32)(void* container, const unsigned char in[32], unsigned char out[32],
-                   unsigned char tag[4]);
-  int (*decrypt32)(void* container, const unsigned char in[32], const unsigned char tag[4],
-                   unsigned char out[32]);
-  void (*up_ref)(void* container);
-  void (*release)(void* container);
-};
-void ECGOST_set_container_method(const ECGOST_CONTAINER_METHOD* meth);
-const ECGOST_CONTAINER_METHOD* ECGOST_get_container_method();
+// Private keys kept encrypted under a key container (the opaque 36-byte form of the container:
+// 32 bytes of ciphertext and the 4-byte mask tag). The key keeps a reference to its container.
 // Encrypts d under the container (null = the key's own) and keeps the container.
-int ECGOST_encrypt_opaque(ECGOST* key, void* container);
+int ECGOST_encrypt_opaque(ECGOST* key, PSE* container);
 // Decrypts an opaque d back into the masked store.
-int ECGOST_decrypt_opaque(ECGOST* key, void* container);
+int ECGOST_decrypt_opaque(ECGOST* key, PSE* container);
 // Opaque form out: 32 bytes of encrypted d then the 4-byte tag.
 int ECGOST_get_opaque(const ECGOST* key, unsigned char out[36]);
 int ECGOST_set_opaque(ECGOST* key, const unsigned char in[36]);
 
 // Key generation for a key container: 36 private bytes (encrypted d, tag) and the public point
 // octets (compressed with ECGOST_FLAG_COMPRESSED). publen: buffer size in, length out.
-int ECGOST_generate_key(void* container, int curve_number, unsigned char priv[36],
+int ECGOST_generate_key(PSE* container, int curve_number, unsigned char priv[36],
                         unsigned char* pub, int* publen, int flags);
 // DH key pair from stored values (priv36, decrypted through the container when one is given,
 // and pub octets) or a fresh pair; writes the public octets when out is large enough and
 // always returns the length in outlen.
-int ECGOST_DH_generate_key(ECDH* dh, void* container, const unsigned char* priv36,
+int ECGOST_DH_generate_key(ECDH* dh, PSE* container, const unsigned char* priv36,
                            const unsigned char* pub, int publen, unsigned char* out,
                            int* outlen, int flags);
 // Shared value for peer point octets: big-endian, minimal length. outlen: size in, length out.

@@ -11,6 +11,7 @@
 #include "crypto/ecgost/ec_priv.h"
 #include "crypto/lock.h"
 #include "crypto/mem.h"
+#include "crypto/pse/pse.h"
 #include "crypto/rand/rand.h"
 #include "platform/csp.h"
 
@@ -69,7 +70,7 @@ bool make_pair(ECGOST* key, const unsigned char* kin, int klen, BIGNUM* k, BIGNU
     if (kin) {
       if (!BN_bin2bn(kin, klen, k)) break;
     } else {
-      if (!RAND_bytes(buf, nbytes) || !BN_bin2bn(buf, nbytes, k)) break;
+      if (RAND_bytes(buf, nbytes) != nbytes || !BN_bin2bn(buf, nbytes, k)) break;
     }
     if (!reduce_by_subtraction(c->q, k)) {
       if (kin) break;  // a given k that reduces to 0 cannot be redrawn
@@ -105,7 +106,7 @@ bool random_below_q(const ECURVE& c, BIGNUM* out, int nbits) {
   if (nbytes > static_cast<int>(sizeof buf)) return false;
   bool ok = false;
   for (int attempt = 0; attempt < 64 && !ok; ++attempt) {
-    if (!RAND_bytes(buf, nbytes)) break;
+    if (RAND_bytes(buf, nbytes) != nbytes) break;
     if (nbits % 8) buf[0] &= static_cast<unsigned char>(0xFF >> (8 - nbits % 8));
     if (!BN_bin2bn(buf, nbytes, out)) break;
     ok = reduce_by_subtraction(c.q, out);
@@ -161,10 +162,7 @@ void ECGOST_free(ECGOST* key) {
   }
   drop_values(key);
   BN_clear_free(key->enc_d);
-  if (key->container) {
-    const ECGOST_CONTAINER_METHOD* m = ECGOST_get_container_method();
-    if (m && m->release) m->release(key->container);
-  }
+  PSE_free(key->container);
   ECURVE_free(key->curve);
   mem_cleanse(key, sizeof *key);
   mem_free(key);

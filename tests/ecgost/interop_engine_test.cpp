@@ -7,10 +7,13 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "crypto/ecgost/ec_der.h"
 #include "interop_util.h"
 
 using namespace jarnel;
@@ -148,4 +151,109 @@ TEST_F(EcgostEngineInterop, SignaturesMadeHereVerifyInTheEngine) {
     ASSERT_TRUE(back);
     EXPECT_EQ(ECPOINT_cmp(ECGOST_get_public(back.get()), ECGOST_get_public(ours.get())), 0);
   }
+}
+
+TEST_F(EcgostEngineInterop, VkoKeksEqualTheEngineDerive) {
+  for (const auto& ps : kParamSets) {
+    Curve c(ECURVE_by_number(ECURVE_number_by_paramset(ps.nid)));
+    Key ours(ECGOST_new(c.get()));
+    ECGOST_set_paramsets(ours.get(), ps.nid, NID_CP_R3411_94_PARAMSET, 0);
+    ASSERT_TRUE(ECGOST_key_pair_generation(ours.get()));
+    Pkey mine = engine_from_ours(ours.get());
+    Pkey peer = engine_keygen(ps.name);
+    Key peer_pub = ours_from_engine_public(peer.get());
+    ASSERT_TRUE(mine && peer && peer_pub);
+    unsigned char ukm[8];
+    RAND_bytes(ukm, 8);
+    PkeyCtx ctx(EVP_PKEY_CTX_new(mine.get(), nullptr));
+    ASSERT_GT(EVP_PKEY_derive_init(ctx.get()), 0);
+    ASSERT_GT(EVP_PKEY_derive_set_peer(ctx.get(), peer.get()), 0);
+    ASSERT_GT(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, 8, ukm), 0);
+    unsigned char theirs[32];
+    size_t len = sizeof theirs;
+    ASSERT_GT(EVP_PKEY_derive(ctx.get(), theirs, &len), 0);
+    ASSERT_EQ(len, 32u);
+    unsigned char kek[32];
+    ASSERT_TRUE(ECGOST_vko_kek(ours.get(), ECGOST_get_public(peer_pub.get()), ukm, kek));
+    EXPECT_EQ(hexstr(kek, 32), hexstr(theirs, 32)) << ps.name;
+  }
+}
+
+TEST_F(EcgostEngineInterop, KeyTransportBothWays) {
+  for (const auto& ps : kParamSets) {
+    Curve c(ECURVE_by_number(ECURVE_number_by_paramset(ps.nid)));
+    Key ours(ECGOST_new(c.get()));
+    ECGOST_set_paramsets(ours.get(), ps.nid, NID_CP_R3411_94_PARAMSET, 0);
+    ASSERT_TRUE(ECGOST_key_pair_generation(ours.get()));
+    Pkey pk = engine_from_ours(ours.get());
+    ASSERT_TRUE(pk);
+    unsigned char cek[32], got[32];
+    RAND_bytes(cek, 32);
+    // Wrapped by the engine for our key, unwrapped here.
+    PkeyCtx enc(EVP_PKEY_CTX_new(pk.get(), nullptr));
+    ASSERT_GT(EVP_PKEY_encrypt_init(enc.get()), 0);
+    unsigned char blob[512];
+    size_t blen = sizeof blob;
+    ASSERT_GT(EVP_PKEY_encrypt(enc.get(), blob, &blen, cek, 32), 0) << ps.name;
+    ASSERT_TRUE(ECGOST_key_unwrap(ours.get(), blob, static_cast<int>(blen), got)) << ps.name;
+    EXPECT_EQ(hexstr(got, 32), hexstr(cek, 32));
+    // Wrapped here, unwrapped by the engine.
+    int len = sizeof blob;
+    ASSERT_TRUE(ECGOST_key_wrap(ours.get(), cek, blob, &len));
+    PkeyCtx dec(EVP_PKEY_CTX_new(pk.get(), nullptr));
+    ASSERT_GT(EVP_PKEY_decrypt_init(dec.get()), 0);
+    size_t glen = sizeof got;
+    ASSERT_GT(EVP_PKEY_decrypt(dec.get(), got, &glen, blob, static_cast<size_t>(len)), 0) << ps.name;
+    ASSERT_EQ(glen, 32u);
+    EXPECT_EQ(hexstr(got, 32), hexstr(cek, 32));
+  }
+}
+
+// An enveloped CMS message made by "openssl cms -encrypt" with the engine for a GOST R 34.10-2001
+// certificate: the content key in its GostR3410-KeyTransport unwraps here with the recipient's
+// key.
+TEST_F(EcgostEngineInterop, CmsEnvelopedDataKeyUnwrapsHere) {
+  const std::string dir = ::testing::TempDir() + "ecgost_cms_" + std::to_string(reinterpret_cast<std::uintptr_t>(&dir));
+  const std::string mk = "mkdir -p " + dir + " && cd " + dir +
+      " && openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -out k.pem"
+      " && openssl pkey -engine gost -in k.pem -outform DER -out k.der"
+      " && openssl req -engine gost -x509 -new -key k.pem -subj /CN=recipient -md_gost94 -days 1 -out c.pem"
+      " && printf 'GOST enveloped data' > m.txt"
+      " && openssl cms -engine gost -encrypt -binary -gost89 -in m.txt -outform DER -out m.cms c.pem";
+  ASSERT_EQ(std::system((mk + " >/dev/null 2>&1").c_str()), 0);
+  auto slurp = [&](const char* name) {
+    std::FILE* f = std::fopen((dir + "/" + name).c_str(), "rb");
+    std::vector<unsigned char> v;
+    if (!f) return v;
+    unsigned char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) v.insert(v.end(), buf, buf + n);
+    std::fclose(f);
+    return v;
+  };
+  auto key = slurp("k.der"), cms = slurp("m.cms");
+  std::system(("rm -rf " + dir).c_str());
+  ASSERT_GT(key.size(), 32u);
+  ASSERT_FALSE(cms.empty());
+  Curve c(ECURVE_by_number(ECURVE_CP_A));
+  Key ours(ECGOST_new(c.get()));
+  auto be = reversed(key.data() + key.size() - 32, 32);
+  Bn d(BN_bin2bn(be.data(), 32, nullptr));
+  ASSERT_TRUE(ECGOST_set_private(ours.get(), d.get()));
+  ASSERT_TRUE(ECGOST_generate_pubkey(ours.get()));
+  // ContentInfo { OID, [0] { EnvelopedData { version, SET { KeyTransRecipientInfo { version,
+  // rid, keyEncryptionAlgorithm, encryptedKey } }, ... } } }
+  der::Reader r(cms);
+  der::Reader ci(std::span<const unsigned char>{}), ex(std::span<const unsigned char>{}),
+      env(std::span<const unsigned char>{}), set(std::span<const unsigned char>{}),
+      ktri(std::span<const unsigned char>{});
+  std::vector<std::uint32_t> arcs;
+  std::span<const unsigned char> skip, ek;
+  unsigned v = 0;
+  ASSERT_TRUE(r.enter(0x30, ci) && ci.oid(arcs) && ci.enter(0xA0, ex) && ex.enter(0x30, env) &&
+              env.small_integer(v) && env.enter(0x31, set) && set.enter(0x30, ktri) &&
+              ktri.small_integer(v) && ktri.expect(0x30, skip) && ktri.expect(0x30, skip) &&
+              ktri.expect(0x04, ek));
+  unsigned char cek[32];
+  EXPECT_TRUE(ECGOST_key_unwrap(ours.get(), ek.data(), static_cast<int>(ek.size()), cek));
 }

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "crypto/ecgost/ec_local.h"
 #include "crypto/err/err.h"
-#include "crypto/err/err.h"
+#include "crypto/pse/mask.h"
 #include "test_util.h"
 
 using namespace jarnel;
@@ -217,4 +220,47 @@ TEST(EcgostSign, ProviderBranchGoesThroughThePlatformInterface) {
   ERR_clear_error();
   EXPECT_FALSE(ECGOST_sign(ECGOST_SIG_CP, e.data(), 32, sig, &len, key.get()));
   EXPECT_EQ(ERR_get_status(), 16u);
+}
+
+TEST(EcgostSign, PrivateKeyIsMaskedAndCheckedOnUse) {
+  Key key = example_key();
+  ASSERT_TRUE(key->d);
+  EXPECT_TRUE(MASK_BN_is_masked(key->d));
+  // The stored words are not the clear value.
+  Bn d(hex(kD)), stored(BN_new());
+  std::vector<unsigned char> le(static_cast<std::size_t>(key->d->top) * 4);
+  std::memcpy(le.data(), key->d->d, le.size());
+  BN_lebin2bn(le.data(), static_cast<int>(le.size()), stored.get());
+  EXPECT_NE(BN_cmp(stored.get(), d.get()), 0);
+  // A changed word fails the checksum: signing refuses.
+  key->d->d[0] ^= 1;
+  auto e = unhex(kE);
+  ERR_clear_error();
+  EXPECT_EQ(ECGOST_do_sign(e.data(), 32, key.get()), nullptr);
+  EXPECT_NE(ERR_get_status(), 0u);
+}
+
+TEST(EcgostSign, ThreadsShareACurveAndItsTable) {
+  // With the lock table of the library start-up in place, keys on one curve object sign and
+  // verify on several threads; the curve's reference count comes back to one.
+  Curve c(ECURVE_by_number(ECURVE_CP_A));
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&c, &good, t] {
+      for (int i = 0; i < 20; ++i) {
+        Key k(ECGOST_new(c.get()));
+        unsigned char dg[32] = {static_cast<unsigned char>(t), static_cast<unsigned char>(i)};
+        unsigned char sig[64];
+        unsigned len = 0;
+        if (ECGOST_key_pair_generation(k.get()) &&
+            ECGOST_sign(ECGOST_SIG_CP, dg, 32, sig, &len, k.get()) &&
+            ECGOST_verify(ECGOST_SIG_CP, dg, 32, sig, 64, k.get()) == 1)
+          ++good;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(good.load(), 80);
+  EXPECT_EQ(c->references, 1);
 }
