@@ -19,6 +19,9 @@
 
 using namespace jarnel;
 
+// ecgost_bench_start.cpp: the library started and the GOST generator keyed.
+bool ecgost_bench_start();
+
 namespace {
 
 const unsigned char kDigest[32] = {0x2D, 0xFB, 0xC1, 0xB3, 0x72, 0xD8, 0x9A, 0x11, 0x88, 0xC0, 0x9C,
@@ -229,6 +232,10 @@ class Collector : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!ecgost_bench_start()) {
+    std::fprintf(stderr, "ecgost_bench: cannot key the GOST generator\n");
+    return 1;
+  }
   benchmark::Initialize(&argc, argv);
   Collector collector;
   collector.SetOutputStream(&std::cerr);
