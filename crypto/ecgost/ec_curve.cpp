@@ -11,6 +11,12 @@
 
 namespace jarnel {
 
+using ec::bad_args;
+using ec::BnCtxPtr;
+using ec::BnPtr;
+using ec::KeyPtr;
+using ec::PointPtr;
+
 #include "crypto/ecgost/ec_curve_data.inc"
 
 namespace {
@@ -22,10 +28,6 @@ const ECURVE_DESC* const k_list[] = {&k_curve_p256,  &k_curve_cp_a,  &k_curve_cp
                                      &k_curve_cp_c,  &k_curve_cp_xa, &k_curve_cp_xb,
                                      &k_curve_test,  &k_curve_secp112r2};
 
-struct BnCtxFree {
-  void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
 
 // Parsed tables of the built-in descriptions, built once and kept for the life of the process
 // (they are constants; every curve made from the description shares them).
@@ -176,17 +178,12 @@ ECURVE* ECURVE_new(int mode) {
 
 int ECURVE_up_ref(ECURVE* curve) {
   if (!curve) return 0;
-  LockGuard g(locks::EC);
-  ++curve->references;
+  ec::ref_up(curve->references);
   return 1;
 }
 
 void ECURVE_free(ECURVE* curve) {
-  if (!curve) return;
-  {
-    LockGuard g(locks::EC);
-    if (--curve->references > 0) return;
-  }
+  if (!curve || !ec::ref_down(curve->references)) return;
   clear_numbers(curve);
   mem_free(curve);
 }

@@ -67,6 +67,27 @@ void mont_mul(const Field& f, Fe& r, const Fe& a, const Fe& b) {
 }
 
 
+// r = t - p when t = t4:t3:t2:t1:t0 (below 2p) is at least p, else t; without branches.
+inline void reduce_once4(const Field& f, Fe& r, u64 t0, u64 t1, u64 t2, u64 t3, u64 t4) {
+  u128 x = static_cast<u128>(t0) - f.p[0];
+  const u64 s0 = static_cast<u64>(x);
+  u64 borrow = static_cast<u64>(x >> 64) & 1;
+  x = static_cast<u128>(t1) - f.p[1] - borrow;
+  const u64 s1 = static_cast<u64>(x);
+  borrow = static_cast<u64>(x >> 64) & 1;
+  x = static_cast<u128>(t2) - f.p[2] - borrow;
+  const u64 s2 = static_cast<u64>(x);
+  borrow = static_cast<u64>(x >> 64) & 1;
+  x = static_cast<u128>(t3) - f.p[3] - borrow;
+  const u64 s3 = static_cast<u64>(x);
+  borrow = static_cast<u64>(x >> 64) & 1;
+  const u64 keep_t = 0 - (borrow & static_cast<u64>(t4 == 0));
+  r.v[0] = (t0 & keep_t) | (s0 & ~keep_t);
+  r.v[1] = (t1 & keep_t) | (s1 & ~keep_t);
+  r.v[2] = (t2 & keep_t) | (s2 & ~keep_t);
+  r.v[3] = (t3 & keep_t) | (s3 & ~keep_t);
+}
+
 // The four-limb product with every word in a local, so the compiler keeps them in registers.
 inline void mont_mul4(const Field& f, Fe& r, const Fe& A, const Fe& B) {
   const u64 a0 = A.v[0], a1 = A.v[1], a2 = A.v[2], a3 = A.v[3];
@@ -111,24 +132,7 @@ inline void mont_mul4(const Field& f, Fe& r, const Fe& A, const Fe& B) {
   JARNEL_MONT_ROUND(B.v[2]);
   JARNEL_MONT_ROUND(B.v[3]);
 #undef JARNEL_MONT_ROUND
-  // t < 2p: subtract p once unless that borrows (and no carry word is set).
-  x = static_cast<u128>(t0) - f.p[0];
-  const u64 s0 = static_cast<u64>(x);
-  u64 borrow = static_cast<u64>(x >> 64) & 1;
-  x = static_cast<u128>(t1) - f.p[1] - borrow;
-  const u64 s1 = static_cast<u64>(x);
-  borrow = static_cast<u64>(x >> 64) & 1;
-  x = static_cast<u128>(t2) - f.p[2] - borrow;
-  const u64 s2 = static_cast<u64>(x);
-  borrow = static_cast<u64>(x >> 64) & 1;
-  x = static_cast<u128>(t3) - f.p[3] - borrow;
-  const u64 s3 = static_cast<u64>(x);
-  borrow = static_cast<u64>(x >> 64) & 1;
-  const u64 keep_t = 0 - (borrow & static_cast<u64>(t4 == 0));
-  r.v[0] = (t0 & keep_t) | (s0 & ~keep_t);
-  r.v[1] = (t1 & keep_t) | (s1 & ~keep_t);
-  r.v[2] = (t2 & keep_t) | (s2 & ~keep_t);
-  r.v[3] = (t3 & keep_t) | (s3 & ~keep_t);
+  reduce_once4(f, r, t0, t1, t2, t3, t4);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -193,23 +197,7 @@ inline void mont_mul4_adx(const Field& f, Fe& r, const Fe& A, const Fe& B) {
       : [a] "r"(A.v), [b] "r"(B.v), [p] "r"(f.p), [pinv] "m"(f.pinv), [zero] "m"(kZeroWord)
       : "rdx", "cc", "memory");
 #undef JARNEL_ADX_ROUND
-  u128 x = static_cast<u128>(t0) - f.p[0];
-  const u64 s0 = static_cast<u64>(x);
-  u64 borrow = static_cast<u64>(x >> 64) & 1;
-  x = static_cast<u128>(t1) - f.p[1] - borrow;
-  const u64 s1 = static_cast<u64>(x);
-  borrow = static_cast<u64>(x >> 64) & 1;
-  x = static_cast<u128>(t2) - f.p[2] - borrow;
-  const u64 s2 = static_cast<u64>(x);
-  borrow = static_cast<u64>(x >> 64) & 1;
-  x = static_cast<u128>(t3) - f.p[3] - borrow;
-  const u64 s3 = static_cast<u64>(x);
-  borrow = static_cast<u64>(x >> 64) & 1;
-  const u64 keep_t = 0 - (borrow & static_cast<u64>(t4 == 0));
-  r.v[0] = (t0 & keep_t) | (s0 & ~keep_t);
-  r.v[1] = (t1 & keep_t) | (s1 & ~keep_t);
-  r.v[2] = (t2 & keep_t) | (s2 & ~keep_t);
-  r.v[3] = (t3 & keep_t) | (s3 & ~keep_t);
+  reduce_once4(f, r, t0, t1, t2, t3, t4);
 }
 #endif
 

@@ -26,19 +26,12 @@
 #include "crypto/rus/gosth.h"
 
 namespace jarnel {
-namespace {
 
-struct KeyFree {
-  void operator()(ECGOST* k) const { ECGOST_free(k); }
-};
-using KeyPtr = std::unique_ptr<ECGOST, KeyFree>;
-struct PointFree {
-  void operator()(ECPOINT* p) const { ECPOINT_free(p); }
-};
-using PointPtr = std::unique_ptr<ECPOINT, PointFree>;
-
-}  // namespace
-
+using ec::bad_args;
+using ec::BnCtxPtr;
+using ec::BnPtr;
+using ec::KeyPtr;
+using ec::PointPtr;
 namespace {
 
 // GOST R 34.11-94 (CryptoPro parameters) of the VKO point, as the hash returns it (most

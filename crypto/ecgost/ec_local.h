@@ -3,10 +3,12 @@
 #include <openssl/bn.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "crypto/ecgost/ec_field.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/err/err.h"
+#include "crypto/lock.h"
 #include "crypto/pse/mask.h"
 
 #define ECGOST_ERR(func, reason) JARNEL_ERR(::jarnel::LIB_ECGOST, (func), (reason))
@@ -115,6 +117,38 @@ void jp_to_affine(const ECURVE& c, JPoint& r, const JPoint& a);
 bool jp_mul_3k(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k);
 // r = k * base with a fixed-base table; false when k has more digits than the table.
 bool jp_mul_fbw(const ECURVE& c, JPoint& r, const EC_FBW& t, const BIGNUM* k);
+
+// Owners for the objects the code juggles; big numbers are wiped when released.
+struct BnCtxFree {
+  void operator()(BN_CTX* c) const { BN_CTX_free(c); }
+};
+struct BnFree {
+  void operator()(BIGNUM* b) const { BN_clear_free(b); }
+};
+struct PointFree {
+  void operator()(ECPOINT* p) const { ECPOINT_free(p); }
+};
+struct KeyFree {
+  void operator()(ECGOST* k) const { ECGOST_free(k); }
+};
+using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
+using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+using PointPtr = std::unique_ptr<ECPOINT, PointFree>;
+using KeyPtr = std::unique_ptr<ECGOST, KeyFree>;
+
+// Records (75, func, 100) "invalid parameters" with status 1; returns false.
+bool bad_args(int func);
+
+// Reference counts of curves, points' tables, keys and DH objects, under lock 27.
+inline void ref_up(int& refs) {
+  LockGuard g(locks::EC);
+  ++refs;
+}
+// True when the last reference went.
+inline bool ref_down(int& refs) {
+  LockGuard g(locks::EC);
+  return --refs <= 0;
+}
 
 // Marks in OpenSSL's error queue around calls whose failure is an expected answer.
 void ossl_mark();

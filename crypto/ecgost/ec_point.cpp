@@ -13,18 +13,11 @@
 
 namespace jarnel {
 namespace ec {
-namespace {
-
-struct BnCtxFree {
-  void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-struct BnFree {
-  void operator()(BIGNUM* b) const { BN_free(b); }
-};
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
-
-}  // namespace
+bool bad_args(int func) {
+  ECGOST_ERR(func, ECGOST_R_INVALID_PARAMETERS);
+  ERR_set_status(ECGOST_STATUS_BAD_ARGS);
+  return false;
+}
 
 void jp_set_inf(JPoint& r) {
   fe_zero(r.X);
@@ -286,17 +279,11 @@ EC_FBW* EC_FBW_alloc(int count) {
 }
 
 void EC_FBW_up_ref(EC_FBW* t) {
-  if (!t) return;
-  LockGuard g(locks::EC);
-  ++t->references;
+  if (t) ec::ref_up(t->references);
 }
 
 void EC_FBW_free(EC_FBW* t) {
-  if (!t) return;
-  {
-    LockGuard g(locks::EC);
-    if (--t->references > 0) return;
-  }
+  if (!t || !ec::ref_down(t->references)) return;
   mem_free(t->x);
   mem_free(t->y);
   mem_free(t);

@@ -13,29 +13,12 @@
 #include "crypto/mem.h"
 
 namespace jarnel {
-namespace {
 
-struct BnCtxFree {
-  void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-struct BnFree {
-  void operator()(BIGNUM* b) const { BN_clear_free(b); }
-};
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
-struct PointFree {
-  void operator()(ECPOINT* p) const { ECPOINT_free(p); }
-};
-using PointPtr = std::unique_ptr<ECPOINT, PointFree>;
-
-bool bad_args(int func) {
-  ECGOST_ERR(func, ECGOST_R_INVALID_PARAMETERS);
-  ERR_set_status(ECGOST_STATUS_BAD_ARGS);
-  return false;
-}
-
-}  // namespace
-
+using ec::bad_args;
+using ec::BnCtxPtr;
+using ec::BnPtr;
+using ec::KeyPtr;
+using ec::PointPtr;
 ECDH* ECDH_new(ECURVE* curve, int mode) {
   ECURVE* c = curve;
   if (!c) {
@@ -64,17 +47,12 @@ ECDH* ECDH_new(ECURVE* curve, int mode) {
 
 int ECDH_up_ref(ECDH* dh) {
   if (!dh) return 0;
-  LockGuard g(locks::EC);
-  ++dh->references;
+  ec::ref_up(dh->references);
   return 1;
 }
 
 void ECDH_free(ECDH* dh) {
-  if (!dh) return;
-  {
-    LockGuard g(locks::EC);
-    if (--dh->references > 0) return;
-  }
+  if (!dh || !ec::ref_down(dh->references)) return;
   BN_clear_free(dh->d);
   BN_clear_free(dh->shared);
   ECPOINT_free(dh->Q);

@@ -16,22 +16,13 @@
 #include "platform/csp.h"
 
 namespace jarnel {
+
+using ec::bad_args;
+using ec::BnCtxPtr;
+using ec::BnPtr;
+using ec::KeyPtr;
+using ec::PointPtr;
 namespace {
-
-struct BnCtxFree {
-  void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-struct BnFree {
-  void operator()(BIGNUM* b) const { BN_clear_free(b); }
-};
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
-
-bool bad_args(int func) {
-  ECGOST_ERR(func, ECGOST_R_INVALID_PARAMETERS);
-  ERR_set_status(ECGOST_STATUS_BAD_ARGS);
-  return false;
-}
 
 void drop_precomputed(ECGOST* key) {
   BN_clear_free(key->pre_k);
@@ -149,17 +140,12 @@ ECGOST* ECGOST_new(ECURVE* curve) {
 
 int ECGOST_up_ref(ECGOST* key) {
   if (!key) return 0;
-  LockGuard g(locks::EC);
-  ++key->references;
+  ec::ref_up(key->references);
   return 1;
 }
 
 void ECGOST_free(ECGOST* key) {
-  if (!key) return;
-  {
-    LockGuard g(locks::EC);
-    if (--key->references > 0) return;
-  }
+  if (!key || !ec::ref_down(key->references)) return;
   drop_values(key);
   BN_clear_free(key->enc_d);
   PSE_free(key->container);

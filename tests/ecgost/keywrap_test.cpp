@@ -15,17 +15,6 @@
 using namespace jarnel;
 using namespace ectest;
 
-namespace {
-
-Key cp_key(int paramset) {
-  Curve c(ECURVE_by_number(ECURVE_number_by_paramset(paramset)));
-  Key k(ECGOST_new(c.get()));
-  ECGOST_set_paramsets(k.get(), paramset, NID_CP_R3411_94_PARAMSET, 0);
-  EXPECT_TRUE(ECGOST_key_pair_generation(k.get()));
-  return k;
-}
-
-}  // namespace
 
 TEST(EcgostKek, IsTheReversedCryptoProDigestOfTheVkoPoint) {
   Key a = cp_key(NID_CP_2001_A), b = cp_key(NID_CP_2001_A);

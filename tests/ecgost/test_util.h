@@ -1,5 +1,6 @@
 #pragma once
 // Helpers shared by the ecgost tests.
+#include <gtest/gtest.h>
 #include <openssl/bn.h>
 
 #include <memory>
@@ -71,6 +72,15 @@ inline std::vector<unsigned char> be(const BIGNUM* b, int n) {
   std::vector<unsigned char> v(static_cast<std::size_t>(n));
   BN_bn2binpad(b, v.data(), n);
   return v;
+}
+
+// A fresh key pair on a CryptoPro parameter set, with the parameter sets recorded.
+inline Key cp_key(int paramset) {
+  Curve c(jarnel::ECURVE_by_number(jarnel::ECURVE_number_by_paramset(paramset)));
+  Key k(jarnel::ECGOST_new(c.get()));
+  jarnel::ECGOST_set_paramsets(k.get(), paramset, jarnel::NID_CP_R3411_94_PARAMSET, 0);
+  EXPECT_TRUE(jarnel::ECGOST_key_pair_generation(k.get()));
+  return k;
 }
 
 }  // namespace ectest
