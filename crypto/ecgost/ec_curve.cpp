@@ -11,11 +11,7 @@
 
 namespace jarnel {
 
-using ec::bad_args;
 using ec::BnCtxPtr;
-using ec::BnPtr;
-using ec::KeyPtr;
-using ec::PointPtr;
 
 #include "crypto/ecgost/ec_curve_data.inc"
 
@@ -132,6 +128,25 @@ void clear_numbers(ECURVE* c) {
 }
 
 }  // namespace
+
+void* ec::alloc_on_curve(std::size_t n, ECURVE*& curve, int func) {
+  if (curve) {
+    ECURVE_up_ref(curve);
+  } else if (!(curve = ECURVE_init(nullptr))) {
+    ECGOST_ERR(func, R_INTERNAL_ERROR);
+    return nullptr;
+  }
+  void* p = mem_alloc(n);
+  if (!p) {
+    ECURVE_free(curve);
+    curve = nullptr;
+    ECGOST_ERR(func, R_MALLOC_FAILURE);
+    ERR_set_status(ECGOST_STATUS_NO_MEMORY);
+    return nullptr;
+  }
+  std::memset(p, 0, n);
+  return p;
+}
 
 const ECURVE_METHOD ECURVE_default_method{"default", mul_generator_default};
 const ECURVE_METHOD ECURVE_fbw_method{"fixed base window", mul_generator_fbw};

@@ -136,6 +136,11 @@ using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
 using PointPtr = std::unique_ptr<ECPOINT, PointFree>;
 using KeyPtr = std::unique_ptr<ECGOST, KeyFree>;
 
+// A zeroed record of n bytes (from mem_alloc) for an object on a curve. On success curve holds
+// a new reference (to the default curve when it was null); on failure the error is recorded
+// under func and null returned.
+void* alloc_on_curve(std::size_t n, ECURVE*& curve, int func);
+
 // Records (75, func, 100) "invalid parameters" with status 1; returns false.
 bool bad_args(int func);
 

@@ -19,25 +19,11 @@ using ec::BnCtxPtr;
 using ec::BnPtr;
 using ec::KeyPtr;
 using ec::PointPtr;
+
 ECDH* ECDH_new(ECURVE* curve, int mode) {
   ECURVE* c = curve;
-  if (!c) {
-    c = ECURVE_init(nullptr);
-    if (!c) {
-      ECGOST_ERR(ECGOST_F_ECDH_NEW, R_INTERNAL_ERROR);
-      return nullptr;
-    }
-  } else {
-    ECURVE_up_ref(c);
-  }
-  auto* dh = static_cast<ECDH*>(mem_alloc(sizeof(ECDH)));
-  if (!dh) {
-    ECURVE_free(c);
-    ECGOST_ERR(ECGOST_F_ECDH_NEW, R_MALLOC_FAILURE);
-    ERR_set_status(ECGOST_STATUS_NO_MEMORY);
-    return nullptr;
-  }
-  std::memset(static_cast<void*>(dh), 0, sizeof *dh);
+  auto* dh = static_cast<ECDH*>(ec::alloc_on_curve(sizeof(ECDH), c, ECGOST_F_ECDH_NEW));
+  if (!dh) return nullptr;
   dh->curve = c;
   dh->references = 1;
   // Without a cofactor only the plain mode makes sense.

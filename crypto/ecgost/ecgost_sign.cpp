@@ -111,25 +111,8 @@ bool random_below_q(const ECURVE& c, BIGNUM* out, int nbits) {
 // --- Key objects ---
 
 ECGOST* ECGOST_new(ECURVE* curve) {
-  ECURVE* own = nullptr;
-  if (!curve) {
-    own = ECURVE_init(nullptr);
-    if (!own) {
-      ECGOST_ERR(ECGOST_F_ECGOST_NEW, R_INTERNAL_ERROR);
-      return nullptr;
-    }
-    curve = own;
-  } else {
-    ECURVE_up_ref(curve);
-  }
-  auto* key = static_cast<ECGOST*>(mem_alloc(sizeof(ECGOST)));
-  if (!key) {
-    ECURVE_free(curve);
-    ECGOST_ERR(ECGOST_F_ECGOST_NEW, R_MALLOC_FAILURE);
-    ERR_set_status(ECGOST_STATUS_NO_MEMORY);
-    return nullptr;
-  }
-  std::memset(static_cast<void*>(key), 0, sizeof *key);
+  auto* key = static_cast<ECGOST*>(ec::alloc_on_curve(sizeof(ECGOST), curve, ECGOST_F_ECGOST_NEW));
+  if (!key) return nullptr;
   key->curve = curve;
   key->references = 1;
   key->pubkey_nid = NID_CP_2001_A;
