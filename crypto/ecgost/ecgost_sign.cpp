@@ -528,6 +528,12 @@ int sign_with_provider(int type, const unsigned char* dgst, int dlen, unsigned c
     *siglen = static_cast<unsigned>(written);
     return 1;
   }
+  // Callers size their buffers by ECGOST_size; a longer answer is not a signature of this key.
+  if (len > static_cast<unsigned long>(ECGOST_size(key))) {
+    ERR_set_status_once(ECGOST_STATUS_SIGN_FAILED);
+    ECGOST_ERR(ECGOST_F_DO_SIGN, R_INTERNAL_ERROR);
+    return 0;
+  }
   std::memcpy(sig, out, len);
   *siglen = static_cast<unsigned>(len);
   return 1;
