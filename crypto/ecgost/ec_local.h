@@ -1,0 +1,176 @@
+#pragma once
+// Records of the curve code, shared by its source files and the tests.
+#include <openssl/bn.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "crypto/ecgost/ec_field.h"
+#include "crypto/ecgost/ecgost.h"
+#include "crypto/err/err.h"
+#include "crypto/lock.h"
+#include "crypto/pse/mask.h"
+
+#define ECGOST_ERR(func, reason) JARNEL_ERR(::jarnel::LIB_ECGOST, (func), (reason))
+
+namespace jarnel {
+
+namespace ec {
+
+// A point in Jacobian projective coordinates (x = X/Z^2, y = Y/Z^3), field values in Montgomery
+// form. z1 records Z = 1, which lets additions take the shorter mixed formulas.
+struct JPoint {
+  Fe X, Y, Z;
+  bool inf;
+  bool z1;
+};
+
+}  // namespace ec
+
+// A fixed-base table: count affine points, point i = 2^(w*i) * P.
+struct EC_FBW {
+  int references;
+  int bits;
+  int w;
+  int count;
+  ec::Fe* x;
+  ec::Fe* y;
+};
+EC_FBW* EC_FBW_alloc(int count);
+void EC_FBW_up_ref(EC_FBW* t);
+void EC_FBW_free(EC_FBW* t);
+
+struct ECURVE_METHOD {
+  const char* name;
+  int (*mul_generator)(ECPOINT* r, const BIGNUM* k, const ECURVE* curve);
+};
+
+struct ECURVE {
+  int mode;  // ECURVE_PROJECTIVE or affine
+  BIGNUM* p;
+  BIGNUM* a;
+  BIGNUM* b;
+  ECPOINT* G;
+  BIGNUM* q;
+  BIGNUM* h;  // null: no cofactor
+  BIGNUM* opt;
+  BIGNUM* j;
+  int references;
+  int flags;  // bit 0: a = p - 3
+  const ECURVE_METHOD* meth;
+  EC_FBW* meth_data;
+  int nid;
+  // Arithmetic state derived from the numbers above.
+  ec::Field field;
+  ec::Fe a_m;
+  ec::Fe b_m;
+  bool ready;
+};
+
+struct ECPOINT {
+  ECURVE* curve;
+  bool owns_curve;  // false only for a curve's own generator
+  ec::JPoint P;
+  EC_FBW* table;
+  int form;  // 1: projective values not yet normalised
+};
+
+struct ECGOST {
+  ECURVE* curve;
+  MASKED_BN* d;  // private number, masked; present only while the key is in the plain state
+  BIGNUM* enc_d;  // opaque state: encrypted d as a number
+  unsigned char mask_tag[4];
+  ECPOINT* Q;
+  unsigned char* pub_buf;
+  int pub_len;
+  BIGNUM* pre_k;  // precomputed signing pair, used once
+  BIGNUM* pre_r;
+  PSE* container;
+  std::uintptr_t provider;
+  unsigned keyspec;
+  int pubkey_nid;
+  int digest_nid;
+  int cipher_nid;
+  int references;
+  std::uint32_t selftest_marker;
+};
+
+struct ECDH {
+  ECURVE* curve;
+  BIGNUM* d;
+  ECPOINT* Q;
+  BIGNUM* shared;
+  int mode;
+  int references;
+  std::uint32_t selftest_marker;
+};
+
+namespace ec {
+
+// Point arithmetic on a curve's field (ec_point.cpp).
+void jp_set_inf(JPoint& r);
+void jp_double(const ECURVE& c, JPoint& r, const JPoint& a);
+void jp_add(const ECURVE& c, JPoint& r, const JPoint& a, const JPoint& b);
+void jp_neg(const ECURVE& c, JPoint& r, const JPoint& a);
+void jp_to_affine(const ECURVE& c, JPoint& r, const JPoint& a);
+// r = k * a by 3k signed binary.
+bool jp_mul_3k(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k);
+// r = k * base with a fixed-base table; false when k has more digits than the table.
+bool jp_mul_fbw(const ECURVE& c, JPoint& r, const EC_FBW& t, const BIGNUM* k);
+
+// Owners for the objects the code juggles; big numbers are wiped when released.
+struct BnCtxFree {
+  void operator()(BN_CTX* c) const { BN_CTX_free(c); }
+};
+struct BnFree {
+  void operator()(BIGNUM* b) const { BN_clear_free(b); }
+};
+struct PointFree {
+  void operator()(ECPOINT* p) const { ECPOINT_free(p); }
+};
+struct KeyFree {
+  void operator()(ECGOST* k) const { ECGOST_free(k); }
+};
+using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
+using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+using PointPtr = std::unique_ptr<ECPOINT, PointFree>;
+using KeyPtr = std::unique_ptr<ECGOST, KeyFree>;
+
+// A zeroed record of n bytes (from mem_alloc) for an object on a curve. On success curve holds
+// a new reference (to the default curve when it was null); on failure the error is recorded
+// under func and null returned.
+void* alloc_on_curve(std::size_t n, ECURVE*& curve, int func);
+
+// Records (75, func, 100) "invalid parameters" with status 1; returns false.
+bool bad_args(int func);
+
+// Reference counts of curves, points' tables, keys and DH objects, under lock 27.
+inline void ref_up(int& refs) {
+  LockGuard g(locks::EC);
+  ++refs;
+}
+// True when the last reference went.
+inline bool ref_down(int& refs) {
+  LockGuard g(locks::EC);
+  return --refs <= 0;
+}
+
+// Marks in OpenSSL's error queue around calls whose failure is an expected answer.
+void ossl_mark();
+void ossl_pop();
+
+// Private numbers: random value in [1, q-1] as the key generation draws it.
+bool random_below_q(const ECURVE& c, BIGNUM* out, int nbits);
+// The digest as a number mod q, 0 replaced by 1.
+bool digest_to_e(const ECURVE& c, const unsigned char* dgst, int dlen, BIGNUM* e, BN_CTX* ctx);
+
+}  // namespace ec
+
+// Fixed-base method of curves that carry a table.
+extern const ECURVE_METHOD ECURVE_default_method;
+extern const ECURVE_METHOD ECURVE_fbw_method;
+
+// A point on a curve's own generator slot, which does not hold a curve reference.
+ECPOINT* ECPOINT_new_weak(ECURVE* curve);
+
+}  // namespace jarnel

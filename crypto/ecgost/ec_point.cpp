@@ -1,0 +1,807 @@
+// Points: Jacobian arithmetic, the 3k signed-binary and fixed-base multiplications, the point
+// strings and octets, and the curve-equation test.
+#include <openssl/bn.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "crypto/ecgost/ec_field_impl.h"
+#include "crypto/ecgost/ec_local.h"
+#include "crypto/lock.h"
+#include "crypto/mem.h"
+
+namespace jarnel {
+namespace ec {
+bool bad_args(int func) {
+  ECGOST_ERR(func, ECGOST_R_INVALID_PARAMETERS);
+  ERR_set_status(ECGOST_STATUS_BAD_ARGS);
+  return false;
+}
+
+void jp_set_inf(JPoint& r) {
+  fe_zero(r.X);
+  fe_zero(r.Y);
+  fe_zero(r.Z);
+  r.inf = true;
+  r.z1 = false;
+}
+
+template <int N>
+struct Ops {
+  static void mul(const Field& f, Fe& r, const Fe& a, const Fe& b) { detail::mont_mul<N>(f, r, a, b); }
+  static void add(const Field& f, Fe& r, const Fe& a, const Fe& b) { detail::mod_add<N>(f, r, a, b); }
+  static void sub(const Field& f, Fe& r, const Fe& a, const Fe& b) { detail::mod_sub<N>(f, r, a, b); }
+};
+// Any other size goes through the field's own functions.
+template <>
+struct Ops<0> {
+  static void mul(const Field& f, Fe& r, const Fe& a, const Fe& b) { f.mul(f, r, a, b); }
+  static void add(const Field& f, Fe& r, const Fe& a, const Fe& b) { f.add(f, r, a, b); }
+  static void sub(const Field& f, Fe& r, const Fe& a, const Fe& b) { f.sub(f, r, a, b); }
+};
+
+template <int N>
+void dbl_t(const ECURVE& c, JPoint& r, const JPoint& a) {
+  using O = Ops<N>;
+  const Field& f = c.field;
+  if (a.inf || fe_is_zero(f, a.Y)) {
+    jp_set_inf(r);
+    return;
+  }
+  Fe m, t, zz, yy, s, x3, y3, z3;
+  if (a.z1) {
+    O::mul(f, m, a.X, a.X);
+    O::add(f, t, m, m);
+    O::add(f, m, t, m);
+    O::add(f, m, m, c.a_m);  // M = 3X^2 + a
+  } else if (c.flags & 1) {
+    O::mul(f, zz, a.Z, a.Z);
+    O::sub(f, t, a.X, zz);
+    O::add(f, s, a.X, zz);
+    O::mul(f, m, t, s);
+    O::add(f, t, m, m);
+    O::add(f, m, t, m);  // M = 3(X - Z^2)(X + Z^2)
+  } else {
+    O::mul(f, zz, a.Z, a.Z);
+    O::mul(f, zz, zz, zz);
+    O::mul(f, zz, zz, c.a_m);
+    O::mul(f, m, a.X, a.X);
+    O::add(f, t, m, m);
+    O::add(f, m, t, m);
+    O::add(f, m, m, zz);  // M = 3X^2 + a Z^4
+  }
+  O::mul(f, yy, a.Y, a.Y);
+  O::mul(f, s, a.X, yy);
+  O::add(f, s, s, s);
+  O::add(f, s, s, s);  // S = 4 X Y^2
+  O::mul(f, x3, m, m);
+  O::sub(f, x3, x3, s);
+  O::sub(f, x3, x3, s);  // X3 = M^2 - 2S
+  O::mul(f, yy, yy, yy);
+  O::add(f, yy, yy, yy);
+  O::add(f, yy, yy, yy);
+  O::add(f, yy, yy, yy);  // 8 Y^4
+  O::sub(f, t, s, x3);
+  O::mul(f, y3, m, t);
+  O::sub(f, y3, y3, yy);  // Y3 = M(S - X3) - 8Y^4
+  if (a.z1)
+    O::add(f, z3, a.Y, a.Y);
+  else {
+    O::mul(f, z3, a.Y, a.Z);
+    O::add(f, z3, z3, z3);  // Z3 = 2YZ
+  }
+  r.X = x3;
+  r.Y = y3;
+  r.Z = z3;
+  r.inf = false;
+  r.z1 = false;
+}
+
+template <int N>
+void add_t(const ECURVE& c, JPoint& r, const JPoint& a, const JPoint& b) {
+  using O = Ops<N>;
+  const Field& f = c.field;
+  if (a.inf) {
+    r = b;
+    return;
+  }
+  if (b.inf) {
+    r = a;
+    return;
+  }
+  Fe u1, u2, s1, s2, t;
+  if (b.z1) {
+    u1 = a.X;
+    s1 = a.Y;
+  } else {
+    O::mul(f, t, b.Z, b.Z);
+    O::mul(f, u1, a.X, t);
+    O::mul(f, t, t, b.Z);
+    O::mul(f, s1, a.Y, t);
+  }
+  if (a.z1) {
+    u2 = b.X;
+    s2 = b.Y;
+  } else {
+    O::mul(f, t, a.Z, a.Z);
+    O::mul(f, u2, b.X, t);
+    O::mul(f, t, t, a.Z);
+    O::mul(f, s2, b.Y, t);
+  }
+  Fe h, rr;
+  O::sub(f, h, u2, u1);
+  O::sub(f, rr, s2, s1);
+  if (fe_is_zero(f, h)) {
+    if (fe_is_zero(f, rr))
+      jp_double(c, r, a);
+    else
+      jp_set_inf(r);
+    return;
+  }
+  Fe hh, hhh, v, x3, y3, z3;
+  O::mul(f, hh, h, h);
+  O::mul(f, hhh, h, hh);
+  O::mul(f, v, u1, hh);
+  O::mul(f, x3, rr, rr);
+  O::sub(f, x3, x3, hhh);
+  O::sub(f, x3, x3, v);
+  O::sub(f, x3, x3, v);  // X3 = r^2 - H^3 - 2V
+  O::sub(f, t, v, x3);
+  O::mul(f, y3, rr, t);
+  O::mul(f, t, s1, hhh);
+  O::sub(f, y3, y3, t);  // Y3 = r(V - X3) - S1 H^3
+  z3 = h;
+  if (!a.z1) O::mul(f, z3, z3, a.Z);
+  if (!b.z1) O::mul(f, z3, z3, b.Z);
+  r.X = x3;
+  r.Y = y3;
+  r.Z = z3;
+  r.inf = false;
+  r.z1 = false;
+}
+
+void jp_double(const ECURVE& c, JPoint& r, const JPoint& a) {
+  if (c.field.n == 4)
+    dbl_t<4>(c, r, a);
+  else
+    dbl_t<0>(c, r, a);
+}
+
+void jp_add(const ECURVE& c, JPoint& r, const JPoint& a, const JPoint& b) {
+  if (c.field.n == 4)
+    add_t<4>(c, r, a, b);
+  else
+    add_t<0>(c, r, a, b);
+}
+
+void jp_neg(const ECURVE& c, JPoint& r, const JPoint& a) {
+  r = a;
+  if (!a.inf) fe_neg(c.field, r.Y, a.Y);
+}
+
+void jp_to_affine(const ECURVE& c, JPoint& r, const JPoint& a) {
+  const Field& f = c.field;
+  if (a.inf) {
+    jp_set_inf(r);
+    return;
+  }
+  if (a.z1) {
+    r = a;
+    return;
+  }
+  Fe zi, zi2, zi3;
+  fe_inv(f, zi, a.Z);
+  fe_sqr(f, zi2, zi);
+  fe_mul(f, zi3, zi2, zi);
+  fe_mul(f, r.X, a.X, zi2);
+  fe_mul(f, r.Y, a.Y, zi3);
+  r.Z = f.one;
+  r.inf = false;
+  r.z1 = true;
+}
+
+bool jp_mul_3k(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k) {
+  if (BN_is_zero(k) || a.inf) {
+    jp_set_inf(r);
+    return true;
+  }
+  BnPtr h(BN_new());
+  if (!h || !BN_lshift1(h.get(), k) || !BN_add(h.get(), h.get(), k)) return false;
+  JPoint p = a, neg, acc = a;
+  jp_neg(c, neg, a);
+  for (int i = BN_num_bits(h.get()) - 2; i >= 1; --i) {
+    jp_double(c, acc, acc);
+    const int hb = BN_is_bit_set(h.get(), i), kb = BN_is_bit_set(k, i);
+    if (hb && !kb)
+      jp_add(c, acc, acc, p);
+    else if (!hb && kb)
+      jp_add(c, acc, acc, neg);
+  }
+  r = acc;
+  return true;
+}
+
+bool jp_mul_fbw(const ECURVE& c, JPoint& r, const EC_FBW& t, const BIGNUM* k) {
+  const int w = t.w;
+  if (BN_num_bits(k) > t.count * w) return false;
+  // Digits of k, least significant first.
+  unsigned char digits[1024];
+  if (t.count > static_cast<int>(sizeof digits)) return false;
+  for (int i = 0; i < t.count; ++i) {
+    unsigned d = 0;
+    for (int b = w - 1; b >= 0; --b) d = (d << 1) | (BN_is_bit_set(k, i * w + b) ? 1U : 0U);
+    digits[i] = static_cast<unsigned char>(d);
+  }
+  JPoint A, B, Pi;
+  jp_set_inf(A);
+  jp_set_inf(B);
+  Pi.inf = false;
+  Pi.z1 = true;
+  Pi.Z = c.field.one;
+  for (int j = (1 << w) - 1; j >= 1; --j) {
+    for (int i = 0; i < t.count; ++i) {
+      if (digits[i] != j) continue;
+      Pi.X = t.x[i];
+      Pi.Y = t.y[i];
+      jp_add(c, B, B, Pi);
+    }
+    jp_add(c, A, A, B);
+  }
+  mem_cleanse(digits, sizeof digits);
+  r = A;
+  return true;
+}
+
+}  // namespace ec
+
+using namespace ec;
+
+// --- Fixed-base tables ---
+
+EC_FBW* EC_FBW_alloc(int count) {
+  auto* t = static_cast<EC_FBW*>(mem_alloc(sizeof(EC_FBW)));
+  if (!t) return nullptr;
+  t->references = 1;
+  t->bits = t->w = 0;
+  t->count = count;
+  t->x = static_cast<Fe*>(mem_alloc(sizeof(Fe) * count));
+  t->y = static_cast<Fe*>(mem_alloc(sizeof(Fe) * count));
+  if (!t->x || !t->y) {
+    mem_free(t->x);
+    mem_free(t->y);
+    mem_free(t);
+    return nullptr;
+  }
+  std::memset(t->x, 0, sizeof(Fe) * count);
+  std::memset(t->y, 0, sizeof(Fe) * count);
+  return t;
+}
+
+void EC_FBW_up_ref(EC_FBW* t) {
+  if (t) ec::ref_up(t->references);
+}
+
+void EC_FBW_free(EC_FBW* t) {
+  if (!t || !ec::ref_down(t->references)) return;
+  mem_free(t->x);
+  mem_free(t->y);
+  mem_free(t);
+}
+
+// --- Point objects ---
+
+namespace {
+
+ECPOINT* point_alloc(ECURVE* curve, bool owns) {
+  if (!curve) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_NEW, ECGOST_R_INVALID_PARAMETERS);
+    ERR_set_status(ECGOST_STATUS_BAD_ARGS);
+    return nullptr;
+  }
+  auto* p = static_cast<ECPOINT*>(mem_alloc(sizeof(ECPOINT)));
+  if (!p) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_NEW, R_MALLOC_FAILURE);
+    ERR_set_status(ECGOST_STATUS_NO_MEMORY);
+    return nullptr;
+  }
+  std::memset(static_cast<void*>(p), 0, sizeof *p);
+  p->curve = curve;
+  p->owns_curve = owns;
+  if (owns) ECURVE_up_ref(curve);
+  jp_set_inf(p->P);
+  return p;
+}
+
+bool check_args(int func, const void* a, const void* b = reinterpret_cast<const void*>(1)) {
+  if (a && b) return true;
+  ECGOST_ERR(func, ECGOST_R_INVALID_PARAMETERS);
+  ERR_set_status(ECGOST_STATUS_BAD_ARGS);
+  return false;
+}
+
+bool same_curve(const ECPOINT* a, const ECPOINT* b) {
+  return a->curve == b->curve || (a->curve->field.n == b->curve->field.n &&
+                                   BN_cmp(a->curve->p, b->curve->p) == 0 &&
+                                   BN_cmp(a->curve->a, b->curve->a) == 0);
+}
+
+int hexval(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  return -1;
+}
+
+// Hex digits (no sign, at least one) into a number.
+bool hex_to_bn(const char* s, std::size_t n, BIGNUM* out) {
+  if (n == 0) return false;
+  unsigned char buf[130];
+  if (n > 2 * sizeof buf) return false;
+  std::size_t bytes = (n + 1) / 2, pos = 0;
+  std::size_t i = 0;
+  if (n % 2) {
+    int v = hexval(s[0]);
+    if (v < 0) return false;
+    buf[pos++] = static_cast<unsigned char>(v);
+    i = 1;
+  }
+  for (; i < n; i += 2) {
+    int hi = hexval(s[i]), lo = hexval(s[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    buf[pos++] = static_cast<unsigned char>(hi * 16 + lo);
+  }
+  return BN_bin2bn(buf, static_cast<int>(bytes), out) != nullptr;
+}
+
+}  // namespace
+
+ECPOINT* ECPOINT_new(ECURVE* curve) { return point_alloc(curve, true); }
+ECPOINT* ECPOINT_new_weak(ECURVE* curve) { return point_alloc(curve, false); }
+
+void ECPOINT_free(ECPOINT* point) {
+  if (!point) return;
+  EC_FBW_free(point->table);
+  ECURVE* c = point->owns_curve ? point->curve : nullptr;
+  mem_cleanse(point, sizeof *point);
+  mem_free(point);
+  ECURVE_free(c);
+}
+
+ECPOINT* ECPOINT_dup(const ECPOINT* point) {
+  if (!check_args(ECGOST_F_ECPOINT_DUP, point)) return nullptr;
+  ECPOINT* r = ECPOINT_new(point->curve);
+  if (!r) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_DUP, R_MALLOC_FAILURE);
+    return nullptr;
+  }
+  ECPOINT_copy(r, point);
+  return r;
+}
+
+int ECPOINT_copy(ECPOINT* dst, const ECPOINT* src) {
+  if (!check_args(ECGOST_F_ECPOINT_COPY, dst, src)) return 0;
+  if (dst == src) return 1;
+  if (!same_curve(dst, src)) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_COPY, ECGOST_R_INVALID_PARAMETERS);
+    return 0;
+  }
+  dst->P = src->P;
+  dst->form = src->form;
+  if (dst->table != src->table) {
+    EC_FBW_up_ref(src->table);
+    EC_FBW_free(dst->table);
+    dst->table = src->table;
+  }
+  return 1;
+}
+
+ECURVE* ECPOINT_curve(const ECPOINT* point) { return point ? point->curve : nullptr; }
+
+int ECPOINT_set_infinity(ECPOINT* point) {
+  if (!check_args(ECGOST_F_ECPOINT_SET_INFINITY, point)) return 0;
+  jp_set_inf(point->P);
+  point->form = 0;
+  return 1;
+}
+
+int ECPOINT_is_infinity(const ECPOINT* point) { return point && point->P.inf ? 1 : 0; }
+
+int ECPOINT_set_affine(ECPOINT* point, const BIGNUM* x, const BIGNUM* y) {
+  if (!check_args(ECGOST_F_ECPOINT_NEW, point, x) || !check_args(ECGOST_F_ECPOINT_NEW, y))
+    return 0;
+  const Field& f = point->curve->field;
+  JPoint p;
+  if (!fe_from_bn(f, p.X, x) || !fe_from_bn(f, p.Y, y)) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_NEW, R_INTERNAL_ERROR);
+    return 0;
+  }
+  p.Z = f.one;
+  p.inf = false;
+  p.z1 = true;
+  point->P = p;
+  point->form = 0;
+  return 1;
+}
+
+int ECPOINT_to_affine(ECPOINT* point) {
+  if (!check_args(ECGOST_F_ECPOINT_TO_AFFINE, point)) return 0;
+  jp_to_affine(*point->curve, point->P, point->P);
+  point->form = 0;
+  return 1;
+}
+
+int ECPOINT_normalize(ECPOINT* point) {
+  if (!check_args(ECGOST_F_ECPOINT_NORMALIZE, point)) return 0;
+  if (point->form == 1 || (!point->P.inf && !point->P.z1)) return ECPOINT_to_affine(point);
+  return 1;
+}
+
+int ECPOINT_get_xy(const ECPOINT* point, BIGNUM* x, BIGNUM* y) {
+  if (!check_args(ECGOST_F_ECPOINT_GET_X, point)) return 0;
+  if (point->P.inf) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_GET_X, R_INTERNAL_ERROR);
+    return 0;
+  }
+  JPoint a;
+  jp_to_affine(*point->curve, a, point->P);
+  const Field& f = point->curve->field;
+  if ((x && !fe_to_bn(f, x, a.X)) || (y && !fe_to_bn(f, y, a.Y))) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_GET_X, R_MALLOC_FAILURE);
+    return 0;
+  }
+  return 1;
+}
+
+int ECPOINT_get_x(const ECPOINT* point, BIGNUM* x) {
+  if (!check_args(ECGOST_F_ECPOINT_GET_X, point, x)) return 0;
+  return ECPOINT_get_xy(point, x, nullptr);
+}
+
+int ECPOINT_derive(ECPOINT* point, const BIGNUM* x, int y_odd) {
+  if (!check_args(ECGOST_F_ECPOINT_DERIVE, point, x)) return 0;
+  const ECURVE* c = point->curve;
+  BnCtxPtr ctx(BN_CTX_new());
+  BnPtr rhs(BN_new()), t(BN_new()), y(BN_new());
+  bool ok = ctx && rhs && t && y && BN_cmp(x, c->p) < 0 && !BN_is_negative(x) &&
+            BN_mod_sqr(rhs.get(), x, c->p, ctx.get()) &&
+            BN_mod_add(rhs.get(), rhs.get(), c->a, c->p, ctx.get()) &&
+            BN_mod_mul(rhs.get(), rhs.get(), x, c->p, ctx.get()) &&
+            BN_mod_add(rhs.get(), rhs.get(), c->b, c->p, ctx.get());
+  if (ok) {
+    // BN_mod_sqrt leaves an OpenSSL error for a non-residue; drop it, our queue says why.
+    ossl_mark();
+    ok = BN_mod_sqrt(y.get(), rhs.get(), c->p, ctx.get()) != nullptr;
+    ossl_pop();
+  }
+  if (ok && BN_mod_sqr(t.get(), y.get(), c->p, ctx.get()) && BN_cmp(t.get(), rhs.get()) != 0)
+    ok = false;
+  if (ok && BN_is_odd(y.get()) != (y_odd ? 1 : 0) && !BN_is_zero(y.get()))
+    ok = BN_sub(y.get(), c->p, y.get()) != 0;
+  if (ok && y_odd && BN_is_zero(y.get())) ok = false;
+  if (!ok || !ECPOINT_set_affine(point, x, y.get())) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_DERIVE, R_INTERNAL_ERROR);
+    return 0;
+  }
+  return 1;
+}
+
+int ECPOINT_hex2point(ECPOINT* point, const char* hex) {
+  if (!check_args(ECGOST_F_ECPOINT_HEX2POINT, point, hex)) return 0;
+  const std::size_t n = std::strlen(hex);
+  if (n >= 2 && hex[0] == '0' && hex[1] == '0' && n == 2) return ECPOINT_set_infinity(point);
+  BnPtr x(BN_new()), y(BN_new());
+  bool ok = x && y && n > 2 && hex[0] == '0';
+  if (ok && hex[1] == '4') {
+    const std::size_t half = (n - 2) / 2;
+    ok = (n - 2) % 2 == 0 && hex_to_bn(hex + 2, half, x.get()) &&
+         hex_to_bn(hex + 2 + half, half, y.get()) && BN_cmp(x.get(), point->curve->p) < 0 &&
+         BN_cmp(y.get(), point->curve->p) < 0 && ECPOINT_set_affine(point, x.get(), y.get());
+  } else if (ok && (hex[1] == '2' || hex[1] == '3')) {
+    ok = hex_to_bn(hex + 2, n - 2, x.get()) && ECPOINT_derive(point, x.get(), hex[1] == '3');
+  } else {
+    ok = false;
+  }
+  if (!ok) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_HEX2POINT, R_INTERNAL_ERROR);
+    return 0;
+  }
+  return 1;
+}
+
+int ECPOINT_bi2point(ECPOINT* point, const unsigned char* in, std::size_t len) {
+  if (!check_args(ECGOST_F_ECPOINT_BI2POINT, point, in) || len == 0) {
+    if (point && in) ECGOST_ERR(ECGOST_F_ECPOINT_BI2POINT, R_INTERNAL_ERROR);
+    return 0;
+  }
+  const std::size_t n = static_cast<std::size_t>(point->curve->field.bytes);
+  BnPtr x(BN_new()), y(BN_new());
+  bool ok = x && y;
+  if (in[0] == 0x00 && len == 1) return ECPOINT_set_infinity(point);
+  if (ok && in[0] == 0x04 && len == 1 + 2 * n) {
+    ok = BN_bin2bn(in + 1, static_cast<int>(n), x.get()) &&
+         BN_bin2bn(in + 1 + n, static_cast<int>(n), y.get()) &&
+         BN_cmp(x.get(), point->curve->p) < 0 && BN_cmp(y.get(), point->curve->p) < 0 &&
+         ECPOINT_set_affine(point, x.get(), y.get());
+  } else if (ok && (in[0] == 0x02 || in[0] == 0x03) && len == 1 + n) {
+    ok = BN_bin2bn(in + 1, static_cast<int>(n), x.get()) &&
+         ECPOINT_derive(point, x.get(), in[0] == 0x03);
+  } else {
+    ok = false;
+  }
+  if (!ok) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_BI2POINT, R_INTERNAL_ERROR);
+    return 0;
+  }
+  return 1;
+}
+
+int ECPOINT_point2bin(const ECPOINT* point, int compressed, unsigned char* out,
+                      std::size_t outlen) {
+  if (!check_args(ECGOST_F_ECPOINT_POINT2BIN, point)) return 0;
+  const int n = point->curve->field.bytes;
+  if (point->P.inf) {
+    if (!out) return 1;
+    if (outlen < 1) {
+      ECGOST_ERR(ECGOST_F_ECPOINT_POINT2BIN, R_INTERNAL_ERROR);
+      return 0;
+    }
+    out[0] = 0;
+    return 1;
+  }
+  const int len = compressed ? 1 + n : 1 + 2 * n;
+  if (!out) return len;
+  if (outlen < static_cast<std::size_t>(len)) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_POINT2BIN, R_INTERNAL_ERROR);
+    return 0;
+  }
+  BnPtr x(BN_new()), y(BN_new());
+  if (!x || !y || !ECPOINT_get_xy(point, x.get(), y.get()) ||
+      BN_bn2binpad(x.get(), out + 1, n) != n ||
+      (!compressed && BN_bn2binpad(y.get(), out + 1 + n, n) != n)) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_POINT2BIN, R_INTERNAL_ERROR);
+    return 0;
+  }
+  out[0] = compressed ? (BN_is_odd(y.get()) ? 0x03 : 0x02) : 0x04;
+  return len;
+}
+
+int ECPOINT_point2le(const ECPOINT* point, unsigned char* out, std::size_t outlen) {
+  if (!check_args(ECGOST_F_ECPOINT_POINT2BIN, point, out)) return 0;
+  const int n = point->curve->field.bytes;
+  BnPtr x(BN_new()), y(BN_new());
+  if (outlen < static_cast<std::size_t>(2 * n) || point->P.inf || !x || !y ||
+      !ECPOINT_get_xy(point, x.get(), y.get()) || BN_bn2lebinpad(x.get(), out, n) != n ||
+      BN_bn2lebinpad(y.get(), out + n, n) != n) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_POINT2BIN, R_INTERNAL_ERROR);
+    return 0;
+  }
+  return 2 * n;
+}
+
+int ECPOINT_le2point(ECPOINT* point, const unsigned char* in, std::size_t len) {
+  if (!check_args(ECGOST_F_ECPOINT_BI2POINT, point, in)) return 0;
+  const std::size_t n = static_cast<std::size_t>(point->curve->field.bytes);
+  BnPtr x(BN_new()), y(BN_new());
+  if (len != 2 * n || !x || !y || !BN_lebin2bn(in, static_cast<int>(n), x.get()) ||
+      !BN_lebin2bn(in + n, static_cast<int>(n), y.get()) ||
+      BN_cmp(x.get(), point->curve->p) >= 0 || BN_cmp(y.get(), point->curve->p) >= 0 ||
+      !ECPOINT_set_affine(point, x.get(), y.get())) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_BI2POINT, R_INTERNAL_ERROR);
+    return 0;
+  }
+  return 1;
+}
+
+// --- Arithmetic ---
+
+namespace {
+
+// Affine formulas with one inversion per operation; inputs are normalised first.
+void affine_add(const ECURVE& c, JPoint& r, const JPoint& a0, const JPoint& b0) {
+  const Field& f = c.field;
+  JPoint a, b;
+  jp_to_affine(c, a, a0);
+  jp_to_affine(c, b, b0);
+  if (a.inf) {
+    r = b;
+    return;
+  }
+  if (b.inf) {
+    r = a;
+    return;
+  }
+  Fe lam, num, den, t;
+  if (fe_equal(f, a.X, b.X)) {
+    fe_add(f, t, a.Y, b.Y);
+    if (fe_is_zero(f, t)) {
+      jp_set_inf(r);
+      return;
+    }
+    fe_sqr(f, num, a.X);
+    fe_add(f, t, num, num);
+    fe_add(f, num, t, num);
+    fe_add(f, num, num, c.a_m);
+    fe_add(f, den, a.Y, a.Y);
+  } else {
+    fe_sub(f, num, b.Y, a.Y);
+    fe_sub(f, den, b.X, a.X);
+  }
+  fe_inv(f, t, den);
+  fe_mul(f, lam, num, t);
+  Fe x3, y3;
+  fe_sqr(f, x3, lam);
+  fe_sub(f, x3, x3, a.X);
+  fe_sub(f, x3, x3, b.X);
+  fe_sub(f, t, a.X, x3);
+  fe_mul(f, y3, lam, t);
+  fe_sub(f, y3, y3, a.Y);
+  r.X = x3;
+  r.Y = y3;
+  r.Z = f.one;
+  r.inf = false;
+  r.z1 = true;
+}
+
+}  // namespace
+
+int ECPOINT_double_affine(ECPOINT* r, const ECPOINT* a) {
+  if (!check_args(ECGOST_F_ECPOINT_DOUBLE_AFFINE, r, a)) return 0;
+  affine_add(*a->curve, r->P, a->P, a->P);
+  r->form = 0;
+  return 1;
+}
+
+int ECPOINT_add_affine(ECPOINT* r, const ECPOINT* a, const ECPOINT* b) {
+  if (!check_args(ECGOST_F_ECPOINT_ADD_AFFINE, r, a) ||
+      !check_args(ECGOST_F_ECPOINT_ADD_AFFINE, b))
+    return 0;
+  if (!same_curve(a, b)) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_ADD_AFFINE, ECGOST_R_INVALID_PARAMETERS);
+    return 0;
+  }
+  affine_add(*a->curve, r->P, a->P, b->P);
+  r->form = 0;
+  return 1;
+}
+
+int ECPOINT_double_projective(ECPOINT* r, const ECPOINT* a) {
+  if (!check_args(ECGOST_F_ECPOINT_DOUBLE_PROJECTIVE, r, a)) return 0;
+  jp_double(*a->curve, r->P, a->P);
+  r->form = r->P.inf ? 0 : 1;
+  return 1;
+}
+
+int ECPOINT_add_projective(ECPOINT* r, const ECPOINT* a, const ECPOINT* b) {
+  if (!check_args(ECGOST_F_ECPOINT_ADD_PROJECTIVE, r, a) ||
+      !check_args(ECGOST_F_ECPOINT_ADD_PROJECTIVE, b))
+    return 0;
+  if (!same_curve(a, b)) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_ADD_PROJECTIVE, ECGOST_R_INVALID_PARAMETERS);
+    return 0;
+  }
+  jp_add(*a->curve, r->P, a->P, b->P);
+  r->form = (r->P.inf || r->P.z1) ? 0 : 1;
+  return 1;
+}
+
+int ECPOINT_add(ECPOINT* r, const ECPOINT* a, const ECPOINT* b) {
+  if (a && a->curve->mode != ECURVE_PROJECTIVE) return ECPOINT_add_affine(r, a, b);
+  return ECPOINT_add_projective(r, a, b);
+}
+
+int ECPOINT_invert(ECPOINT* point) {
+  if (!check_args(ECGOST_F_ECPOINT_MUL, point)) return 0;
+  jp_neg(*point->curve, point->P, point->P);
+  return 1;
+}
+
+namespace {
+
+// Finishes a multiplication result in the curve's coordinate mode.
+void finish(ECPOINT* r, const JPoint& v) {
+  if (r->curve->mode != ECURVE_PROJECTIVE) {
+    jp_to_affine(*r->curve, r->P, v);
+    r->form = 0;
+  } else {
+    r->P = v;
+    r->form = (v.inf || v.z1) ? 0 : 1;
+  }
+}
+
+}  // namespace
+
+int ECPOINT_mul(ECPOINT* r, const ECPOINT* point, const BIGNUM* k) {
+  if (!check_args(ECGOST_F_ECPOINT_MUL, r, point) || !check_args(ECGOST_F_ECPOINT_MUL, k))
+    return 0;
+  if (BN_is_negative(k) || !same_curve(r, point)) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_MUL, ECGOST_R_INVALID_PARAMETERS);
+    return 0;
+  }
+  JPoint v;
+  if (point->table && jp_mul_fbw(*point->curve, v, *point->table, k)) {
+    finish(r, v);
+    return 1;
+  }
+  if (!jp_mul_3k(*point->curve, v, point->P, k)) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_MUL, R_MALLOC_FAILURE);
+    return 0;
+  }
+  finish(r, v);
+  return 1;
+}
+
+int ECPOINT_mul_generator(ECPOINT* r, const BIGNUM* k, const ECURVE* curve) {
+  if (!check_args(ECGOST_F_ECPOINT_MUL, r, k) || !check_args(ECGOST_F_ECPOINT_MUL, curve))
+    return 0;
+  return curve->meth->mul_generator(r, k, curve);
+}
+
+int ECPOINT_cmp(const ECPOINT* a, const ECPOINT* b) {
+  if (!a || !b) return -1;
+  if (!same_curve(a, b)) return 1;
+  if (a->P.inf || b->P.inf) return a->P.inf == b->P.inf ? 0 : 1;
+  JPoint x, y;
+  jp_to_affine(*a->curve, x, a->P);
+  jp_to_affine(*a->curve, y, b->P);
+  const Field& f = a->curve->field;
+  return fe_equal(f, x.X, y.X) && fe_equal(f, x.Y, y.Y) ? 0 : 1;
+}
+
+int ECPOINT_lies(const ECPOINT* point) {
+  if (!check_args(ECGOST_F_ECPOINT_LIES, point)) return -1;
+  if (point->P.inf) return 0;
+  const ECURVE& c = *point->curve;
+  const Field& f = c.field;
+  JPoint a;
+  jp_to_affine(c, a, point->P);
+  Fe lhs, rhs, t;
+  fe_sqr(f, lhs, a.Y);
+  fe_sqr(f, rhs, a.X);
+  fe_add(f, rhs, rhs, c.a_m);
+  fe_mul(f, rhs, rhs, a.X);
+  fe_add(f, rhs, rhs, c.b_m);
+  (void)t;
+  return fe_equal(f, lhs, rhs) ? 1 : 0;
+}
+
+int ECPOINT_FBW_new(ECPOINT* point) {
+  if (!check_args(ECGOST_F_ECPOINT_FBW_NEW, point)) return 0;
+  const ECURVE& c = *point->curve;
+  if (point->P.inf) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_FBW_NEW, R_INTERNAL_ERROR);
+    return 0;
+  }
+  const int w = c.field.bits <= 256 ? 4 : 5;
+  int bits = c.field.bits;
+  if (BN_num_bits(c.q) > bits) bits = BN_num_bits(c.q);
+  const int count = (bits + w - 1) / w;
+  EC_FBW* t = EC_FBW_alloc(count);
+  if (!t) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_FBW_NEW, R_MALLOC_FAILURE);
+    ERR_set_status(ECGOST_STATUS_NO_MEMORY);
+    return 0;
+  }
+  t->bits = bits;
+  t->w = w;
+  JPoint cur;
+  jp_to_affine(c, cur, point->P);
+  for (int i = 0; i < count; ++i) {
+    if (cur.inf) {  // a point of small order has no table
+      EC_FBW_free(t);
+      ECGOST_ERR(ECGOST_F_ECPOINT_FBW_NEW, R_INTERNAL_ERROR);
+      return 0;
+    }
+    t->x[i] = cur.X;
+    t->y[i] = cur.Y;
+    for (int s = 0; s < w; ++s) jp_double(c, cur, cur);
+    jp_to_affine(c, cur, cur);
+  }
+  EC_FBW_free(point->table);
+  point->table = t;
+  return 1;
+}
+
+int ECPOINT_has_table(const ECPOINT* point) { return point && point->table ? 1 : 0; }
+
+}  // namespace jarnel

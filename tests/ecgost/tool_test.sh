@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# jarnel-tool ecgost: key generation, signing and verification round trips, the exit codes of bad
+# input, and agreement with the OpenSSL GOST engine's command line (signatures both ways and the
+# VKO key-encryption key) when the engine is installed.
+# Usage: tool_test.sh JARNEL_TOOL
+set -u
+tool=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_eq() { [ "$1" = "$2" ] || fail "$3: got '$1', expected '$2'"; }
+expect_rc() {
+  local want=$1 what=$2
+  shift 2
+  "$@" >"$work/out" 2>"$work/err"
+  local rc=$?
+  [ $rc -eq "$want" ] || fail "$what: exit $rc, expected $want ($(head -c 200 "$work/err"))"
+}
+rev() { echo "$1" | sed 's/../& /g' | tr ' ' '\n' | grep . | tac | tr -d '\n'; }
+
+head -c 100000 /dev/urandom >"$work/msg"
+
+for ps in A B C XA XB; do
+  out=$("$tool" ecgost keygen --paramset $ps) || fail "keygen $ps"
+  d=$(echo "$out" | sed -n 's/^d=//p')
+  q=$(echo "$out" | sed -n 's/^Q=//p')
+  [[ $d =~ ^[0-9a-f]{64}$ ]] || fail "keygen $ps: d '$d'"
+  [[ $q =~ ^[0-9a-f]{128}$ ]] || fail "keygen $ps: Q '$q'"
+  sig=$("$tool" ecgost sign --paramset $ps --key "$d" "$work/msg") || fail "sign $ps"
+  [[ $sig =~ ^[0-9a-f]{128}$ ]] || fail "sign $ps: '$sig'"
+  expect_eq "$("$tool" ecgost verify --paramset $ps --pub "$q" --sig "$sig" "$work/msg")" valid "verify $ps"
+  echo "$d" >"$work/key"
+  sig2=$("$tool" ecgost sign --paramset $ps --key-file "$work/key" <"$work/msg") || fail "sign stdin $ps"
+  expect_eq "$("$tool" ecgost verify --paramset $ps --pub "$q" --sig "$sig2" <"$work/msg")" valid "verify stdin $ps"
+  printf x >>"$work/msg"
+  expect_rc 1 "verify of a changed message $ps" "$tool" ecgost verify --paramset $ps --pub "$q" --sig "$sig" "$work/msg"
+  expect_eq "$(cat "$work/out")" invalid "invalid printed $ps"
+done
+
+out=$("$tool" ecgost keygen --paramset A)
+d=$(echo "$out" | sed -n 's/^d=//p')
+q=$(echo "$out" | sed -n 's/^Q=//p')
+out2=$("$tool" ecgost keygen --paramset A)
+d2=$(echo "$out2" | sed -n 's/^d=//p')
+q2=$(echo "$out2" | sed -n 's/^Q=//p')
+k1=$("$tool" ecgost vko --paramset A --key "$d" --peer "$q2" --ukm 0102030405060708)
+k2=$("$tool" ecgost vko --paramset A --key "$d2" --peer "$q" --ukm 0102030405060708)
+[[ $k1 =~ ^[0-9a-f]{64}$ ]] || fail "vko output '$k1'"
+expect_eq "$k1" "$k2" "vko both directions"
+
+# Bad input: one line on standard error, exit 2.
+expect_rc 2 "no operation" "$tool" ecgost
+expect_rc 2 "unknown operation" "$tool" ecgost frobnicate --paramset A
+expect_rc 2 "unknown parameter set" "$tool" ecgost keygen --paramset D
+expect_rc 2 "short key" "$tool" ecgost sign --paramset A --key 0102 "$work/msg"
+expect_rc 2 "key not hex" "$tool" ecgost sign --paramset A --key "$(printf 'zz%.0s' {1..32})" "$work/msg"
+expect_rc 2 "zero key" "$tool" ecgost sign --paramset A --key "$(printf '00%.0s' {1..32})" "$work/msg"
+expect_rc 2 "both keys" "$tool" ecgost sign --paramset A --key "$d" --key-file "$work/key" "$work/msg"
+expect_rc 2 "missing key file" "$tool" ecgost sign --paramset A --key-file "$work/none" "$work/msg"
+expect_rc 2 "missing input" "$tool" ecgost sign --paramset A --key "$d" "$work/none"
+expect_rc 2 "short signature" "$tool" ecgost verify --paramset A --pub "$q" --sig 00 "$work/msg"
+expect_rc 2 "point off the curve" "$tool" ecgost verify --paramset A --pub "${q:0:126}00" --sig "$sig" "$work/msg"
+expect_rc 2 "short UKM" "$tool" ecgost vko --paramset A --key "$d" --peer "$q2" --ukm 0102
+expect_rc 2 "zero UKM" "$tool" ecgost vko --paramset A --key "$d" --peer "$q2" --ukm 0000000000000000
+expect_rc 2 "option without value" "$tool" ecgost keygen --paramset
+[ "$(wc -l <"$work/err")" -eq 1 ] || fail "bad input prints one line"
+"$tool" ecgost --help | grep -q "never keeps private keys" || fail "--help warns about keys on the command line"
+
+# The OpenSSL GOST engine's command line, when present.
+if openssl engine gost >/dev/null 2>&1; then
+  ossl() { openssl "$@" -engine gost 2>/dev/null; }
+  for ps in A B C XA XB; do
+    openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:$ps -out "$work/e.pem" 2>/dev/null ||
+      { fail "engine keygen $ps"; continue; }
+    openssl pkey -engine gost -in "$work/e.pem" -outform DER -out "$work/e.der" 2>/dev/null
+    openssl pkey -engine gost -in "$work/e.pem" -pubout -out "$work/epub.pem" 2>/dev/null
+    openssl pkey -engine gost -in "$work/e.pem" -pubout -outform DER -out "$work/epub.der" 2>/dev/null
+    # Private value: the last 32 bytes of the PKCS#8 form, little-endian. Public: the last 64
+    # bytes of the SubjectPublicKeyInfo, X_le || Y_le.
+    ed=$(rev "$(tail -c 32 "$work/e.der" | od -An -tx1 | tr -d ' \n')")
+    eq=$(tail -c 64 "$work/epub.der" | od -An -tx1 | tr -d ' \n')
+    openssl dgst -engine gost -md_gost94 -sign "$work/e.pem" -out "$work/esig" "$work/msg" 2>/dev/null ||
+      fail "engine sign $ps"
+    esig=$(od -An -tx1 "$work/esig" | tr -d ' \n')
+    expect_eq "$("$tool" ecgost verify --paramset $ps --pub "$eq" --sig "$esig" "$work/msg")" valid \
+      "engine signature verifies here ($ps)"
+    "$tool" ecgost sign --paramset $ps --key "$ed" "$work/msg" | perl -ne 'chomp; print pack("H*", $_)' >"$work/osig"
+    openssl dgst -engine gost -md_gost94 -verify "$work/epub.pem" -signature "$work/osig" "$work/msg" \
+      >/dev/null 2>&1 || fail "signature made here verifies in the engine ($ps)"
+  done
+  # VKO against the engine's derive (A): our key d against the engine key, UKM given in hex.
+  openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -out "$work/e1.pem" 2>/dev/null
+  openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -out "$work/e2.pem" 2>/dev/null
+  openssl pkey -engine gost -in "$work/e1.pem" -outform DER -out "$work/e1.der" 2>/dev/null
+  openssl pkey -engine gost -in "$work/e2.pem" -pubout -out "$work/e2pub.pem" 2>/dev/null
+  openssl pkey -engine gost -in "$work/e2.pem" -pubout -outform DER -out "$work/e2pub.der" 2>/dev/null
+  d1=$(rev "$(tail -c 32 "$work/e1.der" | od -An -tx1 | tr -d ' \n')")
+  q2=$(tail -c 64 "$work/e2pub.der" | od -An -tx1 | tr -d ' \n')
+  theirs=$(openssl pkeyutl -engine gost -derive -inkey "$work/e1.pem" -peerkey "$work/e2pub.pem" \
+    -pkeyopt ukmhex:0102030405060708 2>/dev/null | od -An -tx1 | tr -d ' \n')
+  expect_eq "$("$tool" ecgost vko --paramset A --key "$d1" --peer "$q2" --ukm 0102030405060708)" \
+    "$theirs" "VKO KEK equals the engine's derive"
+fi
+
+[ $failures -eq 0 ] && echo "ecgost tool tests passed"
+exit $((failures > 0))
