@@ -4,6 +4,8 @@
 // The known answers were computed with this implementation after it had been checked against
 // libgcrypt and the OpenSSL GOST engine (see tests/check).
 #include "crypto/check/check.h"
+#include "crypto/ecgost/ecgost.h"
+#include "crypto/r3410/r3410.h"
 
 #include <atomic>
 #include <cstdint>
@@ -176,10 +178,10 @@ int GOSTH_check(const GOSTH_CTX* ctx) {
   return ok ? 1 : fail(LIB_GOSTH, GOSTE_F_GOSTH_CHECK, 259);
 }
 
-// The GOST 28147-89 table check; the GOST R 34.10-94 parameter and GOST R 34.10-2001 curve
-// checks join here as those algorithms arrive.
+// The table checks in order: GOST R 34.10-94 parameters, GOST 28147-89 tables, GOST R
+// 34.10-2001 curve tables. Stops at the first failure.
 int CHECK_power_on() {
-  if (!GOSTE_tables_check()) {
+  if (!R3410_params_check() || !GOSTE_tables_check() || !ECURVE_tables_check()) {
     ERR_put_error(LIB_GOSTE, GOSTE_F_GAMMA_FB_CHECK, R_INTERNAL_ERROR, __FILE__, 762);
     return 0;
   }
