@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "crypto/check/check.h"
+#include "crypto/r3410/r3410_local.h"
 #include "crypto/err/err.h"
 #include "crypto/hooks.h"
 #include "crypto/lock.h"
@@ -182,6 +183,24 @@ TEST(CheckPowerOn, PassesAndReportsACorruptTableAtLine762) {
   rec->table.t[0][0] ^= 1;
   EXPECT_EQ(CHECK_power_on(), 1);
   ERR_clear_error();
+}
+
+// The power-on test starts with the GOST R 34.10-94 parameter tables: a corrupted one stops it
+// there with the same summary entry at line 762.
+TEST(CheckPowerOn, CorruptParameterTableFailsTheFirstStep) {
+  ASSERT_EQ(CHECK_power_on(), 1);
+  unsigned char& byte = r3410::rfc_table()[6].p[100];
+  byte ^= 0x04;
+  ERR_clear_error();
+  EXPECT_EQ(CHECK_power_on(), 0);
+  byte ^= 0x04;
+  EXPECT_EQ(ERR_get_error(), ERR_pack(LIB_GOSTE, 115, R_INTERNAL_ERROR));  // the parameter check
+  const char* file = nullptr;
+  int line = 0;
+  EXPECT_EQ(ERR_get_error_line(&file, &line), ERR_pack(LIB_GOSTE, 104, R_INTERNAL_ERROR));
+  EXPECT_EQ(line, 762);
+  EXPECT_EQ(ERR_get_error(), 0UL);
+  EXPECT_EQ(CHECK_power_on(), 1);
 }
 
 // The stored answers agree with libgcrypt where libgcrypt has the mode.
