@@ -2,7 +2,6 @@
 // scripts. The private key comes from the command line or a file here; the key store never
 // keeps keys that way.
 #include <openssl/bn.h>
-#include <openssl/rand.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -154,14 +153,8 @@ int digest_input(const std::string& file, unsigned char out[32]) {
 }
 
 // Keys and signatures need random numbers: when the start-up found no board, the GOST generator
-// is keyed from 32 bytes of the system's entropy (through the base library).
-bool random_ready() {
-  if (RAND_get_method()) return true;
-  unsigned char seed[32];
-  const bool ok = ::RAND_priv_bytes(seed, sizeof seed) == 1 && GRAND_start(seed, sizeof seed);
-  mem_cleanse(seed, sizeof seed);
-  return ok;
-}
+// is keyed from the system's entropy.
+bool random_ready() { return seed_generator(); }
 
 int run_ecgost(int argc, char** argv) {
   Args a;

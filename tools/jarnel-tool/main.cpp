@@ -5,8 +5,8 @@
 #include "command.h"
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
-#include "crypto/pse/pse_rand.h"
 #include "crypto/rand/grand.h"
+#include "crypto/rand/rand.h"
 #include "crypto/startup.h"
 #include "platform/entropy.h"
 
@@ -48,7 +48,7 @@ int operation_failed() {
 }
 
 bool seed_generator() {
-  if (PSE_rand_is_ready() || GRAND_is_initialised()) return true;
+  if (RAND_get_method()) return true;  // a board or an earlier seeding serves already
   SecureBuffer seed(32);
   if (seed.empty() || !platform::system_entropy(seed.data(), seed.size())) {
     std::fputs("jarnel-tool: no entropy from the system to seed the generator\n", stderr);
