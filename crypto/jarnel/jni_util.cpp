@@ -93,7 +93,8 @@ int token_passwd_callback(char* buf, int size, int /*rwflag*/, void* ctx_arg) {
 
   int copied = 0;
   jsize n = env->GetArrayLength(chars);
-  jchar* elems = env->GetCharArrayElements(chars, nullptr);
+  jboolean is_copy = JNI_FALSE;
+  jchar* elems = env->GetCharArrayElements(chars, &is_copy);
   if (!elems) {
     env->ExceptionClear();
     put_callback_error(R_INTERNAL_ERROR, __LINE__);
@@ -129,7 +130,13 @@ int token_passwd_callback(char* buf, int size, int /*rwflag*/, void* ctx_arg) {
     copied = static_cast<int>(take);
   } while (false);
 
-  env->ReleaseCharArrayElements(chars, elems, 0);
+  if (is_copy) {
+    // The JVM's scratch copy of the password: wipe it and let it go without copying back.
+    mem_cleanse(elems, static_cast<std::size_t>(n) * sizeof(jchar));
+    env->ReleaseCharArrayElements(chars, elems, JNI_ABORT);
+  } else {
+    env->ReleaseCharArrayElements(chars, elems, 0);
+  }
   env->DeleteLocalRef(chars);
   return copied;
 }

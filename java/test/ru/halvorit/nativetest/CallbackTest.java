@@ -26,6 +26,15 @@ class CallbackTest {
     }
   }
 
+  /** Hands out the same array every time. */
+  static final class Shared {
+    final char[] password = "s3cret".toCharArray();
+
+    public char[] callback() {
+      return password;
+    }
+  }
+
   /** Has no callback() at all. */
   static final class Mute {}
 
@@ -76,6 +85,15 @@ class CallbackTest {
   void supplementaryCharacterIsOneFourByteSequence() {
     String s = new String(Character.toChars(0x1F511));
     assertArrayEquals(s.getBytes(StandardCharsets.UTF_8), NativeShim.passwd(new Source(s), 8));
+  }
+
+  @Test
+  void theCallersArrayIsLeftAsItWas() {
+    Shared shared = new Shared();
+    byte[] want = "s3cret".getBytes(StandardCharsets.UTF_8);
+    assertArrayEquals(want, NativeShim.passwd(shared, 16));
+    assertArrayEquals(want, NativeShim.passwd(shared, 16));
+    assertArrayEquals("s3cret".toCharArray(), shared.password);
   }
 
   @Test
