@@ -10,17 +10,8 @@ namespace jarnel {
 // failure. rwflag is ignored; u is the JNI_CALLBACK_CTX of the calling entry point.
 using password_cb = int (*)(char* buf, int size, int rwflag, void* u);
 
-// Carrier drivers (crypto/bio).
-int ETR2_startup();
-void ETR2_shutdown();
-int ETOKEN_startup();
-void ETOKEN_shutdown();
-void ETOKEN_set_passwd_cb(password_cb cb);
-int RUTOKEN_startup();
-void RUTOKEN_shutdown();
-void RUTOKEN_set_passwd_cb(password_cb cb);
-int IBUTTON_startup();
-void IBUTTON_shutdown();
+// Carrier drivers start, stop and take their password call-back through their carrier records
+// (crypto/cadb/carrier.h: CARRIER_startup_all, CARRIER_shutdown_all, CARRIER_set_passwd_cb_all).
 
 // PKCS#11 module binding and objects (crypto/pkcs11).
 int PKCS11_startup();

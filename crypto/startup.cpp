@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "crypto/cadb/carrier.h"
 #include "crypto/err/err.h"
 #include "crypto/hooks.h"
 #include "crypto/lock.h"
@@ -27,10 +28,7 @@ int CRYPTO_library_startup() {
   LockGuard guard(locks::PSE);
   if (g_started.load()) return 1;
   CRYPTO_set_mem_functions(&std::malloc, &std::realloc, &std::free);
-  ETR2_startup();
-  ETOKEN_startup();
-  RUTOKEN_startup();
-  IBUTTON_startup();
+  CARRIER_startup_all();
   PKCS11_startup();
   MASK_startup();
   RAND_startup(0);
@@ -42,10 +40,7 @@ void CRYPTO_library_shutdown() {
   if (!g_started.load()) return;
   LockGuard guard(locks::PSE);
   if (!g_started.load()) return;
-  IBUTTON_shutdown();
-  ETR2_shutdown();
-  ETOKEN_shutdown();
-  RUTOKEN_shutdown();
+  CARRIER_shutdown_all();
   PKCS11_shutdown();
   PSE_rand_shutdown();
   ERR_remove_state(0);

@@ -1,23 +1,12 @@
 #include <cstring>
 
 #include "crypto/bio/token.h"
-#include "crypto/str.h"
+#include "crypto/cadb/carrier.h"
 
 namespace jarnel {
 
-namespace {
-bool has_prefix(const char* path, const char* prefix) { return ascii_has_prefix(path, prefix); }
-}  // namespace
-
 const BIO_METHOD* token_method_for_path(const char* path) {
-  if (!path) return BIO_s_token_file();
-  if (has_prefix(path, "eToken") || has_prefix(path, "AKS ifdh") ||
-      has_prefix(path, "Aladdin Token JC"))
-    return BIO_s_etoken();
-  if (has_prefix(path, "eTR2")) return BIO_s_etoken_r2();
-  if (has_prefix(path, "ruToken") || has_prefix(path, "Aktiv Co. ruToken")) return BIO_s_rutoken();
-  if (has_prefix(path, "iButton")) return BIO_s_touch_memory();
-  return BIO_s_token_file();
+  return CARRIER_for_path(path)->bio_method();
 }
 
 int token_open_mode(const char* mode) {

@@ -1,12 +1,12 @@
-// The "eToken R2" driver (eToken R2 carriers through the legacy library). Until the carrier support is built, opening through it fails
-// with a recorded error.
-#include "crypto/bio/driver_stub.h"
+// The "eToken R2" driver (eToken R2 carriers through the legacy library). Until the carrier support is built, the method exists
+// with its name and type and opening through it fails with a recorded error.
 #include "crypto/bio/token.h"
+#include "crypto/cadb/carrier.h"
 
 namespace jarnel {
 namespace {
 const BIO_METHOD method = {BIO_TYPE_FILE, "eToken R2", nullptr, nullptr, nullptr, nullptr,
-                           token_stub_ctrl, token_stub_create, token_stub_destroy};
+                           CARRIER_absent_bio_ctrl, token_file_create, CARRIER_absent_bio_destroy};
 }  // namespace
 
 const BIO_METHOD* BIO_s_etoken_r2() { return &method; }

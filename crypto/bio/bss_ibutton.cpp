@@ -1,12 +1,12 @@
-// The "Touch Memory" driver (iButton touch-memory keys). Until the carrier support is built, opening through it fails
-// with a recorded error.
-#include "crypto/bio/driver_stub.h"
+// The "Touch Memory" driver (iButton touch-memory keys). Until the carrier support is built, the method exists
+// with its name and type and opening through it fails with a recorded error.
 #include "crypto/bio/token.h"
+#include "crypto/cadb/carrier.h"
 
 namespace jarnel {
 namespace {
 const BIO_METHOD method = {BIO_TYPE_FILE, "Touch Memory", nullptr, nullptr, nullptr, nullptr,
-                           token_stub_ctrl, token_file_create, token_stub_destroy};
+                           CARRIER_absent_bio_ctrl, token_file_create, CARRIER_absent_bio_destroy};
 }  // namespace
 
 const BIO_METHOD* BIO_s_touch_memory() { return &method; }

@@ -40,9 +40,10 @@ const BIO_METHOD* BIO_s_rutoken();       // "ruToken"
 const BIO_METHOD* BIO_s_etoken();        // "eToken": vendor SDK
 const BIO_METHOD* BIO_s_etoken_r2();     // "eToken R2": legacy interface library
 
-// The driver for a token path: "eToken", "AKS ifdh" or "Aladdin Token JC" → eToken; "eTR2" →
-// eToken R2; "ruToken" or "Aktiv Co. ruToken" → ruToken; "iButton" → Touch Memory; anything
-// else → FILE pointer. Prefixes are compared without regard to case.
+// The driver for a token path: the driver of the path's carrier record (crypto/cadb/carrier.h):
+// "eToken", "AKS ifdh" or "Aladdin Token JC" → eToken; "eTR2" → eToken R2; "ruToken" or
+// "Aktiv Co. ruToken" → ruToken; "iButton" → Touch Memory; anything else (PKCS#11 paths
+// included) → FILE pointer. Prefixes are compared without regard to case.
 const BIO_METHOD* token_method_for_path(const char* path);
 
 // Translates a mode string: "r"/"rb" → 3, "w"/"wb" → 5, "r+", "rb+", "r+b", "wb+", "w+b" → 7;

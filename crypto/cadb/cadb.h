@@ -6,7 +6,8 @@
 // A token path's case-insensitive prefix selects its carrier: "eToken", "AKS ifdh" or
 // "Aladdin Token JC" (eToken), "eTR2" (eToken R2), "ruToken" or "Aktiv Co. ruToken" (ruToken),
 // "iButton", "pkcs11" (PKCS#11 file store); anything else is a file-system path (a drive or a
-// directory). Both the slash and the backslash separate components. Paths are at most 259
+// directory). Each carrier is one record in carrier.h, through which these operations
+// dispatch. Both the slash and the backslash separate components. Paths are at most 259
 // characters long.
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 // Whole-file operations on token paths: read, write, secure erase, length, existence and type
-// tests, directory creation and removal, presence, logout and attach. Each chooses the
-// carrier by the path's prefix and either opens the file through the carrier's driver, calls
-// the driver's direct functions, or uses the file system directly.
+// tests, directory creation and removal, presence, logout and attach. Each takes the carrier
+// record of the path (carrier.h) and either opens the file through the record's driver or
+// calls the record's direct functions.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -9,14 +9,9 @@
 #include "crypto/bio/bio.h"
 #include "crypto/bio/token.h"
 #include "crypto/cadb/cadb.h"
-#include "crypto/cadb/etoken_direct.h"
-#include "crypto/cadb/etr2_direct.h"
-#include "crypto/cadb/ibutton_direct.h"
-#include "crypto/cadb/pkcs11_store.h"
-#include "crypto/cadb/rutoken_direct.h"
+#include "crypto/cadb/carrier.h"
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
-#include "crypto/str.h"
 #include "platform/fs.h"
 
 namespace jarnel {
@@ -29,12 +24,6 @@ std::atomic<CADB_bio_opener> g_opener{nullptr};
 BIO* open_token_file(const char* path, const char* mode, std::uint32_t flags, void* arg) {
   CADB_bio_opener opener = g_opener.load();
   return opener ? opener(path, mode, flags, arg) : BIO_new_token_file(path, mode, flags, arg);
-}
-
-// Carriers whose driver keeps the file in memory and commits it when the BIO is closed.
-bool is_session_carrier(Carrier c) {
-  return c == Carrier::IButton || c == Carrier::EtokenR2 || c == Carrier::Etoken ||
-         c == Carrier::Rutoken;
 }
 
 bool too_long(const char* path) { return std::strlen(path) >= static_cast<std::size_t>(CADB_PATH_MAX); }
@@ -54,46 +43,10 @@ void path_too_long(int func, const char* path) {
   ERR_add_error_data(2, "path of 260 characters or more: ", path);
 }
 
-// Stat bits of an iButton path: a file the driver finds, a path ending in a separator, or a
-// directory entry of that name in the parent directory.
-unsigned ibutton_stat(const char* path) {
-  char p[CADB_PATH_BUF + 1];
-  std::size_t n = std::min(std::strlen(path), sizeof p - 1);
-  for (std::size_t i = 0; i < n; ++i) p[i] = path[i] == '/' ? '\\' : path[i];
-  p[n] = '\0';
-  if (TM_file_exists(p)) return CADB_S_IFREG;
-  const char* last = std::strrchr(p, '\\');
-  if (!last) return 0;
-  if (last[1] == '\0') return CADB_S_IFDIR;
-  const char* component = last + 1;
-  unsigned result = 0;
-  TM_FIND find;
-  if (TM_find_first(p, &find) >= 0) {
-    do {
-      char name[5];
-      std::memcpy(name, find.entry.name, 4);
-      name[4] = '\0';
-      if (char* blank = std::strchr(name, ' ')) *blank = '\0';
-      if (find.entry.extension == TM_DIRECTORY_EXTENSION && std::strcmp(name, ".") != 0 &&
-          std::strcmp(name, "..") != 0 && ascii_strcasecmp(name, component) == 0) {
-        result = CADB_S_IFDIR;
-        break;
-      }
-    } while (TM_find_next(&find));
-  }
-  TM_find_close(&find);
-  return result;
-}
+}  // namespace
 
-unsigned fs_mode(const char* path) {
-  platform::FileStatus st{};
-  return platform::fs_stat(path, &st) ? st.mode : 0;
-}
-
-// Creates the missing directories of a file-system path: those above its last component, and
-// with include_last the last component as well. Concurrent creation of the same directory by
-// another thread counts as success.
-int make_directories(const char* path, bool include_last) {
+// Concurrent creation of the same directory by another thread counts as success.
+int CADB_make_directories(const char* path, bool include_last) {
   if (!path) return 0;
   if (CADB_is_token_path(path)) return 1;
   if (too_long(path)) {
@@ -123,7 +76,7 @@ int make_directories(const char* path, bool include_last) {
     if (p[i] != '\\') continue;
     p[i] = '\0';
     if (p[0] && platform::fs_access(p) != 0 && !platform::last_error_is_invalid_name() &&
-        platform::fs_mkdir(p) != 0 && fs_mode(p) != CADB_S_IFDIR) {
+        platform::fs_mkdir(p) != 0 && !CARRIER_fs_is_directory(p)) {
       ERR_put_error(LIB_CADB, CADB_F_CADB_MKDIR, R_INTERNAL_ERROR, CADB_SOURCE_IO, 735);
       ERR_add_error_data(1, p);
       return 0;
@@ -132,8 +85,6 @@ int make_directories(const char* path, bool include_last) {
   }
   return 1;
 }
-
-}  // namespace
 
 CADB_bio_opener CADB_set_bio_opener(CADB_bio_opener opener) { return g_opener.exchange(opener); }
 
@@ -177,7 +128,7 @@ int CADB_write_file(const char* path, const void* data, int length, std::uint32_
   }
   char p[CADB_PATH_BUF];
   normalised_copy(path, p);
-  Carrier carrier = CADB_carrier_of(p);
+  const CARRIER& carrier = *CARRIER_for_path(p);
 
   int written = 0;
   bool failed = false;
@@ -194,7 +145,7 @@ int CADB_write_file(const char* path, const void* data, int length, std::uint32_
       ERR_set_status(CADB_STATUS_CANNOT_WRITE);
       io_error(CADB_F_CADB_WRITE_FILE, 801);
       failed = true;
-    } else if (!is_session_carrier(carrier) && BIO_ctrl(b, BIO_CTRL_FLUSH, 0, nullptr) <= 0) {
+    } else if (!carrier.session && BIO_ctrl(b, BIO_CTRL_FLUSH, 0, nullptr) <= 0) {
       // The bytes did not reach the file (a full disk): not a success.
       ERR_set_status(CADB_STATUS_CANNOT_WRITE);
       io_error(CADB_F_CADB_WRITE_FILE, 801);
@@ -203,7 +154,7 @@ int CADB_write_file(const char* path, const void* data, int length, std::uint32_
     }
     // Token drivers commit the data when the BIO is closed; their close result counts.
     int closed = BIO_free(b);
-    if (is_session_carrier(carrier) && closed <= 0) {
+    if (carrier.session && closed <= 0) {
       written = 0;
       failed = true;
     }
@@ -241,18 +192,18 @@ int CADB_erase_file(const char* path, std::uint32_t flags, void* arg) {
   if (too_long(path)) return fail(1014);
   char p[CADB_PATH_BUF];
   normalised_copy(path, p);
-  Carrier carrier = CADB_carrier_of(p);
+  const CARRIER& carrier = *CARRIER_for_path(p);
   // A read-only file must become writable before it can be overwritten.
   CADB_set_permissions(p, 0600);
 
   if (!CADB_file_exists(p)) {
-    // Nothing to erase; a dangling name on a file system goes all the same.
-    if (carrier == Carrier::FileSystem) platform::fs_remove(p);
+    // Nothing to erase.
+    if (carrier.remove_missing) carrier.remove_missing(p);
     return 1;
   }
 
   long length = 0;
-  if (carrier != Carrier::Pkcs11) {
+  if (carrier.overwrite) {
     length = CADB_file_length(p, flags, arg);
     if (length < 0) return fail(1058);
     b = open_token_file(p, "r+b", flags, arg);
@@ -260,8 +211,8 @@ int CADB_erase_file(const char* path, std::uint32_t flags, void* arg) {
   }
 
   unsigned char piece[ERASE_PIECE];
-  if (is_session_carrier(carrier)) {
-    // Token drivers hold the contents in memory: consume them so that the zeros replace them.
+  if (carrier.session) {
+    // The driver holds the contents in memory: consume them so that the zeros replace them.
     for (long left = length; left > 0;) {
       int n = static_cast<int>(std::min<long>(left, ERASE_PIECE));
       int got = BIO_read(b, piece, n);
@@ -276,46 +227,18 @@ int CADB_erase_file(const char* path, std::uint32_t flags, void* arg) {
     if (BIO_write(b, piece, n) != n) return fail(1112);
     left -= n;
   }
+  // A write-through driver's zeros must reach the file before its name goes.
+  if (b && !carrier.session && BIO_ctrl(b, BIO_CTRL_FLUSH, 0, nullptr) <= 0) return fail(1112);
 
-  switch (carrier) {
-    case Carrier::IButton:
-      BIO_free(b);
-      b = nullptr;
-      if (!TM_delete_file(p)) return fail(1125);
-      break;
-    case Carrier::EtokenR2:
-      if (!ETR2_delete(b)) return fail(1136);
-      BIO_free(b);
-      break;
-    case Carrier::Etoken:
-      if (!ET_delete(b)) return fail(1147);
-      BIO_free(b);
-      break;
-    case Carrier::Rutoken:
-      if (!RT_delete(b)) return fail(1158);
-      BIO_free(b);
-      break;
-    case Carrier::Pkcs11:
-      if (!PKCS11_delete_file(p)) return fail(1169);
-      break;
-    case Carrier::FileSystem:
-      // The zeros must reach the file before its name goes.
-      if (BIO_ctrl(b, BIO_CTRL_FLUSH, 0, nullptr) <= 0) return fail(1112);
-      BIO_free(b);
-      b = nullptr;
-      if (platform::fs_remove(p) != 0) return fail(1202);
-      break;
-  }
+  if (!carrier.erase(&b, p)) return fail(carrier.erase_line);
+  if (b) BIO_free(b);
   return 1;
 }
 
 long CADB_file_length(const char* path, std::uint32_t flags, void* arg) {
   if (!path) return -1;
-  Carrier carrier = CADB_carrier_of(path);
-  if (!is_session_carrier(carrier)) {
-    platform::FileStatus st{};
-    return platform::fs_stat(path, &st) ? static_cast<long>(st.size) : -1;
-  }
+  const CARRIER& carrier = *CARRIER_for_path(path);
+  if (carrier.length) return carrier.length(path);
   BIO* b = open_token_file(path, "rb", flags, arg);
   if (!b) return -1;
   long length = b->length;
@@ -324,45 +247,16 @@ long CADB_file_length(const char* path, std::uint32_t flags, void* arg) {
 }
 
 int CADB_file_exists(const char* path) {
-  if (!path) return 0;
-  switch (CADB_carrier_of(path)) {
-    case Carrier::IButton: return ibutton_stat(path) != 0;
-    case Carrier::EtokenR2: return ETR2_stat(path) > 0;
-    case Carrier::Etoken: return ET_exists(path) > 0;
-    case Carrier::Rutoken: return RT_exists(path) > 0;
-    case Carrier::Pkcs11: return PKCS11_file_exists(path);
-    case Carrier::FileSystem: return platform::fs_access(path) == 0;
-  }
-  return 0;
+  return path ? CARRIER_for_path(path)->exists(path) : 0;
 }
 
-int CADB_is_file(const char* path) {
-  if (!path) return 0;
-  switch (CADB_carrier_of(path)) {
-    case Carrier::IButton: return (ibutton_stat(path) & CADB_S_IFREG) != 0;
-    case Carrier::EtokenR2: return (ETR2_stat(path) & CADB_S_IFREG) != 0;
-    case Carrier::Etoken: return ET_is_file(path);
-    case Carrier::Rutoken: return RT_is_file(path);
-    case Carrier::Pkcs11:
-    case Carrier::FileSystem: return (fs_mode(path) & CADB_S_IFREG) != 0;
-  }
-  return 0;
-}
+int CADB_is_file(const char* path) { return path ? CARRIER_for_path(path)->is_file(path) : 0; }
 
 int CADB_is_directory(const char* path) {
-  if (!path) return 0;
-  switch (CADB_carrier_of(path)) {
-    case Carrier::IButton: return (ibutton_stat(path) & CADB_S_IFDIR) != 0;
-    case Carrier::EtokenR2: return (ETR2_stat(path) & CADB_S_IFDIR) != 0;
-    case Carrier::Etoken: return ET_is_directory(path);
-    case Carrier::Rutoken: return RT_is_directory(path);
-    case Carrier::Pkcs11:
-    case Carrier::FileSystem: return (fs_mode(path) & CADB_S_IFDIR) != 0;
-  }
-  return 0;
+  return path ? CARRIER_for_path(path)->is_directory(path) : 0;
 }
 
-int CADB_mkdir(const char* path) { return make_directories(path, false); }
+int CADB_mkdir(const char* path) { return CADB_make_directories(path, false); }
 
 int CADB_token_mkdir(const char* path, std::uint32_t flags, void* arg) {
   if (!path) return 0;
@@ -374,24 +268,12 @@ int CADB_token_mkdir(const char* path, std::uint32_t flags, void* arg) {
   normalised_copy(path, p);
   if (CADB_file_exists(p)) return CADB_is_directory(p);
 
+  const CARRIER& carrier = *CARRIER_for_path(p);
+  if (carrier.make_directory) return carrier.make_directory(p);
+  // The directory comes into being by writing a file inside it (the driver creates missing
+  // directories) and erasing that file again.
   char placeholder[CADB_PATH_BUF];
-  switch (CADB_carrier_of(p)) {
-    case Carrier::IButton:
-      CADB_make_path(placeholder, p, "0001", "000");
-      break;
-    case Carrier::EtokenR2:
-    case Carrier::Etoken:
-    case Carrier::Rutoken:
-      CADB_make_path(placeholder, p, "0001", nullptr);
-      break;
-    case Carrier::Pkcs11:
-    case Carrier::FileSystem:
-      // The directory itself is made, not only those above it.
-      if (!make_directories(p, true)) return 0;
-      return CADB_is_directory(p);
-  }
-  // A token directory comes into being by writing a file inside it (the drivers create
-  // missing directories) and erasing that file again.
+  CADB_make_path(placeholder, p, "0001", carrier.placeholder_extension);
   static const char zero = 0;
   if (CADB_write_file(placeholder, &zero, 1, flags, arg) != 1) return 0;
   return CADB_erase_file(placeholder, flags, arg);
@@ -399,68 +281,34 @@ int CADB_token_mkdir(const char* path, std::uint32_t flags, void* arg) {
 
 int CADB_token_rmdir(const char* path, std::uint32_t flags, void* arg) {
   if (!path || !CADB_is_directory(path)) return 0;
-  Carrier carrier = CADB_carrier_of(path);
-  switch (carrier) {
-    case Carrier::IButton:
-      return TM_remove_directory(path);
-    case Carrier::EtokenR2:
-    case Carrier::Etoken:
-    case Carrier::Rutoken: {
-      if (too_long(path)) {
-        path_too_long(CADB_F_CADB_TOKEN_RMDIR, path);
-        return 0;
-      }
-      char placeholder[CADB_PATH_BUF];
-      CADB_make_path(placeholder, path, "0001", nullptr);
-      CADB_write_file(placeholder, "0", 1, flags, arg);
-      CADB_erase_file(placeholder, flags, arg);
-      ERR_clear_error();
-      if (carrier == Carrier::EtokenR2) return ETR2_remove_directory(path);
-      if (carrier == Carrier::Etoken) return ET_remove_directory(path);
-      return RT_remove_directory(path);
+  const CARRIER& carrier = *CARRIER_for_path(path);
+  if (carrier.rmdir_placeholder) {
+    if (too_long(path)) {
+      path_too_long(CADB_F_CADB_TOKEN_RMDIR, path);
+      return 0;
     }
-    case Carrier::Pkcs11:
-    case Carrier::FileSystem:
-      CADB_set_permissions(path, 0600);
-      return platform::fs_rmdir(path) == 0 ? 1 : 0;
+    char placeholder[CADB_PATH_BUF];
+    CADB_make_path(placeholder, path, "0001", nullptr);
+    CADB_write_file(placeholder, "0", 1, flags, arg);
+    CADB_erase_file(placeholder, flags, arg);
+    ERR_clear_error();
   }
-  return 0;
+  return carrier.remove_directory(path);
 }
 
 int CADB_is_inserted(const char* path) {
-  switch (CADB_carrier_of(path)) {
-    case Carrier::EtokenR2: return ETR2_is_inserted(path);
-    case Carrier::Etoken: return ET_is_inserted(path);
-    case Carrier::Rutoken: return RT_is_inserted(path);
-    case Carrier::Pkcs11: return PKCS11_is_inserted(path);
-    case Carrier::IButton:
-    case Carrier::FileSystem: return 1;
-  }
-  return 0;
+  const CARRIER& carrier = *CARRIER_for_path(path);
+  return carrier.is_inserted ? carrier.is_inserted(path) : 1;
 }
 
 int CADB_logout(const char* path) {
-  switch (CADB_carrier_of(path)) {
-    case Carrier::EtokenR2: return ETR2_logout(path);
-    case Carrier::Etoken: return ET_logout(path);
-    case Carrier::Rutoken: return RT_logout(path);
-    case Carrier::Pkcs11: return PKCS11_logout(path) > 0;
-    case Carrier::IButton:
-    case Carrier::FileSystem: return 1;
-  }
-  return 0;
+  const CARRIER& carrier = *CARRIER_for_path(path);
+  return carrier.logout ? carrier.logout(path) : 1;
 }
 
 int CADB_attach_token(const char* path) {
-  switch (CADB_carrier_of(path)) {
-    case Carrier::EtokenR2: return ETR2_available();
-    case Carrier::Etoken: return ET_available();
-    case Carrier::Rutoken: return RT_available();
-    case Carrier::Pkcs11: return PKCS11_attach(path);
-    case Carrier::IButton:
-    case Carrier::FileSystem: return 1;
-  }
-  return 0;
+  const CARRIER& carrier = *CARRIER_for_path(path);
+  return carrier.attach ? carrier.attach(path) : 1;
 }
 
 int CADB_set_permissions(const char* path, int mode) {

@@ -1,4 +1,5 @@
-// Token paths: carrier selection by prefix, building and normalising paths, prefix comparison.
+// Token paths: building and normalising paths, prefix comparison. The carrier of a path is
+// chosen in carrier.cpp.
 #include <algorithm>
 #include <cstring>
 
@@ -29,21 +30,6 @@ void comparable_path(const char* in, char* out, std::size_t cap) {
 }
 
 }  // namespace
-
-Carrier CADB_carrier_of(const char* path) {
-  if (!path) return Carrier::FileSystem;
-  if (ascii_has_prefix(path, "eToken") || ascii_has_prefix(path, "AKS ifdh") ||
-      ascii_has_prefix(path, "Aladdin Token JC"))
-    return Carrier::Etoken;
-  if (ascii_has_prefix(path, "eTR2")) return Carrier::EtokenR2;
-  if (ascii_has_prefix(path, "ruToken") || ascii_has_prefix(path, "Aktiv Co. ruToken"))
-    return Carrier::Rutoken;
-  if (ascii_has_prefix(path, "iButton")) return Carrier::IButton;
-  if (ascii_has_prefix(path, "pkcs11")) return Carrier::Pkcs11;
-  return Carrier::FileSystem;
-}
-
-int CADB_is_token_path(const char* path) { return CADB_carrier_of(path) != Carrier::FileSystem; }
 
 char* CADB_make_path(char* out, const char* directory, const char* name, const char* extension) {
   if (!out) return nullptr;

@@ -7,6 +7,7 @@
 #include "command.h"
 #include "crypto/bio/token.h"
 #include "crypto/cadb/cadb.h"
+#include "crypto/cadb/carrier.h"
 #include "crypto/err/err.h"
 #include "crypto/hooks.h"
 #include "crypto/mem.h"
@@ -250,8 +251,7 @@ int run_token(int argc, char** argv) {
 
   // A carrier that needs a PIN asks this tool's call-back with the PinSource as its argument.
   g_current_path = path;
-  ETOKEN_set_passwd_cb(pin_callback);
-  RUTOKEN_set_passwd_cb(pin_callback);
+  CARRIER_set_passwd_cb_all(pin_callback);
   PKCS11_set_default_passwd_cb(pin_callback);
 
   if (!std::strcmp(sub, "ls")) return do_ls(path);
