@@ -65,7 +65,7 @@ int CADB_write_buffer(const char* path, const BUFFER* buffer, std::uint32_t flag
 int CADB_write(const char* path, const BUFFER* buffer);
 // Overwrites the file with zeros, then deletes it. 1 when the file no longer exists.
 int CADB_erase_file(const char* path, std::uint32_t flags, void* arg);
-// Size in bytes; -1 when it cannot be determined.
+// Size in bytes (0 for a directory); -1 when it cannot be determined.
 long CADB_file_length(const char* path, std::uint32_t flags, void* arg);
 int CADB_file_exists(const char* path);
 int CADB_is_file(const char* path);

@@ -92,7 +92,10 @@ int CARRIER_fs_is_directory(const char* path) { return (fs_mode(path) & CADB_S_I
 
 long CARRIER_fs_length(const char* path) {
   platform::FileStatus st{};
-  return platform::fs_stat(path, &st) ? static_cast<long>(st.size) : -1;
+  if (!platform::fs_stat(path, &st)) return -1;
+  // A directory has no length of its own (the POSIX directory size is the system's book-keeping).
+  if (st.mode & CADB_S_IFDIR) return 0;
+  return static_cast<long>(st.size);
 }
 
 int CARRIER_list_entries(const char* p, unsigned flags, CADB_list_callback cb, void* arg,

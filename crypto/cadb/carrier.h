@@ -110,7 +110,7 @@ int CARRIER_absent_bio_destroy(BIO* b);
 // File-system rules for a path (platform file status).
 int CARRIER_fs_is_file(const char* path);
 int CARRIER_fs_is_directory(const char* path);
-// Size of a file; -1 when it does not exist.
+// Size of a file; 0 for a directory; -1 when it does not exist.
 long CARRIER_fs_length(const char* path);
 // Makes the directory named by path with those above it; whether it exists afterwards.
 int CARRIER_fs_make_directory(const char* path);

@@ -78,7 +78,6 @@ int CADB_make_directories(const char* path, bool include_last) {
     if (p[0] && platform::fs_access(p) != 0 && !platform::last_error_is_invalid_name() &&
         platform::fs_mkdir(p) != 0 && !CARRIER_fs_is_directory(p)) {
       ERR_put_error(LIB_CADB, CADB_F_CADB_MKDIR, R_INTERNAL_ERROR, CADB_SOURCE_IO, 735);
-      ERR_add_error_data(1, p);
       return 0;
     }
     p[i] = '\\';
