@@ -44,10 +44,6 @@ ERR_STRING_DATA g_jni_reasons[] = {
     {ERR_pack(LIB_JNI, 0, 103), "PSE not found or corrupted"},
     {0, nullptr}};
 
-void put_callback_error(int reason, int line) {
-  ERR_put_error(LIB_JNI, JNI_F_TOKEN_PASSWD_CALLBACK, reason, JNI_SOURCE_FILE, line);
-}
-
 }  // namespace
 
 void ERR_load_JNI_strings() {
@@ -75,7 +71,7 @@ int token_passwd_callback(char* buf, int size, int /*rwflag*/, void* ctx_arg) {
   jmethodID mid = env->GetMethodID(ctx->cls, "callback", "()[C");
   if (!mid) {
     env->ExceptionClear();
-    put_callback_error(R_INTERNAL_ERROR, __LINE__);
+    JARNEL_JNI_ERR(JNI_F_TOKEN_PASSWD_CALLBACK, R_INTERNAL_ERROR);
     return 0;
   }
   auto chars = static_cast<jcharArray>(env->CallObjectMethod(ctx->obj, mid));
@@ -83,11 +79,11 @@ int token_passwd_callback(char* buf, int size, int /*rwflag*/, void* ctx_arg) {
     // The Java side failed to give a password; that is a failed call-back, not a crash.
     env->ExceptionClear();
     if (chars) env->DeleteLocalRef(chars);
-    put_callback_error(R_INTERNAL_ERROR, __LINE__);
+    JARNEL_JNI_ERR(JNI_F_TOKEN_PASSWD_CALLBACK, R_INTERNAL_ERROR);
     return 0;
   }
   if (!chars) {
-    put_callback_error(R_INTERNAL_ERROR, __LINE__);
+    JARNEL_JNI_ERR(JNI_F_TOKEN_PASSWD_CALLBACK, R_INTERNAL_ERROR);
     return 0;
   }
 
@@ -97,7 +93,7 @@ int token_passwd_callback(char* buf, int size, int /*rwflag*/, void* ctx_arg) {
   jchar* elems = env->GetCharArrayElements(chars, &is_copy);
   if (!elems) {
     env->ExceptionClear();
-    put_callback_error(R_INTERNAL_ERROR, __LINE__);
+    JARNEL_JNI_ERR(JNI_F_TOKEN_PASSWD_CALLBACK, R_INTERNAL_ERROR);
     env->DeleteLocalRef(chars);
     return 0;
   }
@@ -107,19 +103,19 @@ int token_passwd_callback(char* buf, int size, int /*rwflag*/, void* ctx_arg) {
   do {
     std::size_t count = static_cast<std::size_t>(n);
     if (count && !ucs.resize(count * sizeof(char16_t))) {
-      put_callback_error(R_MALLOC_FAILURE, __LINE__);
+      JARNEL_JNI_ERR(JNI_F_TOKEN_PASSWD_CALLBACK, R_MALLOC_FAILURE);
       break;
     }
     if (count) std::memcpy(ucs.data(), elems, count * sizeof(char16_t));
     const auto* text = reinterpret_cast<const char16_t*>(ucs.data());
     long len = platform::utf16_to_utf8(text, count, nullptr, 0);
     if (len < 0) {
-      put_callback_error(R_INTERNAL_ERROR, __LINE__);
+      JARNEL_JNI_ERR(JNI_F_TOKEN_PASSWD_CALLBACK, R_INTERNAL_ERROR);
       break;
     }
     if (len > 0) {
       if (!utf8.resize(static_cast<std::size_t>(len))) {
-        put_callback_error(R_MALLOC_FAILURE, __LINE__);
+        JARNEL_JNI_ERR(JNI_F_TOKEN_PASSWD_CALLBACK, R_MALLOC_FAILURE);
         break;
       }
       platform::utf16_to_utf8(text, count, utf8.data(), utf8.size());

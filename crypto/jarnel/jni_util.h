@@ -72,7 +72,9 @@ void report_token_errors();
 
 }  // namespace jarnel
 
-// Records a failing step of a Java entry point: (85, func, 12) at this line.
-#define JARNEL_JNI_ERR(func) \
-  ::jarnel::ERR_put_error(::jarnel::LIB_JNI, (func), ::jarnel::R_INTERNAL_ERROR, \
-                          ::jarnel::JNI_SOURCE_FILE, __LINE__)
+// Records a failure of the JNI layer that has no fixed line of its own (the password
+// call-back, an unexpected exception in an entry point): (85, func, reason) with the JNI
+// source name and this line. Entry points record their failing steps at fixed lines
+// (JniFrame::fail).
+#define JARNEL_JNI_ERR(func, reason) \
+  ::jarnel::ERR_put_error(::jarnel::LIB_JNI, (func), (reason), ::jarnel::JNI_SOURCE_FILE, __LINE__)

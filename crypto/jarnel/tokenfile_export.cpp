@@ -1,9 +1,9 @@
 // Native methods of ru.halvorit.io.TokenFile, TokenFileInputStream and TokenFileOutputStream.
-// Each converts its Java arguments, calls one operation of the file layer, converts the result
-// back and ends by printing and emptying the thread's error queue (report_token_errors). Java
-// learns of a failure only from the return value; the reasons go to standard error. The lines
-// recorded with each failing step are fixed: they are part of the printed output that callers
-// read.
+// Each runs in the common frame (jni_frame.h): it converts its Java arguments, calls one
+// operation of the file layer and converts the result back; the frame prints and empties the
+// thread's error queue (report_token_errors) and releases what was taken. Java learns of a
+// failure only from the return value; the reasons go to standard error. The lines recorded
+// with each failing step are fixed: they are part of the printed output that callers read.
 #include <jni.h>
 
 #include <cstring>
@@ -11,8 +11,7 @@
 #include "crypto/bio/token.h"
 #include "crypto/cadb/buffer.h"
 #include "crypto/cadb/cadb.h"
-#include "crypto/err/err.h"
-#include "crypto/jarnel/jni_util.h"
+#include "crypto/jarnel/jni_frame.h"
 #include "crypto/mem.h"
 
 using namespace jarnel;
@@ -24,107 +23,36 @@ namespace {
 constexpr std::uint32_t OPEN_FLAGS = TOKEN_FLAG_CALLBACK;
 constexpr std::uint32_t PRIVATE_OPEN_FLAGS = TOKEN_FLAG_CALLBACK | TOKEN_FLAG_PRIVATE;
 
-void fail(int func, int line) {
-  ERR_put_error(LIB_JNI, func, R_INTERNAL_ERROR, JNI_SOURCE_FILE, line);
-}
-
-// The path string for one call. The virtual machine gives it in modified UTF-8, where a
-// character outside the Basic Multilingual Plane is two encoded surrogates of three bytes each;
-// such pairs become the one four-byte sequence of standard UTF-8, which is how the file
-// system spells the name. Everything else is kept as the virtual machine gives it.
-class JavaPath {
- public:
-  JavaPath(JNIEnv* env, jstring s) : env_(env), s_(s) {
-    if (!s) return;
-    chars_ = env->GetStringUTFChars(s, nullptr);
-    if (!chars_) {
-      env->ExceptionClear();  // out of memory: reported as a missing path
-      return;
-    }
-    std::size_t n = std::strlen(chars_);
-    utf8_ = static_cast<char*>(mem_alloc(n + 1));
-    if (!utf8_) return;
-    const auto* in = reinterpret_cast<const unsigned char*>(chars_);
-    std::size_t o = 0;
-    for (std::size_t i = 0; i < n;) {
-      if (i + 5 < n && in[i] == 0xED && (in[i + 1] & 0xF0) == 0xA0 && (in[i + 2] & 0xC0) == 0x80 &&
-          in[i + 3] == 0xED && (in[i + 4] & 0xF0) == 0xB0 && (in[i + 5] & 0xC0) == 0x80) {
-        unsigned hi = 0xD000u | ((in[i + 1] & 0x3Fu) << 6) | (in[i + 2] & 0x3Fu);
-        unsigned lo = 0xD000u | ((in[i + 4] & 0x3Fu) << 6) | (in[i + 5] & 0x3Fu);
-        unsigned cp = 0x10000u + ((hi - 0xD800u) << 10) + (lo - 0xDC00u);
-        utf8_[o++] = static_cast<char>(0xF0 | (cp >> 18));
-        utf8_[o++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        utf8_[o++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        utf8_[o++] = static_cast<char>(0x80 | (cp & 0x3F));
-        i += 6;
-      } else {
-        utf8_[o++] = chars_[i++];
-      }
-    }
-    utf8_[o] = '\0';
-  }
-  ~JavaPath() {
-    mem_free(utf8_);
-    if (chars_) env_->ReleaseStringUTFChars(s_, chars_);
-  }
-  JavaPath(const JavaPath&) = delete;
-  JavaPath& operator=(const JavaPath&) = delete;
-  const char* get() const { return utf8_; }
-
- private:
-  JNIEnv* env_;
-  jstring s_;
-  const char* chars_ = nullptr;
-  char* utf8_ = nullptr;
+// The fixed line of each failing step, as it appears in the printed output.
+struct ReadLines {
+  static constexpr int NO_CLASS = 170, NO_PATH = 181, READ_FAILED = 188, NO_ARRAY = 195;
 };
-
-// The class of the calling object, or null (any pending exception cleared).
-jclass class_of(JNIEnv* env, jobject self) {
-  jclass cls = self ? env->GetObjectClass(self) : nullptr;
-  if (!cls) env->ExceptionClear();
-  return cls;
-}
-
-// A Java string from a name as the carrier reports it. Names are decoded as UTF-8 (also the
-// virtual machine's own form of surrogates); bytes that are not valid UTF-8 become U+FFFD, so
-// a foreign file name can never upset the virtual machine.
-jstring new_java_string(JNIEnv* env, const char* text) {
-  std::size_t n = std::strlen(text);
-  auto* units = static_cast<jchar*>(mem_alloc((n + 1) * sizeof(jchar)));
-  if (!units) return nullptr;
-  std::size_t out = 0;
-  const auto* s = reinterpret_cast<const unsigned char*>(text);
-  for (std::size_t i = 0; i < n;) {
-    unsigned c = s[i];
-    int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-    unsigned cp = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
-    bool ok = extra >= 0;
-    for (int k = 1; ok && k <= extra; ++k) {
-      if (i + static_cast<std::size_t>(k) >= n || (s[i + k] & 0xC0) != 0x80) ok = false;
-      else cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    static constexpr unsigned min_for[] = {0, 0x80, 0x800, 0x10000};
-    if (ok && (cp < min_for[extra] || cp > 0x10FFFF)) ok = false;
-    if (!ok) {
-      units[out++] = 0xFFFD;
-      ++i;
-      continue;
-    }
-    i += static_cast<std::size_t>(extra) + 1;
-    if (cp >= 0x10000) {
-      // n bytes always give at most n units: a four-byte sequence gives two.
-      cp -= 0x10000;
-      units[out++] = static_cast<jchar>(0xD800 + (cp >> 10));
-      units[out++] = static_cast<jchar>(0xDC00 + (cp & 0x3FF));
-    } else {
-      units[out++] = static_cast<jchar>(cp);
-    }
-  }
-  jstring result = env->NewString(units, static_cast<jsize>(out));
-  mem_free(units);
-  if (!result) env->ExceptionClear();
-  return result;
-}
+struct WriteLines {
+  int no_class, no_path, no_elements, short_write;
+};
+constexpr WriteLines WRITE_LINES{.no_class = 227, .no_path = 238, .no_elements = 246, .short_write = 253};
+constexpr WriteLines PRIVATE_WRITE_LINES{
+    .no_class = 284, .no_path = 295, .no_elements = 303, .short_write = 310};
+struct LengthLines {
+  static constexpr int NO_CLASS = 339, NO_PATH = 350;
+};
+struct DeleteLines {
+  static constexpr int NO_CLASS = 382, NO_PATH = 393, RMDIR_FAILED = 401, ERASE_FAILED = 409;
+};
+struct PredicateLines {
+  static constexpr int EXISTS_NO_PATH = 436, IS_FILE_NO_PATH = 463, IS_DIRECTORY_NO_PATH = 495,
+                       IS_INSERTED_NO_PATH = 522;
+};
+struct MkdirLines {
+  static constexpr int NO_CLASS = 550, NO_PATH = 561, MKDIR_FAILED = 567;
+};
+struct ListLines {
+  static constexpr int NO_PATH = 641, NOT_A_DIRECTORY = 647, NO_LIST = 654, LIST_FAILED = 660,
+                       NO_ARRAY = 670;
+};
+struct LogoutLines {
+  static constexpr int NO_PATH = 702, LOGOUT_FAILED = 708;
+};
 
 // The names a listing collects, as BUFFERs in listing order.
 struct NameList {
@@ -146,6 +74,11 @@ void name_list_free(NameList* l) {
   mem_free(l);
 }
 
+struct NameListOwner {
+  NameList* list;
+  ~NameListOwner() { name_list_free(list); }
+};
+
 // Listing call-back: keeps the entry's bare name (after the last "/", else after the last
 // backslash, else the whole path). 0 stops the listing when the name cannot be kept.
 int add_name(const char* full_path, void* arg) {
@@ -166,47 +99,30 @@ int add_name(const char* full_path, void* arg) {
   return 1;
 }
 
-// tokenFileWrite and tokenPrivateFileWrite differ only in their flags and lines.
+// tokenFileWrite and tokenPrivateFileWrite differ only in their flags and lines. The written
+// bytes may be key material: the virtual machine's copy of them is wiped.
 jint write_file(JNIEnv* env, jobject self, jstring jpath, jbyteArray data, std::uint32_t flags,
-                int no_class_line, int no_path_line, int no_elements_line, int short_line) {
-  constexpr int F = JNI_F_TOKEN_FILE_WRITE;
-  jint result = 0;
-  jbyte* bytes = nullptr;
-  JavaPath path(env, jpath);
-  do {
-    jclass cls = class_of(env, self);
-    if (!cls) { fail(F, no_class_line); break; }
-    JNI_CALLBACK_CTX ctx{env, cls, self};
-    if (!path.get()) { fail(F, no_path_line); break; }
-    jsize n = data ? env->GetArrayLength(data) : 0;
-    bytes = data ? env->GetByteArrayElements(data, nullptr) : nullptr;
-    if (!bytes) {
-      env->ExceptionClear();
-      fail(F, no_elements_line);
-      break;
-    }
-    int written = CADB_write_file(path.get(), bytes, n, flags, &ctx);
-    if (written != n) { fail(F, short_line); break; }
-    result = n;
-    ERR_set_token_error(0, 0);
-  } while (false);
-  report_token_errors();
-  if (bytes) env->ReleaseByteArrayElements(data, bytes, 0);
-  return result;
+                const WriteLines& lines) {
+  return jni_run<jint>(env, self, {.func = JNI_F_TOKEN_FILE_WRITE}, [&](JniFrame& f) -> std::optional<jint> {
+    JNI_CALLBACK_CTX* ctx = f.callback();
+    if (!ctx) return f.fail(lines.no_class);
+    const char* path = f.string(jpath);
+    if (!path) return f.fail(lines.no_path);
+    std::optional<JniBytes> bytes = f.bytes(data, JniSecrecy::Secret);
+    if (!bytes) return f.fail(lines.no_elements);
+    if (CADB_write_file(path, bytes->data, bytes->length, flags, ctx) != bytes->length)
+      return f.fail(lines.short_write);
+    return bytes->length;
+  });
 }
 
 // The four predicates share one shape: the path, the test, no failure of their own.
 jboolean predicate(JNIEnv* env, jstring jpath, int func, int no_path_line, int (*test)(const char*)) {
-  jboolean result = JNI_FALSE;
-  JavaPath path(env, jpath);
-  if (!path.get()) {
-    fail(func, no_path_line);
-  } else {
-    result = test(path.get()) ? JNI_TRUE : JNI_FALSE;
-    ERR_set_token_error(0, 0);
-  }
-  report_token_errors();
-  return result;
+  return jni_run<jboolean>(env, nullptr, {.func = func}, [&](JniFrame& f) -> std::optional<jboolean> {
+    const char* path = f.string(jpath);
+    if (!path) return f.fail(no_path_line);
+    return test(path) ? JNI_TRUE : JNI_FALSE;
+  });
 }
 
 }  // namespace
@@ -215,180 +131,128 @@ extern "C" {
 
 JNIEXPORT jbyteArray JNICALL Java_ru_halvorit_io_TokenFileInputStream_tokenFileRead(
     JNIEnv* env, jobject self, jstring jpath) {
-  constexpr int F = JNI_F_TOKEN_FILE_READ;
-  jbyteArray result = nullptr;
-  BUFFER* buf = nullptr;
-  JavaPath path(env, jpath);
-  do {
-    jclass cls = class_of(env, self);
-    if (!cls) { fail(F, 170); break; }
-    JNI_CALLBACK_CTX ctx{env, cls, self};
-    if (!path.get()) { fail(F, 181); break; }
-    buf = BUFFER_read_file(path.get(), OPEN_FLAGS, &ctx);
-    if (!buf) { fail(F, 188); break; }
-    result = env->NewByteArray(buf->length);
-    if (!result) {
-      env->ExceptionClear();
-      fail(F, 195);
-      break;
-    }
-    if (buf->length > 0)
-      env->SetByteArrayRegion(result, 0, buf->length, reinterpret_cast<const jbyte*>(buf->data));
-    ERR_set_token_error(0, 0);
-  } while (false);
-  report_token_errors();
-  BUFFER_free(buf);
-  return result;
+  using L = ReadLines;
+  return jni_run<jbyteArray>(env, self, {.func = JNI_F_TOKEN_FILE_READ}, [&](JniFrame& f) -> std::optional<jbyteArray> {
+    JNI_CALLBACK_CTX* ctx = f.callback();
+    if (!ctx) return f.fail(L::NO_CLASS);
+    const char* path = f.string(jpath);
+    if (!path) return f.fail(L::NO_PATH);
+    BUFFER* buf = BUFFER_read_file(path, OPEN_FLAGS, ctx);
+    if (!buf) return f.fail(L::READ_FAILED);
+    jbyteArray result = f.new_byte_array(buf->data, buf->length);
+    BUFFER_free(buf);
+    if (!result) return f.fail(L::NO_ARRAY);
+    return result;
+  });
 }
 
 JNIEXPORT jint JNICALL Java_ru_halvorit_io_TokenFileOutputStream_tokenFileWrite(
     JNIEnv* env, jobject self, jstring jpath, jbyteArray data) {
-  return write_file(env, self, jpath, data, OPEN_FLAGS, 227, 238, 246, 253);
+  return write_file(env, self, jpath, data, OPEN_FLAGS, WRITE_LINES);
 }
 
 JNIEXPORT jint JNICALL Java_ru_halvorit_io_TokenFileOutputStream_tokenPrivateFileWrite(
     JNIEnv* env, jobject self, jstring jpath, jbyteArray data) {
-  return write_file(env, self, jpath, data, PRIVATE_OPEN_FLAGS, 284, 295, 303, 310);
+  return write_file(env, self, jpath, data, PRIVATE_OPEN_FLAGS, PRIVATE_WRITE_LINES);
 }
 
 JNIEXPORT jlong JNICALL Java_ru_halvorit_io_TokenFile_tokenFileLength(JNIEnv* env, jobject self,
                                                                       jstring jpath) {
-  constexpr int F = JNI_F_TOKEN_FILE_LENGTH;
-  jlong result = 0;
-  JavaPath path(env, jpath);
-  do {
-    jclass cls = class_of(env, self);
-    if (!cls) { fail(F, 339); break; }
-    JNI_CALLBACK_CTX ctx{env, cls, self};
-    if (!path.get()) { fail(F, 350); break; }
-    result = static_cast<jlong>(CADB_file_length(path.get(), OPEN_FLAGS, &ctx));
-    ERR_set_token_error(0, 0);
-  } while (false);
-  report_token_errors();
-  return result;
+  using L = LengthLines;
+  return jni_run<jlong>(env, self, {.func = JNI_F_TOKEN_FILE_LENGTH}, [&](JniFrame& f) -> std::optional<jlong> {
+    JNI_CALLBACK_CTX* ctx = f.callback();
+    if (!ctx) return f.fail(L::NO_CLASS);
+    const char* path = f.string(jpath);
+    if (!path) return f.fail(L::NO_PATH);
+    // -1 (the size cannot be determined) is a result, not a failure of the call.
+    return static_cast<jlong>(CADB_file_length(path, OPEN_FLAGS, ctx));
+  });
 }
 
 JNIEXPORT jboolean JNICALL Java_ru_halvorit_io_TokenFile_tokenFileDelete(JNIEnv* env, jobject self,
                                                                          jstring jpath) {
-  constexpr int F = JNI_F_TOKEN_FILE_DELETE;
-  jboolean result = JNI_FALSE;
-  JavaPath path(env, jpath);
-  do {
-    jclass cls = class_of(env, self);
-    if (!cls) { fail(F, 382); break; }
-    JNI_CALLBACK_CTX ctx{env, cls, self};
-    if (!path.get()) { fail(F, 393); break; }
-    if (CADB_is_directory(path.get())) {
-      if (!CADB_token_rmdir(path.get(), OPEN_FLAGS, &ctx)) { fail(F, 401); break; }
-    } else if (!CADB_erase_file(path.get(), OPEN_FLAGS, &ctx)) {
-      fail(F, 409);
-      break;
+  using L = DeleteLines;
+  return jni_run<jboolean>(env, self, {.func = JNI_F_TOKEN_FILE_DELETE}, [&](JniFrame& f) -> std::optional<jboolean> {
+    JNI_CALLBACK_CTX* ctx = f.callback();
+    if (!ctx) return f.fail(L::NO_CLASS);
+    const char* path = f.string(jpath);
+    if (!path) return f.fail(L::NO_PATH);
+    if (CADB_is_directory(path)) {
+      if (!CADB_token_rmdir(path, OPEN_FLAGS, ctx)) return f.fail(L::RMDIR_FAILED);
+    } else if (!CADB_erase_file(path, OPEN_FLAGS, ctx)) {
+      return f.fail(L::ERASE_FAILED);
     }
-    result = JNI_TRUE;
-    ERR_set_token_error(0, 0);
-  } while (false);
-  report_token_errors();
-  return result;
+    return JNI_TRUE;
+  });
 }
 
 JNIEXPORT jboolean JNICALL Java_ru_halvorit_io_TokenFile_tokenFileExists(JNIEnv* env, jobject,
                                                                          jstring jpath) {
-  return predicate(env, jpath, JNI_F_TOKEN_FILE_EXISTS, 436, CADB_file_exists);
+  return predicate(env, jpath, JNI_F_TOKEN_FILE_EXISTS, PredicateLines::EXISTS_NO_PATH, CADB_file_exists);
 }
 
 JNIEXPORT jboolean JNICALL Java_ru_halvorit_io_TokenFile_tokenIsFile(JNIEnv* env, jobject,
                                                                      jstring jpath) {
-  return predicate(env, jpath, JNI_F_TOKEN_IS_FILE, 463, CADB_is_file);
+  return predicate(env, jpath, JNI_F_TOKEN_IS_FILE, PredicateLines::IS_FILE_NO_PATH, CADB_is_file);
 }
 
 JNIEXPORT jboolean JNICALL Java_ru_halvorit_io_TokenFile_tokenIsDirectory(JNIEnv* env, jobject,
                                                                           jstring jpath) {
-  return predicate(env, jpath, JNI_F_TOKEN_IS_DIRECTORY, 495, CADB_is_directory);
+  return predicate(env, jpath, JNI_F_TOKEN_IS_DIRECTORY, PredicateLines::IS_DIRECTORY_NO_PATH,
+                   CADB_is_directory);
 }
 
 JNIEXPORT jboolean JNICALL Java_ru_halvorit_io_TokenFile_tokenIsInserted(JNIEnv* env, jobject,
                                                                          jstring jpath) {
-  return predicate(env, jpath, JNI_F_TOKEN_IS_INSERTED, 522, CADB_is_inserted);
+  return predicate(env, jpath, JNI_F_TOKEN_IS_INSERTED, PredicateLines::IS_INSERTED_NO_PATH,
+                   CADB_is_inserted);
 }
 
 JNIEXPORT jboolean JNICALL Java_ru_halvorit_io_TokenFile_tokenMkdir(JNIEnv* env, jobject self,
                                                                     jstring jpath) {
-  constexpr int F = JNI_F_TOKEN_MKDIR;
-  jboolean result = JNI_FALSE;
-  JavaPath path(env, jpath);
-  do {
-    jclass cls = class_of(env, self);
-    if (!cls) { fail(F, 550); break; }
-    JNI_CALLBACK_CTX ctx{env, cls, self};
-    if (!path.get()) { fail(F, 561); break; }
-    if (!CADB_token_mkdir(path.get(), OPEN_FLAGS, &ctx)) { fail(F, 567); break; }
-    result = JNI_TRUE;
-    ERR_set_token_error(0, 0);
-  } while (false);
-  report_token_errors();
-  return result;
+  using L = MkdirLines;
+  return jni_run<jboolean>(env, self, {.func = JNI_F_TOKEN_MKDIR}, [&](JniFrame& f) -> std::optional<jboolean> {
+    JNI_CALLBACK_CTX* ctx = f.callback();
+    if (!ctx) return f.fail(L::NO_CLASS);
+    const char* path = f.string(jpath);
+    if (!path) return f.fail(L::NO_PATH);
+    if (!CADB_token_mkdir(path, OPEN_FLAGS, ctx)) return f.fail(L::MKDIR_FAILED);
+    return JNI_TRUE;
+  });
 }
 
 JNIEXPORT jobjectArray JNICALL Java_ru_halvorit_io_TokenFile_tokenFileList(JNIEnv* env, jobject,
                                                                            jstring jpath) {
-  constexpr int F = JNI_F_TOKEN_FILE_LIST;
-  jobjectArray result = nullptr;
-  NameList* names = nullptr;
-  JavaPath path(env, jpath);
-  do {
-    if (!path.get()) { fail(F, 641); break; }
-    if (!CADB_is_directory(path.get())) { fail(F, 647); break; }
-    names = name_list_new();
-    if (!names) { fail(F, 654); break; }
-    if (!CADB_list_directory(path.get(), CADB_LIST_DIRECTORIES, add_name, names)) {
-      fail(F, 660);
-      break;
-    }
-    if (names->count > 0) {
-      jclass string_class = env->FindClass("java/lang/String");
-      jstring empty = string_class ? env->NewStringUTF("") : nullptr;
-      jobjectArray array = empty ? env->NewObjectArray(names->count, string_class, empty) : nullptr;
-      bool ok = array != nullptr;
-      for (int i = 0; ok && i < names->count; ++i) {
-        jstring s = new_java_string(env, reinterpret_cast<const char*>(names->items[i]->data));
-        if (!s) {
-          ok = false;
-          break;
-        }
-        env->SetObjectArrayElement(array, i, s);
-        env->DeleteLocalRef(s);
-      }
-      if (empty) env->DeleteLocalRef(empty);
-      if (string_class) env->DeleteLocalRef(string_class);
-      if (!ok) {
-        env->ExceptionClear();
-        if (array) env->DeleteLocalRef(array);
-        fail(F, 670);
-        break;
-      }
-      result = array;
-    }
-    ERR_set_token_error(0, 0);
-  } while (false);
-  report_token_errors();
-  name_list_free(names);
-  return result;
+  using L = ListLines;
+  return jni_run<jobjectArray>(env, nullptr, {.func = JNI_F_TOKEN_FILE_LIST}, [&](JniFrame& f) -> std::optional<jobjectArray> {
+    const char* path = f.string(jpath);
+    if (!path) return f.fail(L::NO_PATH);
+    if (!CADB_is_directory(path)) return f.fail(L::NOT_A_DIRECTORY);
+    NameListOwner names{name_list_new()};
+    if (!names.list) return f.fail(L::NO_LIST);
+    if (!CADB_list_directory(path, CADB_LIST_DIRECTORIES, add_name, names.list))
+      return f.fail(L::LIST_FAILED);
+    // An empty directory gives no array.
+    if (names.list->count == 0) return nullptr;
+    jobjectArray array = f.new_string_array(names.list->count, [&](jsize i) {
+      return reinterpret_cast<const char*>(names.list->items[i]->data);
+    });
+    if (!array) return f.fail(L::NO_ARRAY);
+    return array;
+  });
 }
 
 JNIEXPORT jboolean JNICALL Java_ru_halvorit_io_TokenFile_tokenLogout(JNIEnv* env, jobject,
                                                                      jstring jpath) {
-  constexpr int F = JNI_F_TOKEN_LOGOUT;
-  jboolean result = JNI_FALSE;
-  JavaPath path(env, jpath);
-  if (!path.get()) {
-    fail(F, 702);
-  } else if (!CADB_logout(path.get())) {
-    fail(F, 708);
-  } else {
-    result = JNI_TRUE;
-  }
-  report_token_errors();
-  return result;
+  using L = LogoutLines;
+  // A logout leaves the token-error words as the driver set them.
+  return jni_run<jboolean>(env, nullptr, {.func = JNI_F_TOKEN_LOGOUT, .clears_token_error = false},
+                           [&](JniFrame& f) -> std::optional<jboolean> {
+    const char* path = f.string(jpath);
+    if (!path) return f.fail(L::NO_PATH);
+    if (!CADB_logout(path)) return f.fail(L::LOGOUT_FAILED);
+    return JNI_TRUE;
+  });
 }
 
 }  // extern "C"

@@ -134,6 +134,24 @@ class CallbackTest {
   }
 
   @Test
+  void keyStoreFrameReportsFailuresThroughSetError() {
+    Target t = new Target();
+    byte[] data = {1, 2, 3};
+    assertEquals(3003, NativeShim.keyStoreFrame(t, 0, "abc", data));
+    assertEquals(List.of(), t.codes);
+    assertEquals(0, NativeShim.keyStoreFrame(t, 1, "abc", data));  // the token error goes to Java
+    assertEquals(0, NativeShim.keyStoreFrame(t, 2, "abc", data));  // none: 5
+    assertEquals(0, NativeShim.keyStoreFrame(t, 3, "abc", data));  // no exception reaches Java
+    assertEquals(0, NativeShim.keyStoreFrame(t, 0, null, data));  // a missing argument fails
+    assertEquals(List.of(0x71, 5, 5, 5), t.codes);
+    assertArrayEquals(new byte[] {1, 2, 3}, data);
+    // Every call printed and emptied its queue, token error included.
+    assertEquals("", NativeShim.drainErrors());
+    assertEquals(3003, NativeShim.keyStoreFrame(t, 0, "abc", data));
+    assertEquals(List.of(0x71, 5, 5, 5), t.codes);
+  }
+
+  @Test
   void objectWithoutSetErrorIsLeftAlone() {
     NativeShim.setError(new Mute(), 7);
     NativeShim.setError(null, 7);
