@@ -54,13 +54,17 @@ endfunction()
 
 # Environment under which the JVM may load the project's native libraries. Under the sanitizer
 # preset the ASan runtime must come first in the process, and the JVM's own SIGSEGV use must be
-# left alone.
+# left alone. The C++ runtime is preloaded right after it: ASan finds the functions it wraps
+# (__cxa_throw among them) when it starts, and the JVM itself does not load libstdc++, so a
+# C++ exception in a native library would otherwise stop the process.
 function(jarnel_java_env out)
   set(env "JARNEL_LIBRARY_PATH=${JARNEL_LIB_DIR}")
   if(JARNEL_SANITIZE)
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
       OUTPUT_VARIABLE asan OUTPUT_STRIP_TRAILING_WHITESPACE)
-    list(APPEND env "LD_PRELOAD=${asan}"
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++.so.6
+      OUTPUT_VARIABLE cxxrt OUTPUT_STRIP_TRAILING_WHITESPACE)
+    list(APPEND env "LD_PRELOAD=${asan}:${cxxrt}"
       "ASAN_OPTIONS=detect_leaks=0:handle_segv=0:allow_user_segv_handler=1:use_sigaltstack=0:detect_stack_use_after_return=0")
   endif()
   set(${out} "${env}" PARENT_SCOPE)
