@@ -77,8 +77,12 @@ struct KdfFree {
 struct KdfCtxFree {
   void operator()(EVP_KDF_CTX* k) const { EVP_KDF_CTX_free(k); }
 };
+void wipe_content(PKCS7* p7);
 struct Pkcs7Free {
-  void operator()(PKCS7* p) const { PKCS7_free(p); }
+  void operator()(PKCS7* p) const {
+    wipe_content(p);
+    PKCS7_free(p);
+  }
 };
 struct OctetFree {
   void operator()(ASN1_OCTET_STRING* o) const { ASN1_OCTET_STRING_free(o); }
@@ -137,6 +141,19 @@ const ASN1_OCTET_STRING* data_octets(const PKCS7* p7) {
   return p7->d.data;
 }
 
+// Zeroes the clear content a message holds (data, or the data inside digested data) before the
+// message is freed: it may be a key share.
+void wipe_content(PKCS7* p7) {
+  if (!p7 || !p7->d.ptr) return;
+  int type = OBJ_obj2nid(p7->type);
+  if (type == NID_pkcs7_data && p7->d.data) {
+    OPENSSL_cleanse(const_cast<unsigned char*>(ASN1_STRING_get0_data(p7->d.data)),
+                    static_cast<std::size_t>(ASN1_STRING_length(p7->d.data)));
+  } else if (type == NID_pkcs7_digest) {
+    wipe_content(p7->d.digest->contents);
+  }
+}
+
 }  // namespace
 
 CADB_CMS* CADB_CMS_new(int type, int flags) {
@@ -187,6 +204,7 @@ CADB_CMS* CADB_CMS_new(int type, int flags) {
 
 void CADB_CMS_free(CADB_CMS* cms) {
   if (!cms) return;
+  wipe_content(cms->p7);
   PKCS7_free(cms->p7);
   BUFFER_free(cms->content);
   mem_clear_free(cms, sizeof *cms);

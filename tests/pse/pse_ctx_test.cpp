@@ -526,3 +526,35 @@ TEST(PseMkey, BlobRoundTripAndRefusals) {
   EXPECT_STREQ(ERR_reason_error_string(ERR_pack(LIB_PSE, 0, PSE_R_INVALID_MAC)), "invalid MAC");
   EXPECT_STREQ(ERR_func_error_string(ERR_pack(LIB_CADB, CADB_F_PSE_CTX_READ, 0)), "PSE_CTX_read");
 }
+
+namespace {
+int g_waits = 0;
+int give_up(const char*, void*) {
+  ++g_waits;
+  return 0;
+}
+}  // namespace
+
+TEST_F(Container, CarrierThatDoesNotComeFailsEachOperationAtTheWait) {
+  struct Case {
+    int (*op)(PSE_CTX*);
+    int func;
+  } const cases[] = {{PSE_CTX_read, CADB_F_PSE_CTX_READ},
+                     {PSE_CTX_write, CADB_F_PSE_CTX_WRITE},
+                     {PSE_CTX_erase, CADB_F_PSE_CTX_ERASE}};
+  for (const auto& c : cases) {
+    CtxPtr ctx = context("ruToken\\no such reader\\pse");
+    PSE_CTX_set_insert_callback(ctx.get(), give_up, nullptr);
+    ERR_clear_error();
+    EXPECT_EQ(c.op(ctx.get()), 0);
+    auto q = drain_errors();
+    ASSERT_FALSE(q.empty());
+    EXPECT_EQ(q.back(), ERR_pack(LIB_CADB, c.func, R_INTERNAL_ERROR));
+  }
+  // A folder needs no waiting: the waiter is not asked.
+  g_waits = 0;
+  CtxPtr ctx = context(dir_);
+  PSE_CTX_set_insert_callback(ctx.get(), give_up, nullptr);
+  EXPECT_EQ(PSE_CTX_erase(ctx.get()), 1);
+  EXPECT_EQ(g_waits, 0);
+}
