@@ -140,9 +140,10 @@ int PSE_CTX_set_mk(PSE_CTX* ctx, const unsigned char* data, int length);
 int PSE_CTX_set_mask(PSE_CTX* ctx, const unsigned char* data, int length);
 int PSE_CTX_set_kek(PSE_CTX* ctx, const unsigned char* data, int length);
 int PSE_CTX_set_rand(PSE_CTX* ctx, const unsigned char* data, int length);
-// Sets *length and, with out, copies the contents (out must hold *length bytes: ask with a null
-// out first). Fails when the contents are absent. With a password in the context the mask comes
-// in its password-protected form.
+// Sets *length to the contents' length and, with out, copies the contents; with out, *length on
+// entry is the room in out and too little room fails (ask with a null out first). Fails when the
+// contents are absent. With a password in the context the mask comes in its password-protected
+// form (a fresh IV each time, always of the same length).
 int PSE_CTX_get_mk(PSE_CTX* ctx, unsigned char* out, int* length);
 int PSE_CTX_get_mask(PSE_CTX* ctx, unsigned char* out, int* length);
 int PSE_CTX_get_kek(PSE_CTX* ctx, unsigned char* out, int* length);
