@@ -126,10 +126,26 @@ TEST_F(ProtectedBuffer, DecryptNamesWhatIsWrong) {
 }
 
 TEST_F(ProtectedBuffer, MessageObjectTypes) {
+  const unsigned char data[] = "content";
   for (int type : {22, 23, 25, 26}) {
     CADB_CMS* cms = CADB_CMS_new(type, 0);
     ASSERT_NE(cms, nullptr) << type;
     EXPECT_EQ(CADB_CMS_type(cms), type);
+    ASSERT_EQ(CADB_CMS_add(cms, data, 7), 1);
+    if (type == 22 || type == 23) {
+      // Signed and enveloped messages are set up but never built here.
+      ERR_clear_error();
+      EXPECT_EQ(CADB_CMS_finish(cms), 0);
+      EXPECT_EQ(ERR_get_error(), ERR_pack(LIB_PKCS7, P7_F_CMS_FINISH, P7_R_OPERATION_NOT_SUPPORTED));
+    } else if (type == 25) {
+      ASSERT_EQ(CADB_CMS_finish(cms), 1);
+      BufferPtr pem(CADB_CMS_encode(cms, CMS_FORMAT_PEM));
+      ASSERT_TRUE(pem);
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(pem->data), 21), "-----BEGIN PKCS7-----");
+    } else {
+      // Encrypted data needs its key first.
+      EXPECT_EQ(CADB_CMS_finish(cms), 0);
+    }
     CADB_CMS_free(cms);
   }
   for (int type : {21, 24, 27, 0}) {
