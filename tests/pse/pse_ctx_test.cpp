@@ -558,3 +558,108 @@ TEST_F(Container, CarrierThatDoesNotComeFailsEachOperationAtTheWait) {
   EXPECT_EQ(PSE_CTX_erase(ctx.get()), 1);
   EXPECT_EQ(g_waits, 0);
 }
+
+namespace {
+// The Nth allocation (counting from 0) fails; -1 lets all through.
+int g_fail_from = -1, g_allocs = 0;
+void* counted_malloc(std::size_t n) {
+  return g_fail_from >= 0 && g_allocs++ == g_fail_from ? nullptr : std::malloc(n);
+}
+class ShortMemory {
+ public:
+  explicit ShortMemory(int fail_from) {
+    CRYPTO_get_mem_functions(&m_, &r_, &f_);
+    g_allocs = 0;
+    g_fail_from = fail_from;
+    CRYPTO_set_mem_functions(counted_malloc, r_, f_);
+  }
+  ~ShortMemory() {
+    CRYPTO_set_mem_functions(m_, r_, f_);
+    g_fail_from = -1;
+  }
+
+ private:
+  MallocFn m_;
+  ReallocFn r_;
+  FreeFn f_;
+};
+}  // namespace
+
+TEST_F(Container, ShortMemoryFailsEveryStepCleanly) {
+  // Each allocation of a generate and write in turn fails: the result is either the whole
+  // container or no file at all. The loop ends at the first run that needs no more allocations
+  // than it got (the failure point lies beyond the last one).
+  bool succeeded = false;
+  for (int fail_at = 0; fail_at < 1000 && !succeeded; ++fail_at) {
+    std::string path = (root_ / ("w" + std::to_string(fail_at))).string();
+    CtxPtr ctx = context(path);
+    int ok;
+    {
+      ShortMemory short_memory(fail_at);
+      ok = PSE_CTX_generate(ctx.get()) && PSE_CTX_write(ctx.get());
+    }
+    ERR_clear_error();
+    int files = 0;
+    for (const char* name : {"mk.db3", "masks.db3", "kek.opq", "rand.opq"})
+      files += fs::exists(fs::path(path) / name) ? 1 : 0;
+    EXPECT_EQ(files, ok ? 4 : 0) << "allocation " << fail_at;
+    succeeded = ok != 0 && g_allocs <= fail_at;
+  }
+  EXPECT_TRUE(succeeded);
+  // Open with the generator down (the random state is read and rewritten): a failure leaves the
+  // three key files as they were and no container in the context.
+  CtxPtr made = create(dir_);
+  Bytes mk = read_file(file("mk.db3")), mask = read_file(file("masks.db3")),
+        kek = read_file(file("kek.opq"));
+  succeeded = false;
+  for (int fail_at = 0; fail_at < 1000 && !succeeded; ++fail_at) {
+    unseed_generator();
+    CtxPtr ctx = context(dir_);
+    int ok;
+    {
+      ShortMemory short_memory(fail_at);
+      ok = PSE_CTX_read(ctx.get());
+    }
+    ERR_clear_error();
+    EXPECT_EQ(PSE_CTX_get_pse(ctx.get()) != nullptr, ok != 0);
+    EXPECT_EQ(read_file(file("mk.db3")), mk);
+    EXPECT_EQ(read_file(file("masks.db3")), mask);
+    EXPECT_EQ(read_file(file("kek.opq")), kek);
+    succeeded = ok != 0 && g_allocs <= fail_at;
+    if (!ok && read_file(file("rand.opq")).size() != 36) {
+      ADD_FAILURE() << "random-state file damaged at allocation " << fail_at;
+      break;
+    }
+  }
+  EXPECT_TRUE(succeeded);
+}
+
+namespace {
+// Keyboard seeding that always types what it is shown.
+int type_it(int ch, int, int, void*) { return ch; }
+void no_sleep(unsigned) {}
+}  // namespace
+
+TEST_F(Container, SeedSourceServesWhereNoRandomStateIs) {
+  GRAND_set_sleep_function(no_sleep);
+  unseed_generator();
+  {
+    // Generate with the generator down: the seed source brings it up.
+    CtxPtr ctx = context(dir_);
+    EXPECT_EQ(PSE_CTX_generate(ctx.get()), 0);
+    ERR_clear_error();
+    PSE_CTX_set_seed_source(ctx.get(), type_it, nullptr);
+    ASSERT_EQ(PSE_CTX_generate(ctx.get()), 1);
+    EXPECT_NE(RAND_get_method(), nullptr);
+    ASSERT_EQ(PSE_CTX_write(ctx.get()), 1);
+  }
+  // Open without a random-state file: the seed source seeds, and no file is made.
+  fs::remove(file("rand.opq"));
+  unseed_generator();
+  CtxPtr ctx = context(dir_);
+  PSE_CTX_set_seed_source(ctx.get(), type_it, nullptr);
+  EXPECT_EQ(PSE_CTX_read(ctx.get()), 1);
+  EXPECT_NE(RAND_get_method(), nullptr);
+  EXPECT_FALSE(fs::exists(file("rand.opq")));
+  GRAND_set_sleep_function(nullptr);
+}
