@@ -593,8 +593,14 @@ BUFFER* decrypt_with(const unsigned char* data, int length, const unsigned char*
     return nullptr;
   BufferPtr der(CADB_CMS_take_content(outer.get()));
   if (!der) return nullptr;
+  // Content that is no message at all is what a wrong key gives: an integrity failure. A
+  // message of another type is a well-formed container of the wrong kind.
   CmsPtr inner(der->length > 0 ? CADB_CMS_parse(der->data, der->length) : nullptr);
-  if (!inner || CADB_CMS_type(inner.get()) != CMS_NID_digest) {
+  if (!inner) {
+    *reason = CADB_R_INTEGRITY_CHECK_FAILED;
+    return nullptr;
+  }
+  if (CADB_CMS_type(inner.get()) != CMS_NID_digest) {
     *reason = CADB_R_DIGESTED_DATA_EXPECTED;
     return nullptr;
   }

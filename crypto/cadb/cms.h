@@ -109,8 +109,10 @@ BUFFER* BUFFER_encrypt(const unsigned char* data, int length, int cipher,
                        const unsigned char* password, int password_len, int iterations,
                        int format);
 // Recovers the bytes of a protected buffer (DER). Null with (66, 327, reason) and (66, 327, 66):
-// 127 not encrypted data, 128 not digested data, 129 no data inside, 126 the digest does not
-// match (a wrong password ends here or in the decryption).
+// 127 not encrypted data, 128 the content is a message other than digested data, 129 no data
+// inside, 126 the content is no message or its digest does not match (a wrong password ends
+// here or in the cipher's padding check). When the password as given fails and its canonical
+// text differs, the queue is emptied and the canonical text is tried.
 BUFFER* BUFFER_decrypt(const unsigned char* data, int length, const unsigned char* password,
                        int password_len, int iterations);
 

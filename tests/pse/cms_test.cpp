@@ -5,7 +5,13 @@
 #include <cstring>
 #include <string>
 
+#include <openssl/core_names.h>
+#include <openssl/kdf.h>
+#include <openssl/objects.h>
+#include <openssl/params.h>
+
 #include "crypto/cadb/cms.h"
+#include "crypto/rus/gost_provider.h"
 #include "ctx_fixture.h"
 
 using namespace jarnel;
@@ -56,6 +62,10 @@ TEST_F(ProtectedBuffer, RoundTripsForBothCiphersAndRefusesAnotherPassword) {
     auto q = drain_errors();
     ASSERT_FALSE(q.empty());
     EXPECT_EQ(q.back(), ERR_pack(LIB_CADB, CADB_F_BUFFER_DECRYPT, LIB_CADB));
+    // A stream cipher always decrypts: the wrong key shows as an integrity failure.
+    if (c.cipher == 174) {
+      EXPECT_TRUE(has_error(q, LIB_CADB, CADB_F_BUFFER_DECRYPT, CADB_R_INTEGRITY_CHECK_FAILED));
+    }
     // Another iteration count derives another key.
     EXPECT_FALSE(decrypt(sealed.get(), "pass word", c.iter_dec == 7 ? 8 : 7));
     ERR_clear_error();
@@ -105,20 +115,52 @@ TEST_F(ProtectedBuffer, DecryptNamesWhatIsWrong) {
     ASSERT_GE(q.size(), 2U);
     EXPECT_EQ(q[q.size() - 2], ERR_pack(LIB_CADB, CADB_F_BUFFER_DECRYPT, c.reason));
   }
-  // Encrypted data whose inner content is the protected bytes themselves, not digested data.
-  CADB_CMS* outer = CADB_CMS_new(CMS_NID_encrypted, 0);
-  ASSERT_TRUE(outer);
+  // Encrypted data under the right key whose content is a data message, not digested data; and
+  // under another key, whose content decrypts to no message at all.
   unsigned char key[32];
-  // PBKDF2 of "pw" is not needed: any key makes the content undecodable as digested data.
-  std::memset(key, 7, sizeof key);
-  ASSERT_EQ(CADB_CMS_set_key(outer, key, 32), 1);
-  ASSERT_EQ(CADB_CMS_add(outer, data.data(), 10), 1);
-  ASSERT_EQ(CADB_CMS_finish(outer), 1);
-  BufferPtr wrong(CADB_CMS_encode(outer, CMS_FORMAT_DER));
-  CADB_CMS_free(outer);
-  ERR_clear_error();
-  EXPECT_EQ(BUFFER_decrypt(wrong->data, wrong->length, pw("pw"), 2, 1), nullptr);
-  EXPECT_TRUE(has_error(drain_errors(), LIB_CADB, CADB_F_BUFFER_DECRYPT, CADB_R_DIGESTED_DATA_EXPECTED));
+  EVP_KDF* kdf = EVP_KDF_fetch(GOST_libctx(), "PBKDF2", nullptr);
+  EVP_KDF_CTX* kctx = EVP_KDF_CTX_new(kdf);
+  int iter = 1;
+  unsigned char salt[8] = {};
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_octet_string(OSSL_KDF_PARAM_PASSWORD, const_cast<char*>("pw"), 2),
+      OSSL_PARAM_octet_string(OSSL_KDF_PARAM_SALT, salt, sizeof salt),
+      OSSL_PARAM_int(OSSL_KDF_PARAM_ITER, &iter),
+      OSSL_PARAM_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>("RUS-HASH"), 0), OSSL_PARAM_END};
+  ASSERT_EQ(EVP_KDF_derive(kctx, key, sizeof key, params), 1);
+  EVP_KDF_CTX_free(kctx);
+  EVP_KDF_free(kdf);
+  PKCS7* plain = PKCS7_new();
+  ASSERT_EQ(PKCS7_set_type(plain, NID_pkcs7_data), 1);
+  ASSERT_EQ(ASN1_OCTET_STRING_set(plain->d.data, data.data(), 10), 1);
+  unsigned char* plain_der = nullptr;
+  int plain_len = i2d_PKCS7(plain, &plain_der);
+  PKCS7_free(plain);
+  ASSERT_GT(plain_len, 0);
+  struct Inner {
+    const char* name;
+    bool right_key;
+    int reason;
+  } const inners[] = {{"data inside", true, CADB_R_DIGESTED_DATA_EXPECTED},
+                      {"another key", false, CADB_R_INTEGRITY_CHECK_FAILED}};
+  for (const auto& in : inners) {
+    SCOPED_TRACE(in.name);
+    CADB_CMS* outer = CADB_CMS_new(CMS_NID_encrypted, 0);
+    ASSERT_TRUE(outer);
+    ASSERT_EQ(CADB_CMS_set_inner_type(outer, CMS_NID_digest), 1);
+    unsigned char k[32];
+    std::memcpy(k, key, 32);
+    if (!in.right_key) k[0] ^= 1;
+    ASSERT_EQ(CADB_CMS_set_key(outer, k, 32), 1);
+    ASSERT_EQ(CADB_CMS_add(outer, plain_der, plain_len), 1);
+    ASSERT_EQ(CADB_CMS_finish(outer), 1);
+    BufferPtr wrong(CADB_CMS_encode(outer, CMS_FORMAT_DER));
+    CADB_CMS_free(outer);
+    ERR_clear_error();
+    EXPECT_EQ(BUFFER_decrypt(wrong->data, wrong->length, pw("pw"), 2, 1), nullptr);
+    EXPECT_TRUE(has_error(drain_errors(), LIB_CADB, CADB_F_BUFFER_DECRYPT, in.reason));
+  }
+  OPENSSL_free(plain_der);
   // Missing input.
   EXPECT_EQ(BUFFER_decrypt(nullptr, 0, pw("pw"), 2, 1), nullptr);
   EXPECT_EQ(BUFFER_encrypt(pw("x"), 1, 174, nullptr, 0, 1, 1), nullptr);
