@@ -5,13 +5,13 @@
 #include <cstring>
 
 #include "command.h"
+#include "pin.h"
 #include "crypto/bio/token.h"
 #include "crypto/cadb/cadb.h"
 #include "crypto/cadb/carrier.h"
 #include "crypto/err/err.h"
 #include "crypto/hooks.h"
 #include "crypto/mem.h"
-#include "platform/tty.h"
 
 namespace {
 
@@ -58,56 +58,7 @@ struct SubHelp {
     {"stat", "usage: jarnel-tool token stat PATH\nPrints \"file LENGTH\" or \"directory -\" for PATH.\n"},
 };
 
-// Where a PIN comes from when a carrier asks for one. Read once, kept wiped.
-struct PinSource {
-  const char* pin_file = nullptr;
-  SecureBuffer pin;
-  bool have = false;
-  bool failed = false;
-
-  bool load(const char* path) {
-    if (have) return true;
-    if (failed) return false;
-    char buf[TOKEN_PASSWORD_MAX + 2] = {};
-    long n = -1;
-    if (pin_file) {
-      if (std::FILE* f = std::fopen(pin_file, "rb")) {
-        if (std::fgets(buf, sizeof buf, f)) n = static_cast<long>(std::strcspn(buf, "\r\n"));
-        std::fclose(f);
-      }
-    } else if (const char* env = std::getenv("JARNEL_PIN")) {
-      n = static_cast<long>(std::strlen(env));
-      if (n > TOKEN_PASSWORD_MAX) n = TOKEN_PASSWORD_MAX;
-      std::memcpy(buf, env, static_cast<std::size_t>(n));
-    } else {
-      char prompt[320];
-      std::snprintf(prompt, sizeof prompt, "PIN for %s: ", path ? path : "the token");
-      n = platform::read_secret_from_terminal(prompt, buf, sizeof buf);
-    }
-    if (n >= 0 && pin.resize(static_cast<std::size_t>(n) + 1)) {
-      std::memcpy(pin.data(), buf, static_cast<std::size_t>(n));
-      pin.data()[n] = 0;
-      have = true;
-    } else {
-      failed = true;
-    }
-    mem_cleanse(buf, sizeof buf);
-    return have;
-  }
-};
-
-PinSource g_pin;
-const char* g_current_path = nullptr;
-
-// The drivers' password call-back: u is the PinSource given with the open flags.
-int pin_callback(char* buf, int size, int, void* u) {
-  auto* src = static_cast<PinSource*>(u);
-  if (!buf || !src || size <= 0 || !src->load(g_current_path)) return 0;
-  std::size_t n = std::strlen(reinterpret_cast<const char*>(src->pin.data()));
-  if (n > static_cast<std::size_t>(size)) n = static_cast<std::size_t>(size);
-  std::memcpy(buf, src->pin.data(), n);
-  return static_cast<int>(n);
-}
+PinSource& g_pin = pin_source();
 
 constexpr std::uint32_t kFlags = TOKEN_FLAG_CALLBACK;
 
@@ -250,9 +201,8 @@ int run_token(int argc, char** argv) {
     return usage_error("PATH has %zu characters; at most 259 are allowed", std::strlen(path));
 
   // A carrier that needs a PIN asks this tool's call-back with the PinSource as its argument.
-  g_current_path = path;
-  CARRIER_set_passwd_cb_all(pin_callback);
-  PKCS11_set_default_passwd_cb(pin_callback);
+  set_pin_prompt_path(path);
+  install_pin_callback();
 
   if (!std::strcmp(sub, "ls")) return do_ls(path);
   if (!std::strcmp(sub, "cat")) return do_cat(path);
