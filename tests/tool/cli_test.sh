@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# jarnel-tool as a whole: --version, help in every form, --opt=value, usage errors that name the
+# option, and the exit status when the result cannot be written (a full disk).
+# Usage: cli_test.sh JARNEL_TOOL
+set -u
+tool=$(readlink -f "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_eq() { [ "$1" = "$2" ] || fail "$3: got '$1', expected '$2'"; }
+
+key=000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f
+head -c 3000 /dev/urandom >"$work/msg"
+
+# Versions.
+v=$("$tool" --version) || fail "--version exit"
+[[ $v =~ ^jarnel-tool\ [0-9]+\.[0-9]+ ]] || fail "--version prints '$v'"
+expect_eq "$("$tool" version)" "$v" "version command and --version agree"
+
+# Help: every listed command answers --help and help CMD with its usage on standard output.
+commands=$("$tool" --help | sed -n 's/^  \([a-z0-9-]*\) .*/\1/p')
+[ -n "$commands" ] || fail "--help lists no commands"
+for c in $commands; do
+  out=$("$tool" "$c" --help 2>&1) || fail "$c --help: exit $?"
+  echo "$out" | grep -q "usage: jarnel-tool $c" || fail "$c --help: no usage line"
+  expect_eq "$("$tool" help "$c" 2>&1)" "$out" "help $c equals $c --help"
+done
+for c in cipher digest ecgost mac rand token version r3410; do
+  echo "$commands" | grep -qx "$c" || { fail "$c is not listed"; continue; }
+  expect_eq "$("$tool" "$c" -h 2>&1)" "$("$tool" "$c" --help 2>&1)" "$c -h equals --help"
+done
+"$tool" help nosuch >/dev/null 2>"$work/err"
+expect_eq "$?:$(cat "$work/err")" "2:jarnel-tool: unknown command 'nosuch' (see jarnel-tool --help)" "help of an unknown command"
+
+# Usage errors: exit 2, one line naming the command and the option.
+check_usage() {
+  local says=$1
+  shift
+  "$tool" "$@" </dev/null >/dev/null 2>"$work/err"
+  local rc=$?
+  expect_eq "$rc:$(cat "$work/err")" "2:$says" "$*"
+}
+check_usage "jarnel-tool digest: option '--alg' needs a value" digest --alg
+check_usage "jarnel-tool digest: unknown option '--frob' (see jarnel-tool digest --help)" digest --frob=1 --alg rus-hash
+check_usage "jarnel-tool mac: option '--key' needs a value" mac --key --iv 0011223344556677
+check_usage "jarnel-tool cipher: option '--decrypt' takes no value" cipher --decrypt=1
+check_usage "jarnel-tool version: version takes no arguments" version extra
+check_usage "jarnel-tool cipher: unknown algorithm 'des' for --alg" cipher --alg=des --key=$key
+
+# --opt=value is the same as --opt value.
+expect_eq "$("$tool" mac --key=$key --sbox=tc26-z "$work/msg")" "$("$tool" mac --key $key --sbox tc26-z "$work/msg")" \
+  "--opt=value"
+# "--" ends the options: a file named like an option.
+cp "$work/msg" "$work/--alg"
+(cd "$work" && "$tool" digest --alg rus-hash -- --alg) >/dev/null || fail "-- before a file named --alg"
+
+# A result that cannot be written: exit 1 and one line, for every command that prints one.
+mkdir -p "$work/tok"
+printf 'x' >"$work/tok/f"
+full() {
+  "$tool" "$@" >/dev/full 2>"$work/err" </dev/null
+  local rc=$?
+  expect_eq "$rc" 1 "$* > /dev/full: exit status"
+  grep -q "standard output: No space left on device" "$work/err" || fail "$* > /dev/full: says '$(cat "$work/err")'"
+  expect_eq "$(wc -l <"$work/err")" 1 "$* > /dev/full: one line"
+}
+full --version
+full version
+full --help
+full digest --alg rus-hash "$work/msg"
+full digest --alg rus-hash "$work/msg" "$work/msg"
+full mac --key $key "$work/msg"
+full cipher --alg rus-gamma --key $key "$work/msg"
+full rand 16 --hex
+full rand 100000
+full token ls "$work/tok"
+full token stat "$work/tok/f"
+full token cat "$work/tok/f"
+full ecgost keygen --paramset A
+"$tool" ecgost keygen --paramset A --out "$work/k.der" || fail "keygen --out"
+full ecgost pub --paramset A --key-file "$work/k.der"
+full ecgost sign --paramset A --key-file "$work/k.der" "$work/msg"
+"$tool" ecgost keygen --paramset A --out /dev/full 2>"$work/err"
+expect_eq "$?:$(cat "$work/err")" "1:jarnel-tool ecgost: /dev/full: No space left on device" "keygen --out /dev/full"
+"$tool" cipher --alg rus-gamma --key $key --out /dev/full "$work/msg" 2>"$work/err"
+expect_eq "$?:$(cat "$work/err")" "1:jarnel-tool cipher: /dev/full: No space left on device" "cipher --out /dev/full"
+
+[ $failures -eq 0 ] && echo "jarnel-tool command-line checks passed"
+exit $((failures > 0))
