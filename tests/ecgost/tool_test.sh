@@ -170,5 +170,31 @@ if openssl engine gost >/dev/null 2>&1; then
     "$theirs" "VKO KEK equals the engine's derive"
 fi
 
+# r3410: GOST R 34.10-94 in the same forms. The engine no longer does GOST R 34.10-94, so the
+# structures are checked with openssl asn1parse and the signatures here.
+printf 'pass phrase\n' >"$work/pw94"
+for ps in A B C D XA XB XC; do
+  "$tool" r3410 keygen --paramset $ps --out "$work/r.der" || fail "r3410 keygen $ps"
+  openssl asn1parse -inform DER -in "$work/r.der" 2>/dev/null | grep -q ":GOST R 34.10-94" ||
+    fail "r3410 PKCS#8 names GOST R 34.10-94 ($ps)"
+  "$tool" r3410 pub --key-file "$work/r.der" --out "$work/rp.der" || fail "r3410 pub $ps"
+  openssl asn1parse -inform DER -in "$work/rp.der" 2>/dev/null | grep -q "GOST R 34.10-94" || fail "r3410 SPKI ($ps)"
+  "$tool" r3410 sign --key-file "$work/r.der" --out "$work/rs" "$work/msg" || fail "r3410 sign $ps"
+  expect_eq "$(stat -c %s "$work/rs")" 64 "r3410 signature length ($ps)"
+  expect_eq "$("$tool" r3410 verify --pub-file "$work/rp.der" --signature "$work/rs" "$work/msg")" valid "r3410 verify $ps"
+done
+"$tool" r3410 keygen --paramset XC --out "$work/re.pem" --pem --password-file "$work/pw94"
+grep -q "BEGIN ENCRYPTED PRIVATE KEY" "$work/re.pem" || fail "r3410 encrypted PEM"
+"$tool" r3410 keygen >"$work/r.txt"
+"$tool" r3410 sign --key-file "$work/re.pem" --password-file "$work/pw94" "$work/msg" >"$work/rs.hex" || fail "r3410 encrypted key"
+"$tool" r3410 pub --key-file "$work/re.pem" --password-file "$work/pw94" --pem >"$work/rp.pem"
+expect_eq "$("$tool" r3410 verify --pub-file "$work/rp.pem" --signature "$work/rs.hex" "$work/msg")" valid "r3410 hex signature, PEM key"
+"$tool" r3410 sign --key-file "$work/r.txt" --hash-hex "$("$tool" digest --alg rus-hash-cp "$work/msg")" >"$work/rs.hex"
+expect_eq "$("$tool" r3410 verify --pub-file "$work/r.txt" --signature "$work/rs.hex" "$work/msg")" valid "r3410 text key, --hash-hex"
+printf x >>"$work/msg"
+expect_rc 1 "r3410 changed message" "$tool" r3410 verify --pub-file "$work/r.txt" --signature "$work/rs.hex" "$work/msg"
+expect_rc 2 "r3410 key of the other algorithm" "$tool" r3410 sign --key-file "$work/own.der" "$work/msg"
+expect_rc 2 "ecgost key of the other algorithm" "$tool" ecgost sign --key-file "$work/r.der" "$work/msg"
+
 [ $failures -eq 0 ] && echo "ecgost tool tests passed"
 exit $((failures > 0))

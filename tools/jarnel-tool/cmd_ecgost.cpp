@@ -315,59 +315,12 @@ int load_public(const Args& a, const char* hex, const char* file, KeyHolder& k) 
   return -1;
 }
 
-// GOST R 34.11-94 (CryptoPro parameters) of FILE or standard input, or --hash-hex.
 int message_digest(const Args& a, unsigned char out[32]) {
-  if (a.hash_hex) {
-    if (a.file) return usage_error("give either FILE or --hash-hex");
-    SecureBuffer h;
-    if (!hex_exact(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(a.hash_hex), std::strlen(a.hash_hex)), 32, h))
-      return usage_error("--hash-hex must be 32 bytes (64 hex digits)");
-    for (int i = 0; i < 32; ++i) out[i] = h.data()[a.openssl_order ? 31 - i : i];
-    return -1;
-  }
-  std::FILE* f = open_input(a.file);
-  if (!f) return fail_errno(input_name(a.file), errno);
-  GOSTH_CTX* h = GOSTH_new();
-  bool ok = h && GOSTH_init_cp(h, nullptr, GOSTE_cp_hash_sbox());
-  std::vector<unsigned char> buf(kChunk);
-  bool read_err = false;
-  int read_errno = 0;
-  while (ok) {
-    const std::size_t n = read_full(f, buf.data(), buf.size(), read_err);
-    if (read_err) {
-      read_errno = errno ? errno : EIO;
-      break;
-    }
-    if (n > 0) ok = GOSTH_update(h, buf.data(), static_cast<int>(n)) == static_cast<int>(n);
-    if (n < buf.size()) break;
-  }
-  if (f != stdin) std::fclose(f);
-  ok = ok && !read_err && GOSTH_final(h, out) == 32;
-  GOSTH_free(h);
-  if (read_err) return fail_errno(input_name(a.file), read_errno);
-  return ok ? -1 : operation_failed(input_name(a.file), nullptr);
-}
-
-std::string hex_of(const unsigned char* p, std::size_t n) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string s;
-  for (std::size_t i = 0; i < n; ++i) {
-    s += kHex[p[i] >> 4];
-    s += kHex[p[i] & 15];
-  }
-  return s;
+  return digest_cp(a.file, a.hash_hex, a.openssl_order, out);
 }
 
 int write_result(const Args& a, std::span<const unsigned char> bin, const std::string& text, bool secret = false) {
-  OutputFile out;
-  if (int rc = out.open(a.out, secret); rc >= 0) return rc;
-  const bool as_text = !a.out || a.hex || a.pem;
-  if (!(as_text ? out.print(text.c_str()) : out.write(bin.data(), bin.size()))) {
-    out.abandon();
-    return fail_errno(out.name(), errno ? errno : EIO);
-  }
-  if (int rc = out.close(); rc >= 0) return rc;
-  return EXIT_OK;
+  return tool::write_result(a.out, !a.out || a.hex || a.pem, bin, text, secret);
 }
 
 int do_keygen(const Args& a) {

@@ -12,7 +12,9 @@
 
 #include "command.h"
 #include "crypto/ecgost/ec_der.h"
+#include "crypto/rus/gosth.h"
 #include "crypto/rus/gost_provider.h"
+#include "output.h"
 #include "gost_args.h"
 
 namespace jarnel::tool {
@@ -177,6 +179,61 @@ bool pkcs8_encrypt(std::span<const unsigned char> in, std::span<const unsigned c
   if (ok) std::memcpy(out.data(), der, static_cast<std::size_t>(n));
   OPENSSL_free(der);
   return ok;
+}
+
+std::string hex_of(const unsigned char* p, std::size_t n) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) {
+    s += kHex[p[i] >> 4];
+    s += kHex[p[i] & 15];
+  }
+  return s;
+}
+
+int digest_cp(const char* file, const char* hash_hex, bool openssl_order, unsigned char out[32]) {
+  if (hash_hex) {
+    if (file) return usage_error("give either FILE or --hash-hex");
+    SecureBuffer h;
+    if (!hex_exact(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(hash_hex), std::strlen(hash_hex)), 32, h))
+      return usage_error("--hash-hex must be 32 bytes (64 hex digits)");
+    for (int i = 0; i < 32; ++i) out[i] = h.data()[openssl_order ? 31 - i : i];
+    return -1;
+  }
+  std::FILE* f = open_input(file);
+  if (!f) return fail_errno(input_name(file), errno);
+  GOSTH_CTX* h = GOSTH_new();
+  bool ok = h && GOSTH_init_cp(h, nullptr, GOSTE_cp_hash_sbox());
+  std::vector<unsigned char> buf(kChunk);
+  bool read_err = false;
+  int read_errno = 0;
+  while (ok) {
+    const std::size_t n = read_full(f, buf.data(), buf.size(), read_err);
+    if (read_err) {
+      read_errno = errno ? errno : EIO;
+      break;
+    }
+    if (n > 0) ok = GOSTH_update(h, buf.data(), static_cast<int>(n)) == static_cast<int>(n);
+    if (n < buf.size()) break;
+  }
+  if (f != stdin) std::fclose(f);
+  ok = ok && !read_err && GOSTH_final(h, out) == 32;
+  GOSTH_free(h);
+  if (read_err) return fail_errno(input_name(file), read_errno);
+  return ok ? -1 : operation_failed(input_name(file), nullptr);
+}
+
+int write_result(const char* out_path, bool as_text, std::span<const unsigned char> bin,
+                 const std::string& text, bool secret) {
+  OutputFile out;
+  if (int rc = out.open(out_path, secret); rc >= 0) return rc;
+  if (!(as_text ? out.print(text.c_str()) : out.write(bin.data(), bin.size()))) {
+    // The reason is kept by the output and given by close().
+    if (int rc = out.close(); rc >= 0) return rc;
+    return EXIT_FAILED;
+  }
+  if (int rc = out.close(); rc >= 0) return rc;
+  return EXIT_OK;
 }
 
 }  // namespace jarnel::tool

@@ -44,4 +44,15 @@ bool pkcs8_decrypt(std::span<const unsigned char> der, std::span<const unsigned 
 // 'openssl pkcs8 -topk8' does by default.
 bool pkcs8_encrypt(std::span<const unsigned char> info, std::span<const unsigned char> password, SecureBuffer& out);
 
+// Lower-case hex of bytes.
+std::string hex_of(const unsigned char* p, std::size_t n);
+// GOST R 34.11-94 with the CryptoPro parameters of FILE (standard input for null or "-") into out,
+// in the library's order (as 'jarnel-tool digest' prints it); or, with hash_hex, those 32 bytes
+// as given (reversed first with openssl_order). -1 on success, else the exit status.
+int digest_cp(const char* file, const char* hash_hex, bool openssl_order, unsigned char out[32]);
+// Writes a result to out_path (standard output for null or "-"): text when as_text, else the
+// bytes. A secret file is made readable by its owner only. EXIT_OK or the exit status.
+int write_result(const char* out_path, bool as_text, std::span<const unsigned char> bin,
+                 const std::string& text, bool secret);
+
 }  // namespace jarnel::tool
