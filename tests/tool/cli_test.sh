@@ -86,5 +86,40 @@ expect_eq "$?:$(cat "$work/err")" "1:jarnel-tool ecgost: /dev/full: No space lef
 "$tool" cipher --alg rus-gamma --key $key --out /dev/full "$work/msg" 2>"$work/err"
 expect_eq "$?:$(cat "$work/err")" "1:jarnel-tool cipher: /dev/full: No space left on device" "cipher --out /dev/full"
 
+# A denied read says so (not "no such file"). Permissions do not bind root: run as nobody when
+# this runs as root and nobody can reach the tool.
+as_nobody=()
+if [ "$(id -u)" -ne 0 ]; then
+  as_nobody=(env)
+elif command -v setpriv >/dev/null && setpriv --reuid=65534 --regid=65534 --clear-groups "$tool" --version >/dev/null 2>&1; then
+  as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fi
+if [ ${#as_nobody[@]} -gt 0 ]; then
+  deny=$(mktemp -d)
+  chmod 755 "$deny"
+  mkdir "$deny/locked"
+  echo x >"$deny/locked/f"
+  echo y >"$deny/secret"
+  chmod 700 "$deny/locked"
+  chmod 600 "$deny/secret"
+  [ "$(id -u)" -eq 0 ] || chmod 000 "$deny/locked" "$deny/secret"
+  while read -r -a words; do
+    path=${words[-1]}
+    unset 'words[-1]'
+    "${as_nobody[@]}" "$tool" "${words[@]}" "$deny/$path" >/dev/null 2>"$work/err"
+    expect_eq "$?:$(cat "$work/err")" "1:jarnel-tool ${words[0]}: $deny/$path: Permission denied" "${words[*]} of a denied path"
+  done <<'TABLE'
+token stat locked/f
+token cat locked/f
+token cat secret
+digest --alg rus-hash secret
+mac --key 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f secret
+TABLE
+  chmod -R u+rwx "$deny"
+  rm -rf "$deny"
+else
+  echo "note: permissions bind nobody here; denied-read checks skipped"
+fi
+
 [ $failures -eq 0 ] && echo "jarnel-tool command-line checks passed"
 exit $((failures > 0))
