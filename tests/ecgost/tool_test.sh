@@ -168,6 +168,10 @@ if openssl engine gost >/dev/null 2>&1; then
     -pkeyopt ukmhex:0102030405060708 2>/dev/null | od -An -tx1 | tr -d ' \n')
   expect_eq "$("$tool" ecgost vko --paramset A --key "$d1" --peer "$q2" --ukm 0102030405060708)" \
     "$theirs" "VKO KEK equals the engine's derive"
+  expect_eq "$("$tool" ecgost vko --key-file "$work/e1.pem" --peer-file "$work/e2pub.pem" --ukm 0102030405060708)" \
+    "$theirs" "VKO with the engine's key files"
+  "$tool" ecgost vko --key-file "$work/e1.pem" --peer-file "$work/e2pub.der" --ukm 0102030405060708 --out "$work/kek"
+  expect_eq "$(od -An -tx1 "$work/kek" | tr -d ' \n')" "$theirs" "VKO --out writes the 32 bytes"
 fi
 
 # r3410: GOST R 34.10-94 in the same forms. The engine no longer does GOST R 34.10-94, so the
