@@ -137,7 +137,38 @@ int token_passwd_callback(char* buf, int size, int /*rwflag*/, void* ctx_arg) {
   return copied;
 }
 
+namespace {
+thread_local char t_last_reason[256];
+thread_local int t_last_errno;
+}  // namespace
+
+void record_last_reason() {
+  t_last_reason[0] = '\0';
+  t_last_errno = 0;
+  ERR_STATE* st = ERR_get_state();
+  if (!st || st->top == st->bottom) return;
+  // The oldest entry is the innermost failure: the system's reason when a system call failed,
+  // else the first reason of a library's own (numbers from 100 up).
+  const char* specific = nullptr;
+  for (int i = (st->bottom + 1) % ERR_NUM_ERRORS;; i = (i + 1) % ERR_NUM_ERRORS) {
+    const unsigned long e = st->err_buffer[i];
+    const char* text = e ? ERR_reason_error_string(e) : nullptr;
+    if (text && ERR_get_lib(e) == LIB_SYS) {
+      t_last_errno = ERR_get_reason(e);
+      std::snprintf(t_last_reason, sizeof t_last_reason, "%s", text);
+      return;
+    }
+    if (text && !specific && ERR_get_reason(e) >= 100) specific = text;
+    if (i == st->top) break;
+  }
+  if (specific) std::snprintf(t_last_reason, sizeof t_last_reason, "%s", specific);
+}
+
+const char* last_reason_text() { return t_last_reason; }
+int last_reason_errno() { return t_last_errno; }
+
 void report_token_errors() {
+  record_last_reason();
   if (std::uint32_t code = ERR_get_token_error()) {
     std::fprintf(stderr, "token error: 0x%lx\n", static_cast<unsigned long>(code));
     ERR_set_token_error(0, 0);

@@ -69,6 +69,12 @@ int token_passwd_callback(char* buf, int size, int rwflag, void* ctx);
 // At the end of every Java entry point: prints the pending vendor status as
 // "token error: 0x%lx\n" and clears it, prints and empties the error queue, flushes stderr.
 void report_token_errors();
+// The reason report_token_errors found last on this thread (the system's text when a system call
+// failed, else the library's most specific one; empty when none), and the system's error number
+// with it (0 when the reason is not the system's). Java reads them to word its exceptions.
+void record_last_reason();
+const char* last_reason_text();
+int last_reason_errno();
 
 }  // namespace jarnel
 

@@ -936,6 +936,7 @@ const unsigned char* GOSTE_default_hash_sbox() {
 }
 const unsigned char* GOSTE_test_hash_sbox() { return gost89::packed_hash_test(); }
 const unsigned char* GOSTE_cp_hash_sbox() { return gost89::packed(gost89::kHashCryptoProIndex); }
+const unsigned char* GOSTE_tc26_z_sbox() { return gost89::packed_tc26_z(); }
 
 const unsigned char* GOSTE_default_cp_sbox() {
   LockGuard guard(locks::SBOX);

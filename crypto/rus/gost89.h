@@ -139,6 +139,7 @@ const unsigned char* GOSTE_default_sbox();         // default cipher S-box (31)
 const unsigned char* GOSTE_default_hash_sbox();    // default of "RUS-HASH"
 const unsigned char* GOSTE_test_hash_sbox();       // GOST R 34.11-94 test parameter set (23)
 const unsigned char* GOSTE_cp_hash_sbox();         // GOST R 34.11-94 CryptoPro parameter set
+const unsigned char* GOSTE_tc26_z_sbox();          // id-tc26-gost-28147-param-Z (RFC 7836)
 
 // Table integrity check: 1 when the digest over the built-in S-boxes and their shared tables
 // matches the one taken at the first check in this process.

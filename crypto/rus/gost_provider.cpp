@@ -70,6 +70,9 @@ bool read_gost_params(const unsigned char* der, std::size_t len, unsigned char* 
   for (int i = 0; i < 4; ++i)
     if (p[1] == 7 && std::memcmp(p + 2, kParamSetOid[i], 7) == 0)
       *sbox = GOSTE_sbox_by_nid(RUS_NID_cp_sbox_A + i);
+  // id-tc26-gost-28147-param-Z (1.2.643.7.1.2.5.1.1), the OpenSSL GOST engine's default.
+  static constexpr unsigned char kTc26Z[9] = {0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x05, 0x01, 0x01};
+  if (p[1] == 9 && std::memcmp(p + 2, kTc26Z, 9) == 0) *sbox = GOSTE_tc26_z_sbox();
   return true;
 }
 
@@ -633,7 +636,7 @@ const OSSL_ALGORITHM kCiphers[] = {
     {"RUS-GAMMA:1.3.6.1.4.1.7203.1.1.2", "provider=jarnel-gost", kGammaFns, "GOST 28147-89 gamma"},
     {"RUS-GAMMAR:rus-gfb:rus-gamma-fb:rus-gamma-r:1.3.6.1.4.1.7203.1.1.3", "provider=jarnel-gost", kGammarFns,
      "GOST 28147-89 gamma with feedback"},
-    {"RUS-GAMMAR-CP:CryptoPro-Gost28147-89:rus-cfb:1.2.643.2.2.21", "provider=jarnel-gost", kGammarCpFns,
+    {"RUS-GAMMAR-CP:CryptoPro-Gost28147-89:rus-cfb:gost89:GOST 28147-89:1.2.643.2.2.21", "provider=jarnel-gost", kGammarCpFns,
      "GOST 28147-89 CryptoPro CFB with key meshing"},
     {nullptr, nullptr, nullptr, nullptr}};
 

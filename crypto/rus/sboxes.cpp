@@ -108,11 +108,24 @@ constexpr Rows kCryptoProD = {{
     {1, 10, 6, 8, 15, 11, 0, 4, 12, 3, 5, 9, 7, 13, 2, 14},
 }};
 
+// id-tc26-gost-28147-param-Z (RFC 7836), the substitution of GOST R 34.12-2015's 64-bit cipher.
+constexpr Rows kTc26Z = {{
+    {12, 4, 6, 2, 10, 5, 11, 9, 14, 8, 13, 7, 0, 3, 15, 1},
+    {6, 8, 2, 3, 9, 10, 5, 12, 1, 14, 4, 7, 11, 13, 0, 15},
+    {11, 3, 5, 8, 2, 15, 10, 13, 14, 1, 7, 4, 12, 9, 6, 0},
+    {12, 8, 2, 1, 13, 4, 15, 6, 7, 0, 10, 5, 3, 14, 9, 11},
+    {7, 15, 5, 10, 8, 1, 6, 13, 0, 9, 3, 14, 11, 4, 2, 12},
+    {5, 13, 15, 6, 9, 2, 12, 10, 11, 7, 8, 1, 4, 3, 14, 0},
+    {8, 14, 2, 5, 6, 9, 1, 12, 15, 4, 11, 0, 13, 10, 3, 7},
+    {1, 7, 14, 13, 0, 5, 8, 3, 4, 15, 10, 6, 9, 12, 11, 2},
+}};
+
 // Library-wide list, in the order the integrity check hashes them.
 constexpr std::array<unsigned char, 64> kPacked[kSharedCount] = {
     pack(kDefaultCipher), pack(kDefaultHash), pack(kHashCryptoPro), pack(kCryptoProA),
     pack(kCryptoProB),    pack(kCryptoProC),  pack(kCryptoProD)};
 constexpr std::array<unsigned char, 64> kPackedHashTest = pack(kHashTest);
+constexpr std::array<unsigned char, 64> kPackedTc26Z = pack(kTc26Z);
 
 SharedTable g_shared[kSharedCount];
 
@@ -120,6 +133,7 @@ SharedTable g_shared[kSharedCount];
 
 const unsigned char* packed(int index) { return kPacked[index].data(); }
 const unsigned char* packed_hash_test() { return kPackedHashTest.data(); }
+const unsigned char* packed_tc26_z() { return kPackedTc26Z.data(); }
 
 void expand(const unsigned char* sbox, GOSTE_TABLE* out) {
   for (int g = 0; g < 4; ++g) {

@@ -29,6 +29,7 @@ struct SharedTable {
 
 const unsigned char* packed(int index);
 const unsigned char* packed_hash_test();
+const unsigned char* packed_tc26_z();
 void expand(const unsigned char* sbox, GOSTE_TABLE* out);
 // Index of a built-in S-box equal byte for byte, or -1.
 int shared_index(const unsigned char* sbox);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -148,6 +149,41 @@ std::FILE* file_open(const char* path, const char* mode) {
     return nullptr;
   }
   return fp;
+}
+
+std::FILE* output_file_open(const char* path, bool private_file, bool* created) {
+  if (created) *created = false;
+  if (!path) {
+    errno = EFAULT;
+    return nullptr;
+  }
+  const mode_t mode = private_file ? 0600 : 0666;
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd >= 0) {
+    if (created) *created = true;
+  } else if (errno == EEXIST) {
+    fd = ::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+    struct stat sb;
+    if (fd >= 0 && private_file && ::fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && ::fchmod(fd, 0600) != 0) {
+      const int e = errno;
+      ::close(fd);
+      errno = e;
+      return nullptr;
+    }
+  }
+  if (fd < 0) return nullptr;
+  std::FILE* fp = ::fdopen(fd, "wb");
+  if (!fp) {
+    const int e = errno;
+    ::close(fd);
+    errno = e;
+  }
+  return fp;
+}
+
+void output_file_discard(const char* path) {
+  struct stat sb;
+  if (path && ::lstat(path, &sb) == 0 && S_ISREG(sb.st_mode)) ::unlink(path);
 }
 
 int file_size(std::FILE* fp, std::int64_t* size) {

@@ -29,15 +29,36 @@ head -c 3000005 /dev/urandom >"$work/big"
 expect_eq "$("$tool" digest --alg rus-hash "$work/big")" "$("$tool" digest --alg rus-hash <"$work/big")" \
   "digest of a file and of standard input"
 
-# Round trips in every mode (ECB and CBC pad the last block with zeros).
+# Several files, the openssl byte order and --check.
+head -c 1000 "$work/big" >"$work/f1"
+head -c 77 "$work/big" >"$work/f2"
+"$tool" digest --alg rus-hash-cp "$work/f1" "$work/f2" >"$work/sums" || fail "digest of two files"
+expect_eq "$(cat "$work/sums")" "$work/f1: $("$tool" digest --alg rus-hash-cp "$work/f1")
+$work/f2: $("$tool" digest --alg rus-hash-cp "$work/f2")" "digest lines 'FILE: HEX'"
+expect_eq "$("$tool" digest --alg rus-hash-cp --check "$work/sums")" "$work/f1: OK
+$work/f2: OK" "digest --check"
+printf x >>"$work/f2"
+"$tool" digest --alg rus-hash-cp --check <"$work/sums" >"$work/out" 2>&1
+expect_eq "$?:$(tail -1 "$work/out")" "1:$work/f2: FAILED" "digest --check of a changed file"
+expect_eq "$("$tool" digest --alg=rus-hash-cp --openssl-order "$work/f1")" \
+  "$(rev "$("$tool" digest --alg rus-hash-cp "$work/f1")")" "--openssl-order reverses the bytes"
+if openssl engine gost >/dev/null 2>&1; then
+  expect_eq "$("$tool" digest --alg rus-hash-cp --openssl-order "$work/f1")" \
+    "$(openssl dgst -engine gost -md_gost94 -r "$work/f1" 2>/dev/null | cut -d' ' -f1)" "digest equals openssl dgst -md_gost94"
+fi
+"$tool" digest --alg rus-hash "$work/f1" "$work/missing" >"$work/out" 2>"$work/err"
+expect_eq "$?:$(wc -l <"$work/out"):$(cat "$work/err")" "1:1:jarnel-tool digest: $work/missing: No such file or directory" \
+  "a missing file among several"
+
+# Round trips in every mode; ECB and CBC pad with PKCS#7 by default.
 for alg in rus-change rus-gamma rus-gammar rus-gammar-cp rus-cbc; do
-  for sbox in "" "--sbox 23" "--sbox 34"; do
+  for sbox in "" "--sbox 23" "--sbox 34" "--sbox tc26-z"; do
     ivarg="--iv $iv"
     [ $alg = rus-change ] && ivarg=""
     # shellcheck disable=SC2086
     "$tool" cipher --alg $alg --key $key $ivarg $sbox "$work/big" >"$work/enc" || fail "$alg $sbox encrypt"
     # shellcheck disable=SC2086
-    "$tool" cipher --alg $alg --key $key $ivarg $sbox --decrypt <"$work/enc" | head -c 3000005 >"$work/dec"
+    "$tool" cipher --alg $alg --key $key $ivarg $sbox --decrypt <"$work/enc" >"$work/dec"
     cmp -s "$work/big" "$work/dec" || fail "$alg $sbox round trip"
     size=$(stat -c %s "$work/enc")
     case $alg in
@@ -46,6 +67,78 @@ for alg in rus-change rus-gamma rus-gammar rus-gammar-cp rus-cbc; do
     esac
   done
 done
+
+# Padding of the block modes: a table of (mode, pad, input length, encrypted length, decrypted length).
+head -c 1001 "$work/big" >"$work/odd"
+head -c 1000 "$work/big" >"$work/even"
+while read -r alg pad in enc_len dec_len; do
+  "$tool" cipher --alg "$alg" --key $key --pad "$pad" --out "$work/penc" "$work/$in" || fail "$alg $pad $in encrypt"
+  expect_eq "$(stat -c %s "$work/penc")" "$enc_len" "$alg --pad $pad of $in: encrypted length"
+  "$tool" cipher --alg "$alg" --key $key --pad "$pad" --decrypt "$work/penc" >"$work/pdec" || fail "$alg $pad $in decrypt"
+  expect_eq "$(stat -c %s "$work/pdec")" "$dec_len" "$alg --pad $pad of $in: decrypted length"
+  cmp -s "$work/pdec" "$work/$in" || [ "$pad" = zero ] || fail "$alg --pad $pad of $in: bytes back"
+done <<'TABLE'
+rus-cbc pkcs7 odd 1008 1001
+rus-cbc pkcs7 even 1008 1000
+rus-change pkcs7 odd 1008 1001
+rus-change zero odd 1008 1008
+rus-cbc none even 1000 1000
+TABLE
+"$tool" cipher --alg rus-cbc --key $key --pad none "$work/odd" >/dev/null 2>"$work/err"
+expect_eq "$?" 1 "--pad none on a partial block fails"
+grep -q "not a whole number of 8-byte blocks" "$work/err" || fail "--pad none says why: $(cat "$work/err")"
+"$tool" cipher --alg rus-cbc --key $key "$work/odd" --out "$work/penc"
+"$tool" cipher --alg rus-cbc --key ${key/00/ff} --decrypt "$work/penc" >/dev/null 2>"$work/err"
+expect_eq "$?" 1 "a wrong key fails the PKCS#7 check"
+grep -q "bad padding" "$work/err" || fail "bad padding says why: $(cat "$work/err")"
+if openssl engine gost >/dev/null 2>&1; then
+  openssl enc -e -gost89-cbc -K $key -iv $iv -engine gost -in "$work/odd" -out "$work/ref" 2>/dev/null &&
+    CRYPT_PARAMS=id-Gost28147-89-CryptoPro-A-ParamSet openssl enc -e -gost89-cbc -K $key -iv $iv -engine gost \
+      -in "$work/odd" -out "$work/ref" 2>/dev/null
+  "$tool" cipher --alg rus-cbc --key $key --iv $iv "$work/odd" >"$work/ours"
+  cmp -s "$work/ref" "$work/ours" || fail "rus-cbc with PKCS#7 differs from the engine's gost89-cbc"
+fi
+
+# Keys from files and passwords.
+printf '%s\n' $key >"$work/key.hex"
+perl -e 'print pack("H*", $ARGV[0])' $key >"$work/key.bin"
+m_cmd=$("$tool" mac --key $key "$work/odd")
+expect_eq "$("$tool" mac --key-file "$work/key.hex" "$work/odd")" "$m_cmd" "--key-file with hex"
+expect_eq "$("$tool" mac --key-file="$work/key.bin" "$work/odd")" "$m_cmd" "--key-file with raw bytes"
+"$tool" cipher --alg rus-gamma --key-file "$work/key.bin" --iv $iv "$work/odd" >"$work/c1"
+"$tool" cipher --alg rus-gamma --key $key --iv $iv "$work/odd" >"$work/c2"
+cmp -s "$work/c1" "$work/c2" || fail "cipher --key-file"
+printf 'correct horse battery\n' >"$work/pw"
+pwmac=$("$tool" mac --password-file "$work/pw" --salt 0102030405060708 --iter 1000 "$work/odd")
+[[ $pwmac =~ ^[0-9a-f]{8}$ ]] || fail "mac with a password: '$pwmac'"
+[ "$pwmac" != "$("$tool" mac --password-file "$work/pw" --salt 0102030405060709 --iter 1000 "$work/odd")" ] ||
+  fail "the salt changes the key"
+if openssl list -kdf-algorithms -provider gostprov -provider default >/dev/null 2>&1; then
+  dk=$(openssl kdf -keylen 32 -kdfopt digest:md_gost94 -kdfopt 'pass:correct horse battery' \
+    -kdfopt hexsalt:0102030405060708 -kdfopt iter:1000 -provider gostprov -provider default PBKDF2 2>/dev/null |
+    tr -d ':' | tr 'A-F' 'a-f')
+  [ -n "$dk" ] && expect_eq "$pwmac" "$("$tool" mac --key "$dk" "$work/odd")" "password key equals openssl kdf PBKDF2 md_gost94"
+fi
+
+# S-boxes by name and number; TC26-Z is the engine's gost89 default.
+expect_eq "$("$tool" mac --key $key --sbox cryptopro-b "$work/odd")" "$("$tool" mac --key $key --sbox 33 "$work/odd")" \
+  "S-box by name and by number"
+expect_eq "$("$tool" mac --key $key "$work/odd")" "$("$tool" mac --key $key --sbox cryptopro-a "$work/odd")" \
+  "the MAC's default S-box is cryptopro-a"
+"$tool" cipher --alg rus-gamma --key $key "$work/odd" >"$work/c1"
+"$tool" cipher --alg rus-gamma --key $key --sbox cryptopro-a "$work/odd" >"$work/c2"
+cmp -s "$work/c1" "$work/c2" || fail "the cipher's default S-box is cryptopro-a"
+if openssl engine gost >/dev/null 2>&1; then
+  (unset CRYPT_PARAMS; openssl enc -e -gost89 -K $key -iv $iv -engine gost -in "$work/big" -out "$work/ref" 2>/dev/null)
+  "$tool" cipher --alg rus-gammar-cp --sbox tc26-z --key $key --iv $iv "$work/big" >"$work/ours"
+  cmp -s "$work/ref" "$work/ours" || fail "tc26-z differs from the engine's gost89 default (param Z)"
+  head -c 3000 "$work/big" >"$work/k3"
+  ref=$(openssl dgst -engine gost -mac gost-mac -macopt hexkey:$key "$work/k3" 2>/dev/null | sed 's/.*= //')
+  expect_eq "$("$tool" mac --key $key --mesh "$work/k3")" "$ref" "mac --mesh equals openssl gost-mac past 1024 bytes"
+  [ "$("$tool" mac --key $key "$work/k3")" != "$ref" ] || fail "without --mesh the key is not meshed"
+  ref=$(openssl dgst -engine gost -mac gost-mac -macopt hexkey:$key -macopt size:2 "$work/odd" 2>/dev/null | sed 's/.*= //')
+  expect_eq "$("$tool" mac --key $key --bytes 2 "$work/odd")" "$ref" "mac --bytes 2 equals openssl size:2"
+fi
 
 # Agreement with the OpenSSL GOST provider, when it is installed.
 prov=(-provider gostprov -provider default)
@@ -69,7 +162,8 @@ fi
 # MAC options.
 m32=$("$tool" mac --key $key "$work/k")
 m16=$("$tool" mac --key $key --bits 16 "$work/k")
-expect_eq "$m16" "${m32:4:4}" "16-bit MAC is the upper half"
+expect_eq "$m16" "${m32:4:4}" "--bits 16 keeps the upper half"
+expect_eq "$("$tool" mac --key $key --bytes 2 "$work/k")" "${m32:0:4}" "--bytes 2 keeps the first two bytes"
 [ "$("$tool" mac --key $key --iv $iv "$work/k")" != "$m32" ] || fail "mac ignores --iv"
 
 # Bounded memory: 256 MiB through a pipe under a 256 MiB address-space limit.
@@ -97,9 +191,35 @@ check_usage "unknown sbox mac" "$tool" mac --key $key --sbox 30
 check_usage "bad bits" "$tool" mac --key $key --bits 33
 check_usage "unknown cipher" "$tool" cipher --alg rus-ofb --key $key
 check_usage "unknown digest" "$tool" digest --alg sha1
-check_usage "unreadable file" "$tool" digest --alg rus-hash "$work/missing"
-check_usage "unreadable file cipher" "$tool" cipher --alg rus-gamma --key $key "$work/missing"
-check_usage "directory" "$tool" mac --key $key "$work"
+check_usage "unknown pad" "$tool" cipher --alg rus-cbc --key $key --pad iso
+check_usage "pad for a stream mode" "$tool" cipher --alg rus-gamma --key $key --pad pkcs7
+check_usage "two key sources" "$tool" mac --key $key --key-file "$work/key.hex"
+check_usage "no key" "$tool" mac
+check_usage "password without salt" "$tool" mac --password-file "$work/pw"
+check_usage "short salt" "$tool" mac --password-file "$work/pw" --salt 0102
+check_usage "few iterations" "$tool" mac --password-file "$work/pw" --salt 0102030405060708 --iter 10
+check_usage "bits and bytes" "$tool" mac --key $key --bits 16 --bytes 2
+check_usage "option without value" "$tool" mac --key
+check_usage "flag with a value" "$tool" cipher --alg rus-cbc --key $key --decrypt=yes
+
+# A missing or unreadable input is a failed operation: exit 1, one line naming it and the reason.
+check_failed() {
+  local what=$1 says=$2
+  shift 2
+  "$@" </dev/null >/dev/null 2>"$work/err"
+  local rc=$?
+  expect_eq "$rc" 1 "$what: exit status"
+  expect_eq "$(cat "$work/err")" "$says" "$what: message"
+}
+check_failed "missing file" "jarnel-tool digest: $work/missing: No such file or directory" \
+  "$tool" digest --alg rus-hash "$work/missing"
+check_failed "missing file cipher" "jarnel-tool cipher: $work/missing: No such file or directory" \
+  "$tool" cipher --alg rus-gamma --key $key "$work/missing"
+check_failed "directory" "jarnel-tool mac: $work: Is a directory" "$tool" mac --key $key "$work"
+check_failed "missing key file" "jarnel-tool mac: $work/missing: No such file or directory" \
+  "$tool" mac --key-file "$work/missing" "$work/odd"
+check_failed "not a key file" "jarnel-tool mac: $work/odd: not a key: expected 32 raw bytes or 64 hex digits" \
+  "$tool" mac --key-file "$work/odd" "$work/odd"
 
 [ $failures -eq 0 ] && echo "all jarnel-tool checks passed"
 exit $((failures > 0))

@@ -1,56 +1,55 @@
 // jarnel-tool cipher: GOST 28147-89 encryption and decryption of a stream.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "command.h"
 #include "crypto/mem.h"
 #include "crypto/rus/gost89.h"
 #include "gost_args.h"
+#include "key_source.h"
+#include "options.h"
+#include "output.h"
 
 namespace {
 
 using namespace jarnel;
 using namespace jarnel::tool;
 
-const char kUsage[] =
-    "usage: jarnel-tool cipher --alg ALG --key HEX [--iv HEX] [--sbox N] [--decrypt] [FILE]\n"
-    "Encrypts (or decrypts) FILE or standard input to standard output with GOST 28147-89.\n"
+const std::string kUsage = std::string(
+    "usage: jarnel-tool cipher --alg ALG KEY [--iv HEX] [--sbox NAME] [--pad P] [--decrypt]\n"
+    "                          [--out FILE] [FILE]\n"
+    "Encrypts (or decrypts) FILE or standard input with GOST 28147-89, to standard output or\n"
+    "--out FILE.\n"
     "  ALG: rus-change (ECB), rus-gamma (counter), rus-gammar (CFB), rus-gammar-cp (CryptoPro\n"
-    "       CFB with key meshing), rus-cbc\n"
-    "  --key  32 bytes as 64 hex digits; --iv 8 bytes as 16 hex digits (default zero)\n"
-    "  --sbox S-box number 23, 31..35 (default 31; 32 = CryptoPro-A for rus-gammar-cp)\n"
-    "rus-change and rus-cbc work on whole 8-byte blocks: a final partial block is padded with\n"
-    "zero bytes.\n";
+    "       CFB with key meshing, as OpenSSL's gost89), rus-cbc\n"
+    "  --iv HEX     8 bytes as 16 hex digits (default zero)\n") +
+    kSboxHelp +
+    "  --pad P      for rus-change and rus-cbc: pkcs7 (default; decryption checks and removes\n"
+    "               it), zero (zero bytes up to a whole block; decryption keeps them) or none\n"
+    "               (the input must be whole 8-byte blocks)\n"
+    "  --decrypt    decrypt instead of encrypt\n"
+    "  --out FILE   write the result to FILE instead of standard output\n" +
+    kKeySourceHelp +
+    "Exit status: 0 success, 1 failure (one line on standard error), 2 bad usage.\n";
 
 enum class Alg { Change, Gamma, Gammar, GammarCp, Cbc };
+enum class Pad { Pkcs7, Zero, None };
 
 int run_cipher(int argc, char** argv) {
-  const char *alg_s = nullptr, *key_s = nullptr, *iv_s = nullptr, *sbox_s = nullptr, *path = nullptr;
+  const char *alg_s = nullptr, *iv_s = nullptr, *sbox_s = nullptr, *pad_s = nullptr, *out_s = nullptr;
   bool decrypt = false;
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    if (!std::strcmp(a, "--help")) {
-      std::printf("%s", kUsage);
-      return EXIT_OK;
-    } else if (!std::strcmp(a, "--decrypt")) {
-      decrypt = true;
-    } else if (i + 1 < argc && !std::strcmp(a, "--alg")) {
-      alg_s = argv[++i];
-    } else if (i + 1 < argc && !std::strcmp(a, "--key")) {
-      key_s = argv[++i];
-    } else if (i + 1 < argc && !std::strcmp(a, "--iv")) {
-      iv_s = argv[++i];
-    } else if (i + 1 < argc && !std::strcmp(a, "--sbox")) {
-      sbox_s = argv[++i];
-    } else if (a[0] == '-' && a[1] != '\0') {
-      return usage_error("cipher: unknown or incomplete option '%s'", a);
-    } else if (!path) {
-      path = a;
-    } else {
-      return usage_error("cipher: more than one file given");
-    }
-  }
+  KeySource ks;
+  Options o("cipher", kUsage.c_str());
+  o.value("--alg", &alg_s).value("--iv", &iv_s).value("--sbox", &sbox_s).value("--pad", &pad_s);
+  o.value("--out", &out_s).flag("--decrypt", &decrypt);
+  ks.declare(o);
+  if (int rc = o.parse(argc, argv); rc >= 0) return rc;
+  if (o.positional().size() > 1) return usage_error("cipher: more than one file given");
+  const char* path = o.positional().empty() ? nullptr : o.positional()[0];
+
   if (!alg_s) return usage_error("cipher: --alg is required");
   Alg alg;
   if (!std::strcmp(alg_s, "rus-change")) alg = Alg::Change;
@@ -58,22 +57,35 @@ int run_cipher(int argc, char** argv) {
   else if (!std::strcmp(alg_s, "rus-gammar")) alg = Alg::Gammar;
   else if (!std::strcmp(alg_s, "rus-gammar-cp")) alg = Alg::GammarCp;
   else if (!std::strcmp(alg_s, "rus-cbc")) alg = Alg::Cbc;
-  else return usage_error("cipher: unknown algorithm '%s'", alg_s);
+  else return usage_error("cipher: unknown algorithm '%s' for --alg", alg_s);
+  const bool block = alg == Alg::Change || alg == Alg::Cbc;
 
-  if (!key_s) return usage_error("cipher: --key is required");
-  std::vector<unsigned char> key, iv;
-  if (!parse_hex(key_s, key)) return usage_error("cipher: --key is not valid hex");
-  if (key.size() != 32) return usage_error("cipher: --key must be 32 bytes (64 hex digits)");
+  Pad pad = block ? Pad::Pkcs7 : Pad::None;
+  if (pad_s) {
+    if (!std::strcmp(pad_s, "pkcs7")) pad = Pad::Pkcs7;
+    else if (!std::strcmp(pad_s, "zero")) pad = Pad::Zero;
+    else if (!std::strcmp(pad_s, "none")) pad = Pad::None;
+    else return usage_error("cipher: --pad must be pkcs7, zero or none");
+    if (!block && pad != Pad::None) return usage_error("cipher: --pad goes with rus-change and rus-cbc only");
+  }
+  std::vector<unsigned char> iv;
   if (iv_s) {
     if (alg == Alg::Change) return usage_error("cipher: rus-change takes no --iv");
     if (!parse_hex(iv_s, iv)) return usage_error("cipher: --iv is not valid hex");
     if (iv.size() != 8) return usage_error("cipher: --iv must be 8 bytes (16 hex digits)");
   }
-  const unsigned char* sbox = nullptr;
-  if (sbox_s && !(sbox = sbox_arg(sbox_s)))
-    return usage_error("cipher: unknown S-box '%s' (23, 31 to 35)", sbox_s);
+  const unsigned char* sbox = sbox_arg(sbox_s);
+  if (!sbox) return usage_error("cipher: unknown S-box '%s' for --sbox", sbox_s);
+  SecureBuffer key;
+  if (int rc = ks.load(key); rc >= 0) return rc;
+
   std::FILE* in = open_input(path);
-  if (!in) return usage_error("cipher: cannot read '%s'", path);
+  if (!in) return fail_errno(input_name(path), errno);
+  OutputFile out;
+  if (int rc = out.open(out_s); rc >= 0) {
+    if (in != stdin) std::fclose(in);
+    return rc;
+  }
 
   GOSTE_CTX* c = GOSTE_new();
   const unsigned char* ivp = iv.empty() ? nullptr : iv.data();
@@ -89,32 +101,66 @@ int run_cipher(int argc, char** argv) {
     }
     if (ok) c->direction = dir;
   }
-  mem_cleanse(key.data(), key.size());
-  std::vector<unsigned char> buf(kChunk);
-  bool read_err = false, write_err = false;
+  key.reset();
+  SecureBuffer buf(kChunk + 8);
+  ok = ok && !buf.empty();
+  unsigned char held[8];  // decryption with PKCS#7: the last block, written only once known not last
+  bool have_held = false;
+  int read_errno = 0, write_errno = 0;  // write_errno: a write failed (the output knows why)
+  const char* problem = nullptr;
   while (ok) {
-    std::size_t n = read_full(in, buf.data(), buf.size(), read_err);
-    if (read_err) break;
-    std::size_t out_n = n;
-    if (n > 0) {
-      if ((alg == Alg::Change || alg == Alg::Cbc) && n % 8) {
-        out_n = (n + 7) & ~static_cast<std::size_t>(7);
-        std::memset(buf.data() + n, 0, out_n - n);
-      }
-      ok = GOSTE_update(c, buf.data(), nullptr, static_cast<int>(out_n)) == static_cast<int>(out_n);
-      if (ok && std::fwrite(buf.data(), 1, out_n, stdout) != out_n) write_err = true;
+    bool read_err = false;
+    std::size_t n = read_full(in, buf.data(), kChunk, read_err);
+    if (read_err) {
+      read_errno = errno ? errno : EIO;
+      break;
     }
-    if (write_err || n < buf.size()) break;
+    const bool last = n < kChunk;
+    if (last && block && n % 8) {
+      if (decrypt) {
+        problem = "the input is not a whole number of 8-byte blocks";
+        break;
+      }
+      if (pad == Pad::None) {
+        problem = "the input is not a whole number of 8-byte blocks (see --pad)";
+        break;
+      }
+    }
+    if (last && block && !decrypt && pad != Pad::None) {
+      const std::size_t fill = pad == Pad::Pkcs7 ? 8 - n % 8 : (8 - n % 8) % 8;
+      std::memset(buf.data() + n, pad == Pad::Pkcs7 ? static_cast<int>(fill) : 0, fill);
+      n += fill;
+    }
+    if (n > 0) ok = GOSTE_update(c, buf.data(), nullptr, static_cast<int>(n)) == static_cast<int>(n);
+    if (!ok) break;
+    if (decrypt && block && pad == Pad::Pkcs7) {
+      if (n > 0) {
+        if (have_held && !out.write(held, 8)) write_errno = 1;
+        std::memcpy(held, buf.data() + n - 8, 8);
+        have_held = true;
+        n -= 8;
+      }
+      if (!write_errno && !out.write(buf.data(), n)) write_errno = 1;
+      if (last && !write_errno) {
+        const unsigned p = have_held ? held[7] : 0;
+        bool good = p >= 1 && p <= 8;
+        for (unsigned i = 0; good && i < p; ++i) good = held[7 - i] == p;
+        if (!good) problem = "bad padding: the key is wrong or the data was not PKCS#7-padded (see --pad)";
+        else if (!out.write(held, 8 - p)) write_errno = 1;
+      }
+    } else if (!out.write(buf.data(), n)) {
+      write_errno = 1;
+    }
+    if (write_errno || last || problem) break;
   }
+  mem_cleanse(held, sizeof held);
   if (in != stdin) std::fclose(in);
   GOSTE_free(c);
-  mem_cleanse(buf.data(), buf.size());
-  if (read_err) return usage_error("cipher: cannot read '%s'", path ? path : "standard input");
+  if (read_errno || problem || !ok) out.abandon();
+  if (read_errno) return fail_errno(input_name(path), read_errno);
   if (!ok) return operation_failed();
-  if (write_err || std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "jarnel-tool: cipher: cannot write the output\n");
-    return EXIT_FAILED;
-  }
+  if (problem) return fail(input_name(path), problem);
+  if (int rc = out.close(); rc >= 0) return rc;
   return EXIT_OK;
 }
 

@@ -1,12 +1,16 @@
-// jarnel-tool digest: GOST R 34.11-94 digest of a file or standard input.
+// jarnel-tool digest: GOST R 34.11-94 digests of files or standard input, and checks of them.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "command.h"
+#include "crypto/err/err.h"
 #include "crypto/mem.h"
 #include "crypto/rus/gosth.h"
 #include "gost_args.h"
+#include "options.h"
 
 namespace {
 
@@ -14,64 +18,145 @@ using namespace jarnel;
 using namespace jarnel::tool;
 
 const char kUsage[] =
-    "usage: jarnel-tool digest --alg rus-hash|rus-hash-cp|rus-hash-test [FILE]\n"
-    "Prints the GOST R 34.11-94 digest of FILE (or standard input), most significant byte first.\n"
-    "  rus-hash       default hash S-box, an empty message hashes one zero block\n"
-    "  rus-hash-cp    CryptoPro parameters\n"
-    "  rus-hash-test  test parameter set (S-box 23), zero start value\n";
+    "usage: jarnel-tool digest --alg ALG [--openssl-order] [FILE...]\n"
+    "       jarnel-tool digest --alg ALG [--openssl-order] --check [LIST]\n"
+    "Prints the GOST R 34.11-94 digest of each FILE (or of standard input).\n"
+    "  --alg rus-hash       the library's default hash S-box\n"
+    "        rus-hash-cp    CryptoPro parameters (OpenSSL's md_gost94)\n"
+    "        rus-hash-test  test parameter set (S-box 23), zero start value\n"
+    "  --openssl-order      print the 32 bytes in the order the hash function produces them, as\n"
+    "                       'openssl dgst -md_gost94' does; by default they are printed as one\n"
+    "                       number, most significant byte first (the reverse order)\n"
+    "  --check              read lines 'FILE: HEX' (as printed for several files) from LIST or\n"
+    "                       standard input, print 'FILE: OK' or 'FILE: FAILED' for each; exit 1\n"
+    "                       when any differs or cannot be read\n"
+    "With one input the digest alone is printed; with several, one line 'FILE: HEX' each.\n"
+    "An empty message: rus-hash and rus-hash-test hash it as one block of zero bytes (the\n"
+    "library's rule), so their digest of nothing differs from the RFC 5831 test value;\n"
+    "rus-hash-cp follows RFC 5831 (the same as OpenSSL). Other messages agree with both.\n";
 
-int run_digest(int argc, char** argv) {
-  const char* alg = nullptr;
-  const char* path = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--help")) {
-      std::printf("%s", kUsage);
-      return EXIT_OK;
-    } else if (!std::strcmp(argv[i], "--alg") && i + 1 < argc) {
-      alg = argv[++i];
-    } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-      return usage_error("digest: unknown option '%s'", argv[i]);
-    } else if (!path) {
-      path = argv[i];
-    } else {
-      return usage_error("digest: more than one file given");
-    }
-  }
-  if (!alg) return usage_error("digest: --alg is required (rus-hash, rus-hash-cp or rus-hash-test)");
-  const unsigned char* sbox = nullptr;
-  bool cp = false;
-  if (!std::strcmp(alg, "rus-hash")) {
-    sbox = GOSTE_default_hash_sbox();
-  } else if (!std::strcmp(alg, "rus-hash-cp")) {
-    sbox = GOSTE_cp_hash_sbox();
-    cp = true;
-  } else if (!std::strcmp(alg, "rus-hash-test")) {
-    sbox = GOSTE_sbox_by_number(23);
-  } else {
-    return usage_error("digest: unknown algorithm '%s'", alg);
-  }
+struct Alg {
+  const char* name;
+  bool cp;
+  const unsigned char* (*sbox)();
+};
+const unsigned char* test_sbox() { return GOSTE_sbox_by_number(23); }
+constexpr Alg kAlgs[] = {
+    {"rus-hash", false, GOSTE_default_hash_sbox},
+    {"rus-hash-cp", true, GOSTE_cp_hash_sbox},
+    {"rus-hash-test", false, test_sbox},
+};
+
+// The digest of one input. -1 on success; otherwise the exit status with the reason printed.
+int digest_one(const Alg& alg, const char* path, unsigned char d[32]) {
   std::FILE* in = open_input(path);
-  if (!in) return usage_error("digest: cannot read '%s'", path);
-
+  if (!in) return fail_errno(input_name(path), errno);
   GOSTH_CTX* h = GOSTH_new();
   std::vector<unsigned char> buf(kChunk);
-  bool ok = h && (cp ? GOSTH_init_cp(h, nullptr, sbox) : GOSTH_init(h, nullptr, sbox));
+  bool ok = h && (alg.cp ? GOSTH_init_cp(h, nullptr, alg.sbox()) : GOSTH_init(h, nullptr, alg.sbox()));
   bool read_err = false;
+  int read_errno = 0;
   while (ok) {
     std::size_t n = read_full(in, buf.data(), buf.size(), read_err);
+    if (read_err) {
+      read_errno = errno ? errno : EIO;
+      break;
+    }
     if (n > 0) ok = GOSTH_update(h, buf.data(), static_cast<int>(n)) == static_cast<int>(n);
     if (n < buf.size()) break;
   }
   if (in != stdin) std::fclose(in);
-  unsigned char d[32];
   if (ok && !read_err) ok = GOSTH_final(h, d) == 32;
   GOSTH_free(h);
-  if (read_err) return usage_error("digest: cannot read '%s'", path ? path : "standard input");
-  if (!ok) return operation_failed();
-  print_hex(d, 32);
-  return EXIT_OK;
+  if (read_err) return fail_errno(input_name(path), read_errno);
+  if (!ok) return operation_failed(input_name(path), nullptr);
+  return -1;
 }
 
-const Command digest{"digest", "print a GOST R 34.11-94 digest", run_digest};
+std::string to_hex(const unsigned char d[32], bool openssl_order) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string s;
+  for (int i = 0; i < 32; ++i) {
+    const unsigned char b = d[openssl_order ? 31 - i : i];
+    s += kHex[b >> 4];
+    s += kHex[b & 15];
+  }
+  return s;
+}
+
+int check(const Alg& alg, bool openssl_order, const char* list) {
+  std::FILE* f = open_input(list);
+  if (!f) return fail_errno(input_name(list), errno);
+  int rc = EXIT_OK, lines = 0;
+  std::string line;
+  for (int ch;;) {
+    line.clear();
+    while ((ch = std::fgetc(f)) != EOF && ch != '\n') line += static_cast<char>(ch);
+    if (ch == EOF && line.empty()) break;
+    ++lines;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t colon = line.rfind(": ");
+    if (colon == std::string::npos || colon == 0 || line.size() - colon - 2 != 64) {
+      std::fprintf(stderr, "jarnel-tool digest: %s: line %d is not 'FILE: HEX'\n", input_name(list), lines);
+      rc = EXIT_FAILED;
+      continue;
+    }
+    const std::string file = line.substr(0, colon);
+    std::string want = line.substr(colon + 2);
+    for (char& c : want)
+      if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    unsigned char d[32];
+    if (digest_one(alg, file.c_str(), d) >= 0) {
+      std::printf("%s: FAILED (cannot be read)\n", file.c_str());
+      rc = EXIT_FAILED;
+      continue;
+    }
+    const bool same = to_hex(d, openssl_order) == want;
+    std::printf("%s: %s\n", file.c_str(), same ? "OK" : "FAILED");
+    if (!same) rc = EXIT_FAILED;
+  }
+  const bool read_err = std::ferror(f) != 0;
+  const int e = errno;
+  if (f != stdin) std::fclose(f);
+  if (read_err) return fail_errno(input_name(list), e);
+  if (lines == 0) return fail(input_name(list), "no lines to check");
+  return rc;
+}
+
+int run_digest(int argc, char** argv) {
+  const char* alg_s = nullptr;
+  bool openssl_order = false, check_mode = false;
+  Options o("digest", kUsage);
+  o.value("--alg", &alg_s).flag("--openssl-order", &openssl_order).flag("--check", &check_mode);
+  if (int rc = o.parse(argc, argv); rc >= 0) return rc;
+  if (!alg_s) return usage_error("digest: --alg is required (rus-hash, rus-hash-cp or rus-hash-test)");
+  const Alg* alg = nullptr;
+  for (const Alg& a : kAlgs)
+    if (!std::strcmp(alg_s, a.name)) alg = &a;
+  if (!alg) return usage_error("digest: unknown algorithm '%s' for --alg", alg_s);
+  const auto& files = o.positional();
+  if (check_mode) {
+    if (files.size() > 1) return usage_error("digest: --check reads one list");
+    return check(*alg, openssl_order, files.empty() ? nullptr : files[0]);
+  }
+  if (files.size() <= 1) {
+    unsigned char d[32];
+    if (int rc = digest_one(*alg, files.empty() ? nullptr : files[0], d); rc >= 0) return rc;
+    std::printf("%s\n", to_hex(d, openssl_order).c_str());
+    return EXIT_OK;
+  }
+  int rc = EXIT_OK;
+  for (const char* file : files) {
+    unsigned char d[32];
+    if (digest_one(*alg, file, d) >= 0) {
+      rc = EXIT_FAILED;
+      continue;
+    }
+    std::printf("%s: %s\n", file, to_hex(d, openssl_order).c_str());
+  }
+  return rc;
+}
+
+const Command digest{"digest", "print or check GOST R 34.11-94 digests", run_digest};
 
 }  // namespace

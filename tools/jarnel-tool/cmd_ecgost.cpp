@@ -1,90 +1,96 @@
-// jarnel-tool ecgost: GOST R 34.10-2001 keys, signatures and VKO for interop checks and
-// scripts. The private key comes from the command line or a file here; the key store never
-// keeps keys that way.
+// jarnel-tool ecgost: GOST R 34.10-2001 keys, signatures and VKO in the forms OpenSSL's GOST
+// engine reads and writes (PKCS#8 private keys, SubjectPublicKeyInfo public keys, s || r
+// signatures), for interop checks and scripts. The key store never keeps keys that way.
 #include <openssl/bn.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "command.h"
+#include "crypto/ecgost/ec_asn1.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
-#include "crypto/rand/grand.h"
-#include "crypto/rand/rand.h"
 #include "crypto/rus/gosth.h"
+#include "gost_args.h"
+#include "key_io.h"
+#include "options.h"
+#include "output.h"
 
 namespace {
 
 using namespace jarnel;
 using namespace jarnel::tool;
 
-const char* const kHelp =
-    "usage: jarnel-tool ecgost keygen --paramset A|B|C|XA|XB\n"
-    "       jarnel-tool ecgost sign   --paramset P (--key HEX | --key-file F) [FILE]\n"
-    "       jarnel-tool ecgost verify --paramset P --pub HEX --sig HEX [FILE]\n"
-    "       jarnel-tool ecgost vko    --paramset P (--key HEX | --key-file F) --peer HEX --ukm HEX\n"
+const char kHelp[] =
+    "usage: jarnel-tool ecgost keygen [--paramset P] [--out FILE [--pem] [--password-file F]]\n"
+    "       jarnel-tool ecgost pub    KEY [--out FILE] [--pem | --hex]\n"
+    "       jarnel-tool ecgost sign   KEY [--out FILE] [--hex] [FILE | --hash-hex HEX]\n"
+    "       jarnel-tool ecgost verify PUBLIC (--sig HEX | --signature FILE) [FILE | --hash-hex HEX]\n"
+    "       jarnel-tool ecgost vko    KEY (--peer HEX | --peer-file FILE) --ukm HEX\n"
     "\n"
-    "GOST R 34.10-2001 on the CryptoPro parameter sets.\n"
-    "  keygen  prints d=<64 hex digits, most significant first> and\n"
-    "          Q=<128 hex digits: X then Y, each least significant byte first>\n"
-    "  sign    hashes FILE (or standard input) with RUS-HASH-CP and prints the 64-byte\n"
-    "          signature s || r as hex\n"
-    "  verify  prints 'valid' (exit 0) or 'invalid' (exit 1); --pub is Q as keygen prints it\n"
-    "  vko     prints the 32-byte key-encryption key of RFC 4357 for the peer's Q and the\n"
+    "GOST R 34.10-2001 on the CryptoPro parameter sets A, B, C, XA and XB.\n"
+    "  keygen  a new key pair. With --out: the private key as PKCS#8 (DER, or PEM with --pem;\n"
+    "          encrypted with --password-file: PBES2, AES-256-CBC, PBKDF2-HMAC-SHA256), the form\n"
+    "          'openssl genpkey -engine gost -algorithm gost2001' writes; the file is readable by\n"
+    "          its owner only. Without --out: 'd=', 'Q=' and 'paramset=' lines on standard\n"
+    "          output, which --key-file and --pub-file read back.\n"
+    "          --paramset defaults to A.\n"
+    "  pub     the public key of a private key: SubjectPublicKeyInfo DER with --out (as\n"
+    "          'openssl pkey -pubout -outform DER'), PEM with --pem, the point as hex with --hex\n"
+    "          (the default on standard output)\n"
+    "  sign    hashes FILE (or standard input) with GOST R 34.11-94 (CryptoPro parameters) and\n"
+    "          signs: 64 bytes s || r, the layout of 'openssl dgst -md_gost94 -sign'. Binary with\n"
+    "          --out, hex on standard output (or in the file with --hex).\n"
+    "  verify  prints 'valid' (exit 0) or 'invalid' (exit 1)\n"
+    "  vko     the 32-byte key-encryption key of RFC 4357 for the peer's public key and the\n"
     "          8-byte UKM (16 hex digits, the transport bytes)\n"
     "\n"
-    "The private key is read from the command line or from a file holding its hex digits. This\n"
-    "is for tests and interoperability only: the key store never keeps private keys that way.\n"
+    "KEY (a private key): --key-file FILE holding PKCS#8 (DER or PEM, plain or encrypted: give\n"
+    "  --password-file), the library's 'ECGOST PRIVATE KEY', the 'd=' line keygen prints or 64\n"
+    "  hex digits (d, most significant first); or --key HEX. PKCS#8 carries the parameter set;\n"
+    "  with hex --paramset is needed. The private value inside PKCS#8 may be the engine's 32\n"
+    "  little-endian bytes, an OCTET STRING of them, an INTEGER or the masked form.\n"
+    "PUBLIC: --pub-file FILE holding SubjectPublicKeyInfo (DER or PEM), or --pub HEX / a file of\n"
+    "  128 hex digits: the point, X then Y, each least significant byte first (with --paramset).\n"
+    "Signatures: --signature FILE (64 bytes, or 128 hex digits) or --sig HEX.\n"
+    "--hash-hex HEX signs or verifies a digest computed elsewhere: 32 bytes as\n"
+    "  'jarnel-tool digest --alg rus-hash-cp' prints them, or as 'openssl dgst -md_gost94'\n"
+    "  prints them with --openssl-order.\n"
+    "This is for tests and interoperability: the key store never keeps private keys that way.\n"
     "Without a random board the GOST generator is keyed from the system's entropy source.\n"
-    "Malformed input: one line on standard error, exit status 2.\n";
+    "Exit status: 0 success, 1 failure or an invalid signature, 2 bad usage or malformed input.\n";
 
 struct Args {
-  std::string op, paramset, key, key_file, pub, sig, peer, ukm, file;
+  const char *op = nullptr, *paramset = nullptr, *key = nullptr, *key_file = nullptr, *password_file = nullptr;
+  const char *pub = nullptr, *pub_file = nullptr, *sig = nullptr, *signature = nullptr, *peer = nullptr;
+  const char *peer_file = nullptr, *ukm = nullptr, *out = nullptr, *hash_hex = nullptr, *file = nullptr;
+  bool pem = false, hex = false, openssl_order = false;
 };
 
-int hexval(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+struct ParamSet {
+  const char* name;
+  int nid;
+};
+constexpr ParamSet kParamSets[] = {{"A", NID_CP_2001_A},     {"B", NID_CP_2001_B},
+                                   {"C", NID_CP_2001_C},     {"XA", NID_CP_2001_XCHA},
+                                   {"XB", NID_CP_2001_XCHB}};
 
-// Exactly n bytes of hex (whitespace around it ignored).
-bool parse_hex(std::string s, std::size_t n, SecureBuffer& out) {
-  while (!s.empty() && std::strchr(" \t\r\n", s.back())) s.pop_back();
-  std::size_t start = 0;
-  while (start < s.size() && std::strchr(" \t\r\n", s[start])) ++start;
-  s = s.substr(start);
-  if (s.size() != 2 * n || !out.resize(n)) return false;
-  for (std::size_t i = 0; i < n; ++i) {
-    const int hi = hexval(s[2 * i]), lo = hexval(s[2 * i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out.data()[i] = static_cast<unsigned char>(hi * 16 + lo);
-  }
-  return true;
-}
-
-void print_hex(const char* prefix, const unsigned char* p, std::size_t n) {
-  std::printf("%s", prefix);
-  for (std::size_t i = 0; i < n; ++i) std::printf("%02x", p[i]);
-  std::printf("\n");
-}
-
-int paramset_nid(const std::string& s) {
-  if (s == "A") return NID_CP_2001_A;
-  if (s == "B") return NID_CP_2001_B;
-  if (s == "C") return NID_CP_2001_C;
-  if (s == "XA") return NID_CP_2001_XCHA;
-  if (s == "XB") return NID_CP_2001_XCHB;
+int paramset_nid(const char* s) {
+  for (const auto& p : kParamSets)
+    if (!std::strcmp(s, p.name)) return p.nid;
   return 0;
 }
 
 struct KeyHolder {
   ECGOST* key = nullptr;
+  KeyHolder() = default;
+  KeyHolder(const KeyHolder&) = delete;
+  KeyHolder& operator=(const KeyHolder&) = delete;
   ~KeyHolder() { ECGOST_free(key); }
 };
 
@@ -96,174 +102,388 @@ ECGOST* new_key(int nid) {
   return k;
 }
 
-// Reads the private key (hex, most significant first) from --key or --key-file.
-int load_private(const Args& a, ECGOST* key) {
-  std::string text = a.key;
-  if (!a.key_file.empty()) {
-    std::FILE* f = std::fopen(a.key_file.c_str(), "rb");
-    if (!f) return usage_error("cannot open key file '%s'", a.key_file.c_str());
-    char buf[256];
-    const std::size_t n = std::fread(buf, 1, sizeof buf, f);
-    std::fclose(f);
-    text.assign(buf, n);
-    mem_cleanse(buf, sizeof buf);
+int key_paramset(const ECGOST* key) {
+  int pub = 0, dg = 0, ci = 0;
+  ECGOST_get_paramsets(key, &pub, &dg, &ci);
+  return pub;
+}
+
+// The key's parameter set against --paramset: a file that carries one decides, a different
+// --paramset is a usage error.
+int check_paramset(const Args& a, const ECGOST* key, const char* what) {
+  if (!a.paramset) return -1;
+  if (paramset_nid(a.paramset) != key_paramset(key))
+    return usage_error("%s: the key is not on parameter set %s (leave --paramset out)", what, a.paramset);
+  return -1;
+}
+
+// The key for a hex value: the "paramset=" line keygen prints with it, else --paramset.
+int key_for_hex(const Args& a, std::span<const unsigned char> text, const char* what, KeyHolder& k) {
+  const char* set = a.paramset;
+  std::string line(reinterpret_cast<const char*>(text.data()), text.size());
+  const std::size_t at = line.find("paramset=");
+  if (at != std::string::npos && (at == 0 || line[at - 1] == '\n')) {
+    std::string name = line.substr(at + 9);
+    name = name.substr(0, name.find_first_of("\r\n"));
+    if (!paramset_nid(name.c_str())) return usage_error("%s: unknown parameter set '%s'", what, name.c_str());
+    if (set && name != set) return usage_error("%s: the key is not on parameter set %s (leave --paramset out)", what, set);
+    k.key = new_key(paramset_nid(name.c_str()));
+    return k.key ? -1 : operation_failed();
+  }
+  if (!set) return usage_error("%s is bare hex: --paramset is needed", what);
+  k.key = new_key(paramset_nid(set));
+  return k.key ? -1 : operation_failed();
+}
+
+// Sets d (big-endian) on a key with a curve and derives Q; a usage error when out of range.
+int set_private_be(ECGOST* key, const unsigned char* d, std::size_t n, const char* what) {
+  BIGNUM* bn = BN_secure_new();
+  bool ok = bn && BN_bin2bn(d, static_cast<int>(n), bn);
+  ERR_clear_error();
+  ok = ok && ECGOST_set_private(key, bn) && ECGOST_generate_pubkey(key);
+  BN_clear_free(bn);
+  if (!ok) {
+    ERR_clear_error();
+    return usage_error("%s: the private key is not in the range 1..q-1", what);
+  }
+  return -1;
+}
+
+// The private value of a PKCS#8 GOST key, in any of the forms the engine reads, big-endian.
+bool pkcs8_private_value(const ECGOST* key, const SecureBuffer& v, SecureBuffer& d_be) {
+  const unsigned char* p = v.data();
+  const std::size_t n = v.size();
+  auto le_to_be = [&](const unsigned char* le, std::size_t len) {
+    if (!d_be.resize(len)) return false;
+    for (std::size_t i = 0; i < len; ++i) d_be.data()[i] = le[len - 1 - i];
+    return true;
+  };
+  if (n == 34 && p[0] == der::TAG_OCTET_STRING && p[1] == 32) return le_to_be(p + 2, 32);
+  if (n >= 3 && p[0] == der::TAG_INTEGER && p[1] == n - 2) {
+    BIGNUM* bn = BN_secure_new();
+    der::Reader r(std::span<const unsigned char>(p, n));
+    const bool ok = bn && r.integer(bn) && r.empty() && d_be.resize(32) && BN_bn2binpad(bn, d_be.data(), 32) == 32;
+    BN_clear_free(bn);
+    return ok;
+  }
+  if (n == 32) return le_to_be(p, 32);
+  if (n > 32 && n % 32 == 0) {
+    // Masked: the key followed by masks, all little-endian; the value is their product mod q.
+    const BIGNUM* q = ECURVE_get_q(ECGOST_get_curve(key));
+    BN_CTX* ctx = BN_CTX_secure_new();
+    BIGNUM *acc = BN_secure_new(), *m = BN_secure_new();
+    bool ok = q && ctx && acc && m && BN_lebin2bn(p, 32, acc);
+    for (std::size_t i = 32; ok && i < n; i += 32)
+      ok = BN_lebin2bn(p + i, 32, m) && BN_mod_mul(acc, acc, m, q, ctx);
+    ok = ok && d_be.resize(32) && BN_bn2binpad(acc, d_be.data(), 32) == 32;
+    BN_clear_free(acc);
+    BN_clear_free(m);
+    BN_CTX_free(ctx);
+    return ok;
+  }
+  return false;
+}
+
+// A PrivateKeyInfo of GOST R 34.10-2001 into k.
+int key_from_pkcs8(const Args& a, std::span<const unsigned char> der, const char* what, KeyHolder& k) {
+  Pkcs8 p8;
+  if (!pkcs8_parse(der, p8)) return usage_error("%s: not a PKCS#8 private key", what);
+  if (ec::nid_of(p8.alg) != NID_ECR3410_CP)
+    return usage_error("%s: not a GOST R 34.10-2001 key (use r3410 for GOST R 34.10-94)", what);
+  const unsigned char* pp = p8.params.data();
+  ERR_clear_error();
+  if (p8.params.empty() || !d2i_ECGOSTPARAMS(&k.key, &pp, static_cast<long>(p8.params.size()))) {
+    ERR_clear_error();
+    return usage_error("%s: unknown or missing parameter set in the PKCS#8 key", what);
   }
   SecureBuffer d;
-  const bool parsed = parse_hex(text, 32, d);
-  mem_cleanse(text.data(), text.size());
-  if (!parsed) return usage_error("the private key must be 64 hex digits");
-  BIGNUM* bn = BN_bin2bn(d.data(), 32, nullptr);
-  ERR_clear_error();
-  const bool ok = bn && ECGOST_set_private(key, bn) && ECGOST_generate_pubkey(key);
-  BN_clear_free(bn);
-  if (!ok) return usage_error("the private key is not in the range 1..q-1");
-  return EXIT_OK;
+  if (!pkcs8_private_value(k.key, p8.key, d)) return usage_error("%s: the private value has an unknown form", what);
+  if (int rc = set_private_be(k.key, d.data(), d.size(), what); rc >= 0) return rc;
+  return check_paramset(a, k.key, what);
 }
 
-int load_point(const std::string& hex, ECGOST* key, ECPOINT** out) {
-  SecureBuffer q;
-  if (!parse_hex(hex, 64, q)) return usage_error("a public key must be 128 hex digits");
-  ECPOINT* p = ECPOINT_new(ECGOST_get_curve(key));
-  ERR_clear_error();
-  if (!p || !ECPOINT_le2point(p, q.data(), 64) || !ECGOST_is_pubkey_valid(p, 1)) {
-    ECPOINT_free(p);
+int decrypt_pkcs8(const Args& a, std::span<const unsigned char> der, const char* what, SecureBuffer& plain) {
+  if (!a.password_file) return usage_error("%s is encrypted: give --password-file", what);
+  SecureBuffer pw;
+  if (int rc = read_password_file(a.password_file, pw); rc >= 0) return rc;
+  if (!pkcs8_decrypt(der, pw.span(), plain)) {
     ERR_clear_error();
-    return usage_error("the public key is not a point of the curve");
+    return fail(what, "cannot be decrypted: wrong password or unknown encryption");
   }
-  *out = p;
-  return EXIT_OK;
+  return -1;
 }
 
-// RUS-HASH-CP of FILE or standard input.
-int digest_input(const std::string& file, unsigned char out[32]) {
-  std::FILE* f = file.empty() ? stdin : std::fopen(file.c_str(), "rb");
-  if (!f) return usage_error("cannot open '%s'", file.c_str());
-  GOSTH_CTX* h = GOSTH_new();
-  bool ok = h && GOSTH_init_cp(h, nullptr, GOSTE_cp_hash_sbox());
-  unsigned char buf[16384];
-  std::size_t n;
-  while (ok && (n = std::fread(buf, 1, sizeof buf, f)) > 0)
-    ok = GOSTH_update(h, buf, static_cast<int>(n)) == static_cast<int>(n);
-  const bool read_error = std::ferror(f) != 0;
-  if (f != stdin) std::fclose(f);
-  ok = ok && !read_error && GOSTH_final(h, out) == 32;
-  GOSTH_free(h);
-  if (read_error) return usage_error("cannot read '%s'", file.empty() ? "-" : file.c_str());
-  return ok ? EXIT_OK : operation_failed();
+// Reads the private key from --key or --key-file, in any of the accepted forms.
+int load_private(const Args& a, KeyHolder& k) {
+  if (!a.key == !a.key_file) return usage_error("give exactly one of --key and --key-file");
+  const char* what = a.key_file ? a.key_file : "--key";
+  SecureBuffer text;
+  if (a.key_file) {
+    if (int rc = read_whole_file(a.key_file, 65536, text); rc >= 0) return rc;
+  } else {
+    const std::size_t n = std::strlen(a.key);
+    if (!text.resize(n)) return operation_failed();
+    std::memcpy(text.data(), a.key, n);
+  }
+  std::string label;
+  SecureBuffer der;
+  if (pem_decode(text.span(), label, der)) {
+    if (label == "PRIVATE KEY") return key_from_pkcs8(a, der.span(), what, k);
+    if (label == "ENCRYPTED PRIVATE KEY") {
+      SecureBuffer plain;
+      if (int rc = decrypt_pkcs8(a, der.span(), what, plain); rc >= 0) return rc;
+      return key_from_pkcs8(a, plain.span(), what, k);
+    }
+    if (label == "ECGOST PRIVATE KEY") {
+      ERR_clear_error();
+      k.key = ECGOST_private_key_from_pem(reinterpret_cast<const char*>(text.data()), text.size());
+      if (!k.key || !ECGOST_generate_pubkey(k.key)) {
+        ERR_clear_error();
+        return usage_error("%s: not a valid ECGOST PRIVATE KEY", what);
+      }
+      return check_paramset(a, k.key, what);
+    }
+    return usage_error("%s: a PEM '%s', not a private key", what, label.c_str());
+  }
+  SecureBuffer d;
+  if (hex_line(text.span(), "d", 32, d) || hex_exact(text.span(), 32, d)) {
+    if (int rc = key_for_hex(a, text.span(), what, k); rc >= 0) return rc;
+    return set_private_be(k.key, d.data(), d.size(), what);
+  }
+  if (text.size() > 0 && text.data()[0] == der::TAG_SEQUENCE) {
+    if (is_encrypted_pkcs8(text.span())) {
+      SecureBuffer plain;
+      if (int rc = decrypt_pkcs8(a, text.span(), what, plain); rc >= 0) return rc;
+      return key_from_pkcs8(a, plain.span(), what, k);
+    }
+    Pkcs8 probe;
+    if (pkcs8_parse(text.span(), probe)) return key_from_pkcs8(a, text.span(), what, k);
+    const unsigned char* pp = text.data();
+    ERR_clear_error();
+    k.key = d2i_ECGOSTPRIVATEKEY(nullptr, &pp, static_cast<long>(text.size()));
+    if (k.key && ECGOST_generate_pubkey(k.key)) return check_paramset(a, k.key, what);
+    ERR_clear_error();
+    return usage_error("%s: DER that is not a private key", what);
+  }
+  return usage_error("%s: not a private key (PKCS#8, or 64 hex digits)", what);
 }
 
-// Keys and signatures need random numbers: when the start-up found no board, the GOST generator
-// is keyed from the system's entropy.
-bool random_ready() { return seed_generator(); }
+// A public key from HEX or a file: SubjectPublicKeyInfo (DER or PEM), or the point in hex.
+int load_public(const Args& a, const char* hex, const char* file, KeyHolder& k) {
+  const char* what = file ? file : "the public key";
+  SecureBuffer text;
+  if (file) {
+    if (int rc = read_whole_file(file, 65536, text); rc >= 0) return rc;
+  } else {
+    const std::size_t n = std::strlen(hex);
+    if (!text.resize(n)) return operation_failed();
+    std::memcpy(text.data(), hex, n);
+  }
+  std::string label;
+  SecureBuffer der;
+  std::span<const unsigned char> spki;
+  if (pem_decode(text.span(), label, der)) {
+    if (label != "PUBLIC KEY") return usage_error("%s: a PEM '%s', not a PUBLIC KEY", what, label.c_str());
+    spki = der.span();
+  } else if (text.size() > 0 && text.data()[0] == der::TAG_SEQUENCE && !hex_line(text.span(), "Q", 64, der) &&
+             !hex_exact(text.span(), 64, der)) {
+    spki = text.span();
+  }
+  if (!spki.empty()) {
+    const unsigned char* pp = spki.data();
+    ERR_clear_error();
+    k.key = d2i_ECGOST_PUBKEY(nullptr, &pp, static_cast<long>(spki.size()));
+    if (!k.key || !ECGOST_is_pubkey_valid(ECGOST_get_public(k.key), 1)) {
+      ERR_clear_error();
+      return usage_error("%s: not a GOST R 34.10-2001 public key, or not a point of its curve", what);
+    }
+    return check_paramset(a, k.key, what);
+  }
+  SecureBuffer q;
+  if (!hex_line(text.span(), "Q", 64, q) && !hex_exact(text.span(), 64, q) &&
+      !(text.size() == 64 && q.resize(64) && (std::memcpy(q.data(), text.data(), 64), true)))
+    return usage_error("%s: a public key must be SubjectPublicKeyInfo or 128 hex digits", what);
+  if (int rc = key_for_hex(a, text.span(), what, k); rc >= 0) return rc;
+  ECPOINT* p = ECPOINT_new(ECGOST_get_curve(k.key));
+  ERR_clear_error();
+  const bool ok = p && ECPOINT_le2point(p, q.data(), 64) && ECGOST_is_pubkey_valid(p, 1) && ECGOST_set_public(k.key, p);
+  ECPOINT_free(p);
+  if (!ok) {
+    ERR_clear_error();
+    return usage_error("%s: the public key is not a point of the curve", what);
+  }
+  return -1;
+}
+
+int message_digest(const Args& a, unsigned char out[32]) {
+  return digest_cp(a.file, a.hash_hex, a.openssl_order, out);
+}
+
+int write_result(const Args& a, std::span<const unsigned char> bin, const std::string& text, bool secret = false) {
+  return tool::write_result(a.out, !a.out || a.hex || a.pem, bin, text, secret);
+}
+
+int do_keygen(const Args& a) {
+  if (a.file || a.key || a.key_file) return usage_error("keygen takes no input");
+  if (a.hex) return usage_error("keygen: --hex is its form without --out");
+  if (a.pem && !a.out) return usage_error("keygen: --pem goes with --out");
+  if (a.password_file && !a.out) return usage_error("keygen: --password-file goes with --out");
+  if (!seed_generator()) return EXIT_FAILED;
+  KeyHolder k;
+  k.key = new_key(paramset_nid(a.paramset ? a.paramset : "A"));
+  if (!k.key || !ECGOST_key_pair_generation(k.key)) return operation_failed(nullptr, "the key pair could not be made");
+  BIGNUM* d = BN_secure_new();
+  unsigned char db[32], q[64];
+  const bool ok = d && ECGOST_get_private(k.key, d) && BN_bn2binpad(d, db, 32) == 32 &&
+                  ECPOINT_point2le(ECGOST_get_public(k.key), q, sizeof q) == 64;
+  BN_clear_free(d);
+  if (!ok) {
+    mem_cleanse(db, sizeof db);
+    return operation_failed();
+  }
+  if (!a.out) {
+    const std::string text = "d=" + hex_of(db, 32) + "\nQ=" + hex_of(q, 64) + "\nparamset=" +
+                             (a.paramset ? a.paramset : "A") + "\n";
+    mem_cleanse(db, sizeof db);
+    const int rc = write_result(a, {}, text);
+    mem_cleanse(const_cast<char*>(text.data()), text.size());
+    return rc;
+  }
+  // PKCS#8 as the engine writes it: the private value as 32 little-endian bytes.
+  unsigned char le[32];
+  for (int i = 0; i < 32; ++i) le[i] = db[31 - i];
+  mem_cleanse(db, sizeof db);
+  std::span<const std::uint32_t> alg;
+  ec::oid_of(NID_ECR3410_CP, alg);
+  unsigned char* params = nullptr;
+  const int plen = i2d_ECGOSTPARAMS(k.key, nullptr);
+  std::vector<unsigned char> pbuf(plen > 0 ? static_cast<std::size_t>(plen) : 0);
+  params = pbuf.data();
+  SecureBuffer info;
+  const bool built = plen > 0 && i2d_ECGOSTPARAMS(k.key, &params) == plen && pkcs8_build(alg, pbuf, le, info);
+  mem_cleanse(le, sizeof le);
+  if (!built) return operation_failed();
+  SecureBuffer der;
+  const char* label = "PRIVATE KEY";
+  if (a.password_file) {
+    SecureBuffer pw;
+    if (int rc = read_password_file(a.password_file, pw); rc >= 0) return rc;
+    if (!pkcs8_encrypt(info.span(), pw.span(), der)) return operation_failed(nullptr, "the key could not be encrypted");
+    label = "ENCRYPTED PRIVATE KEY";
+  } else {
+    der = std::move(info);
+  }
+  std::string pem = a.pem ? pem_encode(label, der.span()) : std::string();
+  const int rc = write_result(a, der.span(), pem, true);
+  mem_cleanse(pem.data(), pem.size());
+  return rc;
+}
+
+int do_pub(const Args& a) {
+  if (a.file) return usage_error("pub takes no input file (the key comes with --key-file)");
+  if (a.pem && a.hex) return usage_error("give at most one of --pem and --hex");
+  KeyHolder k;
+  if (int rc = load_private(a, k); rc >= 0) return rc;
+  unsigned char q[64];
+  if (ECPOINT_point2le(ECGOST_get_public(k.key), q, sizeof q) != 64) return operation_failed();
+  const int n = i2d_ECGOST_PUBKEY(k.key, nullptr);
+  std::vector<unsigned char> spki(n > 0 ? static_cast<std::size_t>(n) : 0);
+  unsigned char* p = spki.data();
+  if (n <= 0 || i2d_ECGOST_PUBKEY(k.key, &p) != n) return operation_failed();
+  Args b = a;
+  if (!a.out && !a.pem) b.hex = true;
+  const std::string text = b.pem ? pem_encode("PUBLIC KEY", spki) : hex_of(q, 64) + "\n";
+  return write_result(b, spki, text);
+}
+
+int do_sign(const Args& a) {
+  if (a.pem) return usage_error("sign: --pem is for keys");
+  KeyHolder k;
+  if (int rc = load_private(a, k); rc >= 0) return rc;
+  unsigned char dg[32], sig[64];
+  if (int rc = message_digest(a, dg); rc >= 0) return rc;
+  if (!seed_generator()) return EXIT_FAILED;
+  unsigned len = 0;
+  if (!ECGOST_sign(ECGOST_SIG_CP, dg, 32, sig, &len, k.key) || len != 64) return operation_failed();
+  return write_result(a, std::span<const unsigned char>(sig, 64), hex_of(sig, 64) + "\n");
+}
+
+int do_verify(const Args& a) {
+  if (!a.pub == !a.pub_file) return usage_error("verify: give exactly one of --pub and --pub-file");
+  if (!a.sig == !a.signature) return usage_error("verify: give exactly one of --sig and --signature");
+  KeyHolder k;
+  if (int rc = load_public(a, a.pub, a.pub_file, k); rc >= 0) return rc;
+  SecureBuffer text, sig;
+  if (a.signature) {
+    if (int rc = read_whole_file(a.signature, 4096, text); rc >= 0) return rc;
+    if (text.size() == 64) {
+      if (!sig.resize(64)) return operation_failed();
+      std::memcpy(sig.data(), text.data(), 64);
+    } else if (!hex_exact(text.span(), 64, sig)) {
+      return usage_error("%s: a signature is 64 bytes or 128 hex digits", a.signature);
+    }
+  } else if (!hex_exact(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(a.sig), std::strlen(a.sig)), 64, sig)) {
+    return usage_error("a signature must be 128 hex digits");
+  }
+  unsigned char dg[32];
+  if (int rc = message_digest(a, dg); rc >= 0) return rc;
+  ERR_clear_error();
+  const int v = ECGOST_verify(ECGOST_SIG_CP, dg, 32, sig.data(), 64, k.key);
+  ERR_clear_error();
+  std::printf(v == 1 ? "valid\n" : "invalid\n");
+  return v == 1 ? EXIT_OK : EXIT_FAILED;
+}
+
+int do_vko(const Args& a) {
+  if (a.file) return usage_error("vko takes no input file");
+  if (!a.peer == !a.peer_file) return usage_error("vko: give exactly one of --peer and --peer-file");
+  if (!a.ukm) return usage_error("vko needs --ukm");
+  KeyHolder k, peer;
+  if (int rc = load_private(a, k); rc >= 0) return rc;
+  Args pa = a;
+  pa.paramset = nullptr;
+  int nid = key_paramset(k.key);
+  for (const auto& p : kParamSets)
+    if (p.nid == nid) pa.paramset = p.name;
+  if (int rc = load_public(pa, a.peer, a.peer_file, peer); rc >= 0) return rc;
+  SecureBuffer ukm;
+  if (!hex_exact(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(a.ukm), std::strlen(a.ukm)), 8, ukm))
+    return usage_error("the UKM must be 16 hex digits");
+  if (std::all_of(ukm.data(), ukm.data() + 8, [](unsigned char b) { return b == 0; }))
+    return usage_error("the UKM must not be zero");
+  unsigned char kek[32];
+  if (!ECGOST_vko_kek(k.key, ECGOST_get_public(peer.key), ukm.data(), kek)) return operation_failed();
+  const std::string text = hex_of(kek, 32) + "\n";
+  const int rc = write_result(a, std::span<const unsigned char>(kek, 32), text, true);
+  mem_cleanse(kek, sizeof kek);
+  mem_cleanse(const_cast<char*>(text.data()), text.size());
+  return rc;
+}
 
 int run_ecgost(int argc, char** argv) {
   Args a;
-  if (argc < 2) return usage_error("ecgost needs an operation (see jarnel-tool ecgost --help)");
-  if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
-    std::fputs(kHelp, stdout);
-    return EXIT_OK;
-  }
-  a.op = argv[1];
-  for (int i = 2; i < argc; ++i) {
-    const std::string opt = argv[i];
-    auto value = [&](std::string& dst) {
-      if (i + 1 >= argc) return false;
-      dst = argv[++i];
-      return true;
-    };
-    bool ok = true;
-    if (opt == "--help" || opt == "-h") {
-      std::fputs(kHelp, stdout);
-      return EXIT_OK;
-    } else if (opt == "--paramset") ok = value(a.paramset);
-    else if (opt == "--key") ok = value(a.key);
-    else if (opt == "--key-file") ok = value(a.key_file);
-    else if (opt == "--pub") ok = value(a.pub);
-    else if (opt == "--sig") ok = value(a.sig);
-    else if (opt == "--peer") ok = value(a.peer);
-    else if (opt == "--ukm") ok = value(a.ukm);
-    else if (opt.size() > 1 && opt[0] == '-') return usage_error("unknown option '%s'", opt.c_str());
-    else if (a.file.empty()) a.file = opt;
-    else return usage_error("only one input file may be given");
-    if (!ok) return usage_error("option '%s' needs a value", opt.c_str());
-  }
-  const int nid = paramset_nid(a.paramset);
-  if (!nid) return usage_error("--paramset must be one of A, B, C, XA, XB");
-  const bool needs_key = a.op == "sign" || a.op == "vko";
-  if (needs_key && a.key.empty() == a.key_file.empty())
-    return usage_error("give exactly one of --key and --key-file");
-  if (a.op != "keygen" && a.op != "sign" && a.op != "verify" && a.op != "vko")
-    return usage_error("unknown ecgost operation '%s'", a.op.c_str());
-  if ((a.op == "keygen" || a.op == "vko") && !a.file.empty())
-    return usage_error("%s takes no input file", a.op.c_str());
-
-  if (a.op != "verify" && !random_ready()) return operation_failed();
-
-  KeyHolder k;
-  k.key = new_key(nid);
-  if (!k.key) return operation_failed();
-
-  if (a.op == "keygen") {
-    if (!ECGOST_key_pair_generation(k.key)) return operation_failed();
-    BIGNUM* d = BN_secure_new();
-    unsigned char db[32], q[64];
-    const bool ok = d && ECGOST_get_private(k.key, d) && BN_bn2binpad(d, db, 32) == 32 &&
-                    ECPOINT_point2le(ECGOST_get_public(k.key), q, sizeof q) == 64;
-    BN_clear_free(d);
-    if (!ok) return operation_failed();
-    print_hex("d=", db, 32);
-    print_hex("Q=", q, 64);
-    mem_cleanse(db, sizeof db);
-    return EXIT_OK;
-  }
-  if (a.op == "sign") {
-    if (int rc = load_private(a, k.key)) return rc;
-    unsigned char dg[32], sig[64];
-    unsigned len = 0;
-    if (int rc = digest_input(a.file, dg)) return rc;
-    if (!ECGOST_sign(ECGOST_SIG_CP, dg, 32, sig, &len, k.key) || len != 64)
-      return operation_failed();
-    print_hex("", sig, 64);
-    return EXIT_OK;
-  }
-  if (a.op == "verify") {
-    if (a.pub.empty() || a.sig.empty()) return usage_error("verify needs --pub and --sig");
-    ECPOINT* q = nullptr;
-    if (int rc = load_point(a.pub, k.key, &q)) return rc;
-    const int set = ECGOST_set_public(k.key, q);
-    ECPOINT_free(q);
-    SecureBuffer sig;
-    if (!parse_hex(a.sig, 64, sig)) return usage_error("a signature must be 128 hex digits");
-    if (!set) return operation_failed();
-    unsigned char dg[32];
-    if (int rc = digest_input(a.file, dg)) return rc;
-    ERR_clear_error();
-    const int v = ECGOST_verify(ECGOST_SIG_CP, dg, 32, sig.data(), 64, k.key);
-    ERR_clear_error();
-    std::printf(v == 1 ? "valid\n" : "invalid\n");
-    return v == 1 ? EXIT_OK : EXIT_FAILED;
-  }
-  // vko
-  if (a.peer.empty() || a.ukm.empty()) return usage_error("vko needs --peer and --ukm");
-  if (int rc = load_private(a, k.key)) return rc;
-  ECPOINT* peer = nullptr;
-  if (int rc = load_point(a.peer, k.key, &peer)) return rc;
-  SecureBuffer ukm;
-  if (!parse_hex(a.ukm, 8, ukm)) {
-    ECPOINT_free(peer);
-    return usage_error("the UKM must be 16 hex digits");
-  }
-  if (std::all_of(ukm.data(), ukm.data() + 8, [](unsigned char b) { return b == 0; })) {
-    ECPOINT_free(peer);
-    return usage_error("the UKM must not be zero");
-  }
-  unsigned char kek[32];
-  const int ok = ECGOST_vko_kek(k.key, peer, ukm.data(), kek);
-  ECPOINT_free(peer);
-  if (!ok) return operation_failed();
-  print_hex("", kek, 32);
-  mem_cleanse(kek, sizeof kek);
-  return EXIT_OK;
+  Options o("ecgost", kHelp);
+  o.value("--paramset", &a.paramset).value("--key", &a.key).value("--key-file", &a.key_file);
+  o.value("--password-file", &a.password_file).value("--pub", &a.pub).value("--pub-file", &a.pub_file);
+  o.value("--sig", &a.sig).value("--signature", &a.signature).value("--peer", &a.peer);
+  o.value("--peer-file", &a.peer_file).value("--ukm", &a.ukm).value("--out", &a.out);
+  o.value("--hash-hex", &a.hash_hex).flag("--pem", &a.pem).flag("--hex", &a.hex);
+  o.flag("--openssl-order", &a.openssl_order);
+  if (int rc = o.parse(argc, argv); rc >= 0) return rc;
+  const auto& pos = o.positional();
+  if (pos.empty()) return usage_error("ecgost needs an operation (see jarnel-tool ecgost --help)");
+  a.op = pos[0];
+  if (pos.size() > 2) return usage_error("only one input file may be given");
+  if (pos.size() == 2) a.file = pos[1];
+  if (a.paramset && !paramset_nid(a.paramset)) return usage_error("--paramset must be one of A, B, C, XA, XB");
+  if (a.openssl_order && !a.hash_hex) return usage_error("--openssl-order goes with --hash-hex");
+  const std::string op = a.op;
+  if (op == "keygen") return do_keygen(a);
+  if (op == "pub") return do_pub(a);
+  if (op == "sign") return do_sign(a);
+  if (op == "verify") return do_verify(a);
+  if (op == "vko") return do_vko(a);
+  return usage_error("unknown ecgost operation '%s'", a.op);
 }
 
 const Command ecgost{"ecgost", "GOST R 34.10-2001 keys, signatures and VKO", run_ecgost};

@@ -1,8 +1,10 @@
-// jarnel-tool rand COUNT [--hex] (--seed-hex HEX | --keyboard)
-// Keys the GOST generator from a given seed or from timed keystrokes at the terminal and writes
+// jarnel-tool rand COUNT [--hex] [--seed-hex HEX | --keyboard]
+// Keys the GOST generator from the system's entropy, a given seed or timed keystrokes at the
+// terminal and writes
 // COUNT bytes drawn in buffered mode, where every 2,500-byte block passes the FIPS 140-2
 // statistical test before any of it is written.
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -13,16 +15,25 @@
 #include "crypto/mem.h"
 #include "crypto/rand/grand.h"
 #include "crypto/rand/rand.h"
+#include "options.h"
 
 namespace {
 
 using namespace jarnel;
 
 constexpr const char* kUsage =
-    "usage: jarnel-tool rand COUNT [--hex] (--seed-hex HEX | --keyboard)\n"
+    "usage: jarnel-tool rand COUNT [--hex] [--seed-hex HEX | --keyboard]\n"
     "Writes COUNT random bytes from the GOST generator to standard output (--hex: as hex).\n"
-    "The generator is keyed with the given seed, or with timed keystrokes: type each\n"
-    "character shown (and Enter); 16 correct ones are needed, end of input gives up.\n";
+    "The generator is keyed from the system's entropy source, like every other command that\n"
+    "needs random numbers, unless a source is chosen:\n"
+    "  --seed-hex HEX  a seed of at least 32 bytes (64 hex digits): the same seed gives the\n"
+    "                  same bytes (for tests)\n"
+    "  --keyboard      timed keystrokes: type each character shown (and Enter); 16 correct\n"
+    "                  ones are needed, end of input gives up\n"
+    "The bytes are drawn in buffered mode: every 2,500-byte block passes the FIPS 140-2\n"
+    "statistical test before any of it is written.\n";
+
+constexpr std::size_t kMinSeed = 32;
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -65,65 +76,59 @@ int run_rand(int argc, char** argv) {
   const char* count_arg = nullptr;
   const char* seed_hex = nullptr;
   bool hex = false, keyboard = false;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--help")) {
-      std::fputs(kUsage, stdout);
-      return tool::EXIT_OK;
-    } else if (!std::strcmp(argv[i], "--hex")) {
-      hex = true;
-    } else if (!std::strcmp(argv[i], "--keyboard")) {
-      keyboard = true;
-    } else if (!std::strcmp(argv[i], "--seed-hex")) {
-      if (++i == argc) return tool::usage_error("--seed-hex needs a value");
-      seed_hex = argv[i];
-    } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-      return tool::usage_error("rand: unknown option '%s'", argv[i]);
-    } else if (!count_arg) {
-      count_arg = argv[i];
-    } else {
-      return tool::usage_error("rand: unexpected argument '%s'", argv[i]);
-    }
+  tool::Options o("rand", kUsage);
+  o.flag("--hex", &hex).flag("--keyboard", &keyboard).value("--seed-hex", &seed_hex);
+  if (int rc = o.parse(argc, argv); rc >= 0) return rc;
+  for (const char* a : o.positional()) {
+    if (count_arg) return tool::usage_error("rand: unexpected argument '%s'", a);
+    count_arg = a;
   }
   if (!count_arg) return tool::usage_error("rand: COUNT is missing (see jarnel-tool rand --help)");
   char* end = nullptr;
   long long count = std::strtoll(count_arg, &end, 10);
   if (*count_arg == '\0' || *end != '\0' || count < 0 || count > INT_MAX)
     return tool::usage_error("rand: COUNT must be a number of bytes, 0 to %d", INT_MAX);
-  if (!seed_hex == !keyboard)
-    return tool::usage_error("rand: give exactly one seed source, --seed-hex HEX or --keyboard");
+  if (seed_hex && keyboard) return tool::usage_error("rand: give at most one of --seed-hex and --keyboard");
   SecureBuffer seed;
   if (seed_hex && !parse_hex(seed_hex, seed))
-    return tool::usage_error("rand: the seed must be a non-empty even number of hex digits");
+    return tool::usage_error("rand: --seed-hex must be an even number of hex digits");
+  if (seed_hex && seed.size() < kMinSeed)
+    return tool::usage_error("rand: --seed-hex must be at least %zu bytes (%zu hex digits)", kMinSeed,
+                             2 * kMinSeed);
 
-  // Whatever the start-up selected, the GOST generator is keyed afresh from this seed.
-  int keyed;
+  // Whatever the start-up selected, the GOST generator is keyed afresh from the chosen source.
   if (seed_hex) {
-    keyed = GRAND_start(seed.data(), static_cast<int>(seed.size()));
-  } else {
+    if (!GRAND_start(seed.data(), static_cast<int>(seed.size())))
+      return tool::operation_failed(nullptr, "the generator could not be keyed from the seed");
+  } else if (keyboard) {
     RAND_set_method(nullptr);
     RAND_set_method(GRAND_get_method());
     RAND_KEY_CB_PAIR pair{terminal_keystroke, nullptr};
-    keyed = RAND_init(nullptr, &pair);
+    if (!RAND_init(nullptr, &pair)) {
+      ERR_clear_error();
+      return tool::fail("keyboard", "the generator was not keyed: the keystrokes ended or were too few");
+    }
+  } else if (!tool::seed_generator()) {
+    return tool::EXIT_FAILED;
   }
-  if (!keyed) return tool::operation_failed();
 
   RAND_set_buffered_mode(1);
   SecureBuffer chunk(4096);
   if (chunk.empty()) return tool::operation_failed();
   for (long long left = count; left > 0;) {
     int n = left < 4096 ? static_cast<int>(left) : 4096;
-    if (RAND_bytes(chunk.data(), n) != n) return tool::operation_failed();
+    if (RAND_bytes(chunk.data(), n) != n) return tool::operation_failed(nullptr, "no random bytes");
+    bool written = true;
     if (hex) {
-      for (int i = 0; i < n; ++i) std::printf("%02x", chunk.data()[i]);
-    } else if (std::fwrite(chunk.data(), 1, static_cast<std::size_t>(n), stdout) !=
-               static_cast<std::size_t>(n)) {
-      std::fprintf(stderr, "jarnel-tool: rand: cannot write the output\n");
-      return tool::EXIT_FAILED;
+      for (int i = 0; i < n && written; ++i) written = std::printf("%02x", chunk.data()[i]) == 2;
+    } else {
+      written = std::fwrite(chunk.data(), 1, static_cast<std::size_t>(n), stdout) == static_cast<std::size_t>(n);
     }
+    if (!written) return tool::fail_errno("standard output", errno);
     left -= n;
   }
   if (hex) std::putchar('\n');
-  return std::fflush(stdout) == 0 ? tool::EXIT_OK : tool::EXIT_FAILED;
+  return tool::EXIT_OK;
 }
 
 const tool::Command rand_command{"rand", "random bytes from the GOST generator", run_rand};

@@ -1,8 +1,10 @@
 // jarnel-tool token: files and directories on key carriers (drives, local directories and
 // tokens), through the same file layer as the Java classes.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "command.h"
 #include "pin.h"
@@ -12,6 +14,10 @@
 #include "crypto/err/err.h"
 #include "crypto/hooks.h"
 #include "crypto/mem.h"
+#include "options.h"
+#include "platform/fs.h"
+#include "platform/syserr.h"
+#include "platform/tty.h"
 
 namespace {
 
@@ -37,11 +43,12 @@ const char* const kUsage =
     "options:\n"
     "  --private        put: write a private file (kept in the carrier's PIN-protected area)\n"
     "  --pin-file FILE  take a PIN the carrier asks for from the first line of FILE\n"
-    "  --help           show this help (also after a subcommand)\n"
+    "  --verbose        on failure, print the library's whole error queue as well\n"
+    "  -h, --help       show this help (also after a subcommand)\n"
     "\n"
     "A PIN the carrier asks for comes from --pin-file, else from the JARNEL_PIN environment\n"
     "variable, else from the terminal without echo. Exit status: 0 success, 1 the operation\n"
-    "failed (the error queue is printed on standard error), 2 bad usage.\n";
+    "failed (one line 'jarnel-tool token: PATH: reason' on standard error), 2 bad usage.\n";
 
 struct SubHelp {
   const char* name;
@@ -62,9 +69,33 @@ PinSource& g_pin = pin_source();
 
 constexpr std::uint32_t kFlags = TOKEN_FLAG_CALLBACK;
 
+// The system's error number is cleared before an operation so that a reason found after it
+// belongs to it.
+void platform_clear_error() { errno = 0; }
+
+// The system's reason for the last failed call, or fallback when it recorded none.
+std::string system_reason(const char* fallback) {
+  const int code = platform::last_error();
+  if (code == 0) return fallback;
+  char text[256];
+  platform::error_text(code, text, sizeof text);
+  return text;
+}
+
+// The path cannot be found through the token layer: say why when the system knows (a folder on
+// the way that may not be searched reads "Permission denied", not "no such file").
 int missing(const char* path) {
-  std::fprintf(stderr, "jarnel-tool: %s: no such file or directory\n", path);
-  return operation_failed();
+  std::string reason = "No such file or directory";
+  if (platform::fs_access(path) != 0) reason = system_reason(reason.c_str());
+  ERR_clear_error();
+  return fail(path, reason.c_str());
+}
+
+// A failed operation on path: the reason the library recorded, else the system's, else fallback.
+int failed(const char* path, const char* fallback) {
+  std::string reason = queue_reason();
+  if (reason.empty()) reason = system_reason(fallback);
+  return fail(path, reason.c_str());
 }
 
 bool has_pattern(const char* path) {
@@ -84,57 +115,91 @@ int print_name(const char* full, void*) {
 
 int do_ls(const char* path) {
   if (!CADB_file_exists(path) && !has_pattern(path)) return missing(path);
-  if (!CADB_list_directory(path, CADB_LIST_DIRECTORIES, print_name, nullptr)) return operation_failed();
+  if (!CADB_list_directory(path, CADB_LIST_DIRECTORIES, print_name, nullptr))
+    return failed(path, "the directory cannot be listed");
   return EXIT_OK;
 }
 
 int do_cat(const char* path) {
+  if (CADB_is_directory(path)) return fail(path, "Is a directory");
+  platform_clear_error();
   BUFFER* buf = BUFFER_read_file(path, kFlags, &g_pin);
-  if (!buf) return operation_failed();
+  if (!buf) return failed(path, "the file cannot be read");
   std::size_t n = static_cast<std::size_t>(buf->length);
   bool ok = std::fwrite(buf->data, 1, n, stdout) == n && std::fflush(stdout) == 0;
+  const int err = errno;
   BUFFER_free(buf);
-  if (!ok) {
-    std::fprintf(stderr, "jarnel-tool: cannot write to standard output\n");
-    return EXIT_FAILED;
-  }
+  if (!ok) return fail_errno("standard output", err);
   return EXIT_OK;
 }
 
 int do_put(const char* path, const char* file, bool private_file) {
-  std::FILE* in = file ? std::fopen(file, "rb") : stdin;
-  if (!in) return usage_error("cannot open '%s'", file);
+  std::FILE* in = file && std::strcmp(file, "-") ? std::fopen(file, "rb") : stdin;
+  if (!in) return fail_errno(file, errno);
   BUFFER* data = BUFFER_new();
   bool read_ok = data != nullptr;
   unsigned char chunk[65536];
   std::size_t n;
+  int read_errno = 0;
   while (read_ok && (n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
     read_ok = BUFFER_append(data, chunk, static_cast<int>(n)) == static_cast<int>(n);
-  if (std::ferror(in)) read_ok = false;
+  if (std::ferror(in)) {
+    read_errno = errno;
+    read_ok = false;
+  }
   mem_cleanse(chunk, sizeof chunk);
-  if (file) std::fclose(in);
+  if (in != stdin) std::fclose(in);
   if (!read_ok) {
     BUFFER_free(data);
-    std::fprintf(stderr, "jarnel-tool: cannot read %s\n", file ? file : "standard input");
-    return operation_failed();
+    const char* what = in != stdin ? file : "standard input";
+    return read_errno ? fail_errno(what, read_errno) : operation_failed(what, "cannot be read");
   }
   static const unsigned char empty = 0;
   const void* bytes = data->data ? data->data : &empty;
   std::uint32_t flags = kFlags | (private_file ? TOKEN_FLAG_PRIVATE : 0);
+  if (CADB_is_directory(path)) {
+    BUFFER_free(data);
+    return fail(path, "Is a directory");
+  }
+  platform_clear_error();
   int written = CADB_write_file(path, bytes, data->length, flags, &g_pin);
   bool ok = written == data->length && (data->length > 0 || (ERR_peek_error() == 0 && CADB_is_file(path)));
   BUFFER_free(data);
-  return ok ? EXIT_OK : operation_failed();
+  return ok ? EXIT_OK : failed(path, "the file cannot be written");
+}
+
+// True when the directory lists at least one entry.
+bool has_entries(const char* dir) {
+  char pattern[CADB_PATH_MAX + 3];
+  std::snprintf(pattern, sizeof pattern, "%s/*", dir);
+  struct Seen {
+    static int cb(const char*, void* u) {
+      *static_cast<bool*>(u) = true;
+      return 0;
+    }
+  };
+  bool any = false;
+  CADB_list_directory(pattern, CADB_LIST_DIRECTORIES, Seen::cb, &any);
+  ERR_clear_error();
+  return any;
 }
 
 int do_rm(const char* path) {
-  if (CADB_is_directory(path)) return CADB_token_rmdir(path, kFlags, &g_pin) ? EXIT_OK : operation_failed();
+  if (CADB_is_directory(path)) {
+    platform_clear_error();
+    if (CADB_token_rmdir(path, kFlags, &g_pin)) return EXIT_OK;
+    if (ERR_peek_error() == 0 && has_entries(path)) return fail(path, "Directory not empty");
+    return failed(path, "the directory cannot be removed");
+  }
   if (!CADB_file_exists(path)) return missing(path);
-  return CADB_erase_file(path, kFlags, &g_pin) ? EXIT_OK : operation_failed();
+  platform_clear_error();
+  return CADB_erase_file(path, kFlags, &g_pin) ? EXIT_OK : failed(path, "the file cannot be deleted");
 }
 
 int do_mkdir(const char* path) {
-  return CADB_token_mkdir(path, kFlags, &g_pin) ? EXIT_OK : operation_failed();
+  if (CADB_file_exists(path) && !CADB_is_directory(path)) return fail(path, "File exists and is not a directory");
+  platform_clear_error();
+  return CADB_token_mkdir(path, kFlags, &g_pin) ? EXIT_OK : failed(path, "the directory cannot be made");
 }
 
 int do_stat(const char* path) {
@@ -143,8 +208,9 @@ int do_stat(const char* path) {
     return EXIT_OK;
   }
   if (!CADB_file_exists(path)) return missing(path);
+  platform_clear_error();
   long length = CADB_file_length(path, kFlags, &g_pin);
-  if (length < 0) return operation_failed();
+  if (length < 0) return failed(path, "the length cannot be read");
   std::printf("file %ld\n", length);
   return EXIT_OK;
 }
@@ -154,24 +220,15 @@ int run_token(int argc, char** argv) {
   const char* args[3] = {};
   int nargs = 0;
   bool private_file = false, help = false;
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h")) {
-      help = true;
-    } else if (!std::strcmp(a, "--private")) {
-      private_file = true;
-    } else if (!std::strcmp(a, "--pin-file")) {
-      if (++i >= argc) return usage_error("--pin-file needs a file name");
-      g_pin.pin_file = argv[i];
-    } else if (!std::strncmp(a, "--pin-file=", 11)) {
-      g_pin.pin_file = a + 11;
-    } else if (a[0] == '-' && a[1] == '-') {
-      return usage_error("unknown option '%s' (see jarnel-tool token --help)", a);
-    } else if (!sub) {
+  Options o("token", kUsage);
+  o.help_flag(&help).flag("--private", &private_file).value("--pin-file", &g_pin.pin_file);
+  if (int rc = o.parse(argc, argv); rc >= 0) return rc;
+  for (const char* a : o.positional()) {
+    if (!sub) {
       sub = a;
     } else if (nargs < 3) {
       args[nargs++] = a;
-    } else {
+    } else if (!help) {
       return usage_error("too many arguments (see jarnel-tool token --help)");
     }
   }
@@ -199,6 +256,13 @@ int run_token(int argc, char** argv) {
   const char* path = args[0];
   if (std::strlen(path) >= static_cast<std::size_t>(CADB_PATH_MAX))
     return usage_error("PATH has %zu characters; at most 259 are allowed", std::strlen(path));
+  if (g_pin.pin_file) {
+    // The PIN itself is read only when a carrier asks for it, but a file that cannot be read is
+    // reported now rather than when a PIN is already needed.
+    std::FILE* f = std::fopen(g_pin.pin_file, "rb");
+    if (!f) return fail_errno(g_pin.pin_file, errno);
+    std::fclose(f);
+  }
 
   // A carrier that needs a PIN asks this tool's call-back with the PinSource as its argument.
   set_pin_prompt_path(path);

@@ -1,17 +1,20 @@
 #include <cstdio>
-#include <cstring>
 
 #include "command.h"
+#include "options.h"
 
 namespace {
 
+const char kUsage[] =
+    "usage: jarnel-tool version\n"
+    "       jarnel-tool --version\n"
+    "Prints the tool's version.\n";
+
 int run_version(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
-    std::printf("usage: jarnel-tool version\nPrints the tool's version.\n");
-    return jarnel::tool::EXIT_OK;
-  }
-  if (argc > 1) return jarnel::tool::usage_error("version takes no arguments");
-  std::printf("jarnel-tool 0.1\n");
+  jarnel::tool::Options o("version", kUsage);
+  if (int rc = o.parse(argc, argv); rc >= 0) return rc;
+  if (!o.positional().empty()) return jarnel::tool::usage_error("version takes no arguments");
+  std::printf("jarnel-tool %s\n", jarnel::tool::kVersion);
   return jarnel::tool::EXIT_OK;
 }
 

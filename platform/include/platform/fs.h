@@ -49,6 +49,15 @@ bool full_path(const char* path, char* out, std::size_t cap);
 // Buffered files of the C run-time library. file_open turns backslashes into slashes and
 // refuses a directory (EISDIR) the way Windows does. Null on failure, last_error() set.
 std::FILE* file_open(const char* path, const char* mode);
+// Opens a file named on a command line for writing, the path taken as the system spells it (no
+// backslash conversion), truncating it. A private file is made readable and writable by its
+// owner only (an existing regular file is changed to that too). *created tells whether the
+// file did not exist before. Null on failure, last_error() set.
+std::FILE* output_file_open(const char* path, bool private_file, bool* created);
+// Removes a file this process made, by the system's spelling of the path, when it is a regular
+// file (never a device or anything else put there meanwhile).
+void output_file_discard(const char* path);
+
 // Size of an open file from its status: 1 and *size when known, 0 when the status cannot be
 // read, -1 when the file has no descriptor.
 int file_size(std::FILE* fp, std::int64_t* size);

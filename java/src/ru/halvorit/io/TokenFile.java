@@ -1,5 +1,9 @@
 package ru.halvorit.io;
 
+import java.io.FileNotFoundException;
+import java.io.IOException;
+import java.nio.file.AccessDeniedException;
+import java.nio.file.FileSystemException;
 import java.util.Objects;
 
 /**
@@ -148,9 +152,33 @@ public class TokenFile {
     return files;
   }
 
-  /** Called by the native layer when a carrier asks for the PIN. */
-  public char[] callback() {
+  /**
+   * Called by the native layer (only) when a carrier asks for the PIN; not part of the API, as
+   * it hands out the password.
+   */
+  char[] callback() {
     return effective(passwordSource).password(path);
+  }
+
+  /**
+   * The exception for a failed read or write of path, worded with the reason the library recorded
+   * for this thread's last call (its error queue is printed on standard error as well): a
+   * missing file is a {@link FileNotFoundException}, a denied access an
+   * {@link AccessDeniedException}, anything else a {@link FileSystemException} with the reason.
+   */
+  static IOException failure(String path, String what) {
+    String reason = tokenLastReason();
+    int errno = tokenLastErrno();
+    if (reason == null || reason.isEmpty()) reason = what;
+    switch (errno) {
+      case 2: // ENOENT
+        return new FileNotFoundException(path + " (" + reason + ")");
+      case 1: // EPERM
+      case 13: // EACCES
+        return new AccessDeniedException(path, null, reason);
+      default:
+        return new FileSystemException(path, null, reason);
+    }
   }
 
   @Override
@@ -185,4 +213,8 @@ public class TokenFile {
   native String[] tokenFileList(String path);
 
   native boolean tokenLogout(String path);
+
+  static native String tokenLastReason();
+
+  static native int tokenLastErrno();
 }

@@ -1,6 +1,5 @@
 package ru.halvorit.io;
 
-import java.io.FileNotFoundException;
 import java.io.IOException;
 import java.io.InputStream;
 import java.util.Arrays;
@@ -9,6 +8,12 @@ import java.util.Objects;
 /**
  * Reads a whole token file. The file is read from the carrier when the stream is created; the
  * stream then serves its bytes. Closing the stream wipes them.
+ *
+ * <p>A file that cannot be read throws from the constructor: {@link java.io.FileNotFoundException}
+ * when it does not exist, {@link java.nio.file.AccessDeniedException} when reading is not
+ * allowed, another {@link IOException} (a {@link java.nio.file.FileSystemException} naming the
+ * path, for example "Is a directory") otherwise. The message carries the reason; the library's
+ * full error queue is printed on standard error.
  */
 public class TokenFileInputStream extends InputStream {
   static {
@@ -34,9 +39,7 @@ public class TokenFileInputStream extends InputStream {
     this.path = Objects.requireNonNull(path, "path");
     this.passwordSource = passwordSource;
     byte[] bytes = tokenFileRead(path);
-    if (bytes == null) {
-      throw new FileNotFoundException(path + " (cannot be read; the reasons are on standard error)");
-    }
+    if (bytes == null) throw TokenFile.failure(path, "cannot be read");
     this.data = bytes;
   }
 
@@ -95,8 +98,8 @@ public class TokenFileInputStream extends InputStream {
     Arrays.fill(data, (byte) 0);
   }
 
-  /** Called by the native layer when a carrier asks for the PIN. */
-  public char[] callback() {
+  /** Called by the native layer (only) when a carrier asks for the PIN; not part of the API. */
+  char[] callback() {
     return TokenFile.effective(passwordSource).password(path);
   }
 

@@ -2,6 +2,7 @@ package ru.halvorit.io;
 
 import java.io.IOException;
 import java.io.OutputStream;
+import java.lang.ref.Cleaner;
 import java.util.Arrays;
 import java.util.Objects;
 
@@ -10,6 +11,11 @@ import java.util.Objects;
  * public or a private (PIN-protected) file, when the stream is closed; {@link #close()} throws
  * when the carrier did not accept them. Missing directories are made. The collected bytes are
  * wiped after the write.
+ *
+ * <p>Nothing reaches the carrier before {@link #close()}: use try-with-resources. A stream that
+ * is garbage-collected without being closed writes nothing; it wipes its bytes and prints a
+ * warning naming the path on standard error. A failed write throws an {@link IOException}
+ * carrying the reason ({@link java.nio.file.AccessDeniedException} when writing is not allowed).
  */
 public class TokenFileOutputStream extends OutputStream {
   static {
@@ -22,6 +28,31 @@ public class TokenFileOutputStream extends OutputStream {
   private byte[] buf = new byte[256];
   private int count;
   private boolean closed;
+  private final Unclosed unclosed;
+  private final Cleaner.Cleanable cleanable;
+
+  private static final Cleaner CLEANER = Cleaner.create();
+
+  /** What a stream left unclosed still holds; runs when the stream is unreachable. */
+  private static final class Unclosed implements Runnable {
+    final String path;
+    volatile byte[] buf;
+    volatile int count;
+    volatile boolean closed;
+
+    Unclosed(String path, byte[] buf) {
+      this.path = path;
+      this.buf = buf;
+    }
+
+    @Override
+    public void run() {
+      if (closed) return;
+      Arrays.fill(buf, (byte) 0);
+      System.err.println("ru.halvorit.io.TokenFileOutputStream: " + path + " was never closed; its "
+          + count + " bytes were not written");
+    }
+  }
 
   public TokenFileOutputStream(String path) {
     this(path, false, null);
@@ -43,6 +74,8 @@ public class TokenFileOutputStream extends OutputStream {
     this.path = Objects.requireNonNull(path, "path");
     this.privateFile = privateFile;
     this.passwordSource = passwordSource;
+    this.unclosed = new Unclosed(path, buf);
+    this.cleanable = CLEANER.register(this, unclosed);
   }
 
   /** Writes data as the whole file at path. */
@@ -72,6 +105,7 @@ public class TokenFileOutputStream extends OutputStream {
     byte[] grown = Arrays.copyOf(buf, cap);
     Arrays.fill(buf, (byte) 0);
     buf = grown;
+    unclosed.buf = grown;
   }
 
   @Override
@@ -79,6 +113,7 @@ public class TokenFileOutputStream extends OutputStream {
     ensureOpen();
     ensureCapacity(1);
     buf[count++] = (byte) b;
+    unclosed.count = count;
   }
 
   @Override
@@ -88,6 +123,7 @@ public class TokenFileOutputStream extends OutputStream {
     ensureCapacity(len);
     System.arraycopy(b, off, buf, count, len);
     count += len;
+    unclosed.count = count;
   }
 
   /** Does nothing: the file is written as a whole when the stream is closed. */
@@ -100,22 +136,24 @@ public class TokenFileOutputStream extends OutputStream {
   public void close() throws IOException {
     if (closed) return;
     closed = true;
+    unclosed.closed = true;
+    cleanable.clean();
     byte[] data = Arrays.copyOf(buf, count);
     Arrays.fill(buf, (byte) 0);
     try {
       int written = privateFile ? tokenPrivateFileWrite(path, data) : tokenFileWrite(path, data);
+      // The reason belongs to the write: the check of an empty file below is a call of its own.
+      IOException failure = TokenFile.failure(path, "cannot be written");
       // An empty file is written with the result 0 either way; whether it now exists tells.
       boolean ok = data.length > 0 ? written == data.length : written == 0 && new TokenFile(path).isFile();
-      if (!ok) {
-        throw new IOException(path + " (cannot be written; the reasons are on standard error)");
-      }
+      if (!ok) throw failure;
     } finally {
       Arrays.fill(data, (byte) 0);
     }
   }
 
-  /** Called by the native layer when a carrier asks for the PIN. */
-  public char[] callback() {
+  /** Called by the native layer (only) when a carrier asks for the PIN; not part of the API. */
+  char[] callback() {
     return TokenFile.effective(passwordSource).password(path);
   }
 
