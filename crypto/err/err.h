@@ -92,8 +92,8 @@ void ERR_free_strings();
 const char* ERR_lib_error_string(unsigned long e);
 const char* ERR_func_error_string(unsigned long e);
 const char* ERR_reason_error_string(unsigned long e);
-// "error:%08lX" then ":" and the library, function and reason texts, or ":lib(%lu) ",
-// ":func(%lu) " and ":reason(%lu)" where there is none. buf needs 256 bytes; a null buf uses a
+// "error:%08lX:" then the library text or ":lib(%lu) " (so "error:5506900C::lib(85) :..."),
+// then ":" and the function text or ":func(%lu) ", ":" and the reason text or ":reason(%lu)". buf needs 256 bytes; a null buf uses a
 // per-thread buffer.
 char* ERR_error_string(unsigned long e, char* buf);
 void ERR_error_string_n(unsigned long e, char* buf, std::size_t len);
