@@ -148,7 +148,10 @@ public class TokenFile {
     return files;
   }
 
-  /** Called by the native layer when a carrier asks for the PIN. */
+  /**
+   * Called by the native layer when a carrier asks for the PIN; a fresh array from the password
+   * source, which the native layer wipes once it has read it.
+   */
   public char[] callback() {
     return effective(passwordSource).password(path);
   }

@@ -95,7 +95,10 @@ public class TokenFileInputStream extends InputStream {
     Arrays.fill(data, (byte) 0);
   }
 
-  /** Called by the native layer when a carrier asks for the PIN. */
+  /**
+   * Called by the native layer when a carrier asks for the PIN; a fresh array from the password
+   * source, which the native layer wipes once it has read it.
+   */
   public char[] callback() {
     return TokenFile.effective(passwordSource).password(path);
   }
