@@ -344,7 +344,8 @@ JNIEXPORT jobjectArray JNICALL Java_ru_halvorit_io_TokenFile_tokenFileList(JNIEn
       fail(F, 660);
       break;
     }
-    if (names->count > 0) {
+    // An empty directory gives an empty array, so that null always means the listing failed.
+    {
       jclass string_class = env->FindClass("java/lang/String");
       jstring empty = string_class ? env->NewStringUTF("") : nullptr;
       jobjectArray array = empty ? env->NewObjectArray(names->count, string_class, empty) : nullptr;
