@@ -104,8 +104,9 @@ public class TokenFileOutputStream extends OutputStream {
     Arrays.fill(buf, (byte) 0);
     try {
       int written = privateFile ? tokenPrivateFileWrite(path, data) : tokenFileWrite(path, data);
-      // An empty file is written with the result 0 either way; whether it now exists tells.
-      boolean ok = data.length > 0 ? written == data.length : written == 0 && new TokenFile(path).isFile();
+      // An empty file is written with the result 0 either way: it succeeded only when the file
+      // now exists and is empty (a file the carrier refused keeps its old contents).
+      boolean ok = data.length > 0 ? written == data.length : written == 0 && isEmptyFile(path);
       if (!ok) {
         throw new IOException(path + " (cannot be written; the reasons are on standard error)");
       }
@@ -114,7 +115,15 @@ public class TokenFileOutputStream extends OutputStream {
     }
   }
 
-  /** Called by the native layer when a carrier asks for the PIN. */
+  private boolean isEmptyFile(String p) {
+    TokenFile f = new TokenFile(p, passwordSource);
+    return f.isFile() && f.tokenFileLength(p) == 0;
+  }
+
+  /**
+   * Called by the native layer when a carrier asks for the PIN; a fresh array from the password
+   * source, which the native layer wipes once it has read it.
+   */
   public char[] callback() {
     return TokenFile.effective(passwordSource).password(path);
   }
