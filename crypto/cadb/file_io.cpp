@@ -93,7 +93,8 @@ unsigned fs_mode(const char* path) {
 // Creates the missing directories of a file-system path: those above its last component, and
 // with include_last the last component as well. Concurrent creation of the same directory by
 // another thread counts as success.
-int make_directories(const char* path, bool include_last) {
+// Directories made for a private file are kept from group and others (private_dirs).
+int make_directories(const char* path, bool include_last, bool private_dirs = false) {
   if (!path) return 0;
   if (CADB_is_token_path(path)) return 1;
   if (too_long(path)) {
@@ -123,7 +124,7 @@ int make_directories(const char* path, bool include_last) {
     if (p[i] != '\\') continue;
     p[i] = '\0';
     if (p[0] && platform::fs_access(p) != 0 && !platform::last_error_is_invalid_name() &&
-        platform::fs_mkdir(p) != 0 && fs_mode(p) != CADB_S_IFDIR) {
+        platform::fs_mkdir(p, private_dirs) != 0 && fs_mode(p) != CADB_S_IFDIR) {
       ERR_put_error(LIB_CADB, CADB_F_CADB_MKDIR, R_INTERNAL_ERROR, CADB_SOURCE_IO, 735);
       ERR_add_error_data(1, p);
       return 0;
@@ -181,7 +182,7 @@ int CADB_write_file(const char* path, const void* data, int length, std::uint32_
 
   int written = 0;
   bool failed = false;
-  if (!CADB_mkdir(p)) {
+  if (!make_directories(p, false, (flags & TOKEN_FLAG_PRIVATE) != 0)) {
     io_error(CADB_F_CADB_WRITE_FILE, 787);
     failed = true;
   } else if (BIO* b = open_token_file(p, "wb", flags, arg); !b) {
@@ -242,6 +243,15 @@ int CADB_erase_file(const char* path, std::uint32_t flags, void* arg) {
   char p[CADB_PATH_BUF];
   normalised_copy(path, p);
   Carrier carrier = CADB_carrier_of(p);
+  // Erasing through a symbolic link would make its target writable and overwrite it, wherever
+  // it lies: such a name is refused and nothing is touched. (A dangling link is removed below
+  // like any other dangling name.)
+  if (carrier == Carrier::FileSystem && platform::fs_is_link(p) && platform::fs_access(p) == 0) {
+    ERR_set_status_once(CADB_STATUS_IO);
+    ERR_put_error(LIB_CADB, CADB_F_CADB_ERASE_FILE, R_INTERNAL_ERROR, __FILE__, __LINE__);
+    ERR_add_error_data(2, "symbolic link not erased: ", p);
+    return 0;
+  }
   // A read-only file must become writable before it can be overwritten.
   CADB_set_permissions(p, 0600);
 
