@@ -42,8 +42,17 @@ int file_gets(BIO* b, char* buf, int size) {
   if (!buf || size <= 0) return 0;
   buf[0] = '\0';
   if (!b->init) return 0;
-  if (!std::fgets(buf, size, file_of(b))) return 0;
-  return static_cast<int>(std::strlen(buf));
+  // One byte at a time straight into buf (a line-reading call would pass each byte through the
+  // stream's own one-byte buffer, where the last one would stay).
+  int n = 0;
+  while (n < size - 1) {
+    char c;
+    if (std::fread(&c, 1, 1, file_of(b)) != 1) break;
+    buf[n++] = c;
+    if (c == '\n') break;
+  }
+  buf[n] = '\0';
+  return n;
 }
 
 int file_puts(BIO* b, const char* str) {
@@ -90,8 +99,11 @@ long file_open_by_name(BIO* b, long num, const char* path) {
   }
   std::strcat(mode, (num & BIO_FP_TEXT) ? "t" : "b");
 
-  // A null or empty path fails like any other open that the system refuses.
-  std::FILE* fp = (path && *path) ? platform::file_open(path, mode) : nullptr;
+  // A null or empty path fails like any other open that the system refuses. A private file is
+  // kept from group and others.
+  const TOKEN_OPEN_PARAMS* params = token_open_params(b);
+  bool private_file = params && (params->flags & TOKEN_FLAG_PRIVATE);
+  std::FILE* fp = (path && *path) ? platform::file_open(path, mode, private_file) : nullptr;
   if (!fp) {
     int code = (path && *path) ? platform::last_error() : 2 /* no such file */;
     ERR_put_error(LIB_SYS, SYS_F_FOPEN, code, __FILE__, __LINE__);
@@ -99,6 +111,9 @@ long file_open_by_name(BIO* b, long num, const char* path) {
     JARNEL_ERR(LIB_BIO, BIO_F_FILE_CTRL, BIO_R_SYS_LIB);
     return 0;
   }
+  // Token files hold keys: the bytes go straight between the caller's memory and the system,
+  // so that no copy stays behind in a stream buffer that the C library frees without wiping.
+  std::setvbuf(fp, nullptr, _IONBF, 0);
   b->ptr = fp;
   b->init = 1;
   std::int64_t size = 0;

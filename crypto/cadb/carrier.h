@@ -119,7 +119,7 @@ int CARRIER_fs_remove_directory(const char* path);
 // Creates the missing file-system directories of path: those above its last component and,
 // with include_last, the last component as well. 1 when they all exist afterwards; failures
 // are recorded (66, 376, 12). Token paths need nothing (1).
-int CADB_make_directories(const char* path, bool include_last);
+int CADB_make_directories(const char* path, bool include_last, bool private_dirs = false);
 // Listing of a carrier that hands the layer a list of entries (TOKEN_DIR_LIST): the path must
 // exist, a non-directory is reported alone; with CADB_LIST_RECURSE subdirectories are listed
 // first (their results are ignored); directories are reported only with CADB_LIST_DIRECTORIES.

@@ -28,6 +28,23 @@ bool join(char* out, const char* dir, const char* name) {
   return true;
 }
 
+// Starts reading dir; null with the system's reason recorded when it cannot be read, null with
+// *failed false when it was read and nothing matched.
+platform::DirFind* open_dir(const char* dir, const char* pattern, platform::DirEntry* entry,
+                            bool* failed) {
+  int error = 0;
+  platform::DirFind* find = platform::dir_find_first(dir, pattern, entry, &error);
+  *failed = !find && error != 0;
+  if (*failed) {
+    // The system's own form of the path, as the system was asked.
+    char native[CADB_PATH_BUF + 1];
+    if (!platform::native_path(dir, native, sizeof native)) native[0] = '\0';
+    ERR_put_error(LIB_SYS, SYS_F_OPENDIR, error, __FILE__, __LINE__);
+    ERR_add_error_data(3, "opendir('", native, "')");
+  }
+  return find;
+}
+
 bool dot_or_dotdot(const char* name) {
   return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
@@ -38,7 +55,9 @@ int list_in(const char* dir, const char* pattern, unsigned flags, CADB_list_call
   platform::DirEntry entry;
   char full[CADB_PATH_BUF];
   if (flags & CADB_LIST_RECURSE) {
-    platform::DirFind* find = platform::dir_find_first(dir, "*", &entry);
+    bool failed = false;
+    platform::DirFind* find = open_dir(dir, "*", &entry, &failed);
+    if (failed) return 0;
     for (bool more = find != nullptr; more; more = platform::dir_find_next(find, &entry)) {
       // Links to directories are not followed: a link to a parent would never end.
       if (!(entry.attrib & platform::DIR_ATTR_DIRECTORY) || entry.is_link ||
@@ -51,7 +70,9 @@ int list_in(const char* dir, const char* pattern, unsigned flags, CADB_list_call
     }
     platform::dir_find_close(find);
   }
-  platform::DirFind* find = platform::dir_find_first(dir, pattern, &entry);
+  bool failed = false;
+  platform::DirFind* find = open_dir(dir, pattern, &entry, &failed);
+  if (failed) return 0;
   int result = 1;
   for (bool more = find != nullptr; more; more = platform::dir_find_next(find, &entry)) {
     if (dot_or_dotdot(entry.name)) continue;

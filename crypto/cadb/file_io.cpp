@@ -45,8 +45,9 @@ void path_too_long(int func, const char* path) {
 
 }  // namespace
 
-// Concurrent creation of the same directory by another thread counts as success.
-int CADB_make_directories(const char* path, bool include_last) {
+// Concurrent creation of the same directory by another thread counts as success. Directories
+// made for a private file are kept from group and others (private_dirs).
+int CADB_make_directories(const char* path, bool include_last, bool private_dirs) {
   if (!path) return 0;
   if (CADB_is_token_path(path)) return 1;
   if (too_long(path)) {
@@ -76,7 +77,7 @@ int CADB_make_directories(const char* path, bool include_last) {
     if (p[i] != '\\') continue;
     p[i] = '\0';
     if (p[0] && platform::fs_access(p) != 0 && !platform::last_error_is_invalid_name() &&
-        platform::fs_mkdir(p) != 0 && !CARRIER_fs_is_directory(p)) {
+        platform::fs_mkdir(p, private_dirs) != 0 && !CARRIER_fs_is_directory(p)) {
       ERR_put_error(LIB_CADB, CADB_F_CADB_MKDIR, R_INTERNAL_ERROR, CADB_SOURCE_IO, 735);
       return 0;
     }
@@ -131,7 +132,7 @@ int CADB_write_file(const char* path, const void* data, int length, std::uint32_
 
   int written = 0;
   bool failed = false;
-  if (!CADB_mkdir(p)) {
+  if (!CADB_make_directories(p, false, (flags & TOKEN_FLAG_PRIVATE) != 0)) {
     io_error(CADB_F_CADB_WRITE_FILE, 787);
     failed = true;
   } else if (BIO* b = open_token_file(p, "wb", flags, arg); !b) {
@@ -192,6 +193,15 @@ int CADB_erase_file(const char* path, std::uint32_t flags, void* arg) {
   char p[CADB_PATH_BUF];
   normalised_copy(path, p);
   const CARRIER& carrier = *CARRIER_for_path(p);
+  // Erasing through a symbolic link would make its target writable and overwrite it, wherever
+  // it lies: such a name is refused and nothing is touched. (A dangling link is removed below
+  // like any other dangling name.)
+  if (carrier.kind == Carrier::FileSystem && platform::fs_is_link(p) && platform::fs_access(p) == 0) {
+    ERR_set_status_once(CADB_STATUS_IO);
+    ERR_put_error(LIB_CADB, CADB_F_CADB_ERASE_FILE, R_INTERNAL_ERROR, __FILE__, __LINE__);
+    ERR_add_error_data(2, "symbolic link not erased: ", p);
+    return 0;
+  }
   // A read-only file must become writable before it can be overwritten.
   CADB_set_permissions(p, 0600);
 

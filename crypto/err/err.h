@@ -25,6 +25,10 @@ inline constexpr int LIB_R3410 = 65, LIB_CADB = 66, LIB_RAND = 69, LIB_ETOKEN = 
                      LIB_SHAMIR = 76, LIB_CRMF = 77, LIB_GOSTS = 78, LIB_PKCS11 = 81,
                      LIB_GNIVC = 83, LIB_RUTOKEN = 84, LIB_JNI = 85, LIB_KEYCHAIN = 87;
 
+// Functions of the system library that this system records (the reason is the system's error
+// number).
+inline constexpr int SYS_F_OPENDIR = 2;
+
 // Common reasons, valid with any library.
 inline constexpr int R_CHECK_RAM_FAILURE = 10, R_SELF_TEST_ERROR = 11, R_INTERNAL_ERROR = 12,
                      R_MALLOC_FAILURE = 33, R_PASSED_NULL_PARAMETER = 35;
@@ -92,8 +96,8 @@ void ERR_free_strings();
 const char* ERR_lib_error_string(unsigned long e);
 const char* ERR_func_error_string(unsigned long e);
 const char* ERR_reason_error_string(unsigned long e);
-// "error:%08lX" then ":" and the library, function and reason texts, or ":lib(%lu) ",
-// ":func(%lu) " and ":reason(%lu)" where there is none. buf needs 256 bytes; a null buf uses a
+// "error:%08lX:" then the library text or ":lib(%lu) " (so "error:5506900C::lib(85) :..."),
+// then ":" and the function text or ":func(%lu) ", ":" and the reason text or ":reason(%lu)". buf needs 256 bytes; a null buf uses a
 // per-thread buffer.
 char* ERR_error_string(unsigned long e, char* buf);
 void ERR_error_string_n(unsigned long e, char* buf, std::size_t len);

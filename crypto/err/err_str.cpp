@@ -191,7 +191,9 @@ void ERR_error_string_n(unsigned long e, char* buf, std::size_t len) {
   const char* fs = ERR_func_error_string(e);
   const char* rs = ERR_reason_error_string(e);
   char lpart[64], fpart[64], rpart[160];
-  if (ls) std::snprintf(lpart, sizeof lpart, ":%s", ls); else std::snprintf(lpart, sizeof lpart, ":lib(%lu) ", l);
+  // A library without a name keeps the separator after the code and adds its own colon before
+  // "lib(n) ", as the base library has always printed it.
+  if (ls) std::snprintf(lpart, sizeof lpart, ":%s", ls); else std::snprintf(lpart, sizeof lpart, "::lib(%lu) ", l);
   if (fs) std::snprintf(fpart, sizeof fpart, ":%s", fs); else std::snprintf(fpart, sizeof fpart, ":func(%lu) ", f);
   if (rs) std::snprintf(rpart, sizeof rpart, ":%s", rs); else std::snprintf(rpart, sizeof rpart, ":reason(%lu)", r);
   std::snprintf(buf, len, "error:%08lX%s%s%s", e, lpart, fpart, rpart);

@@ -89,8 +89,7 @@ int token_passwd_callback(char* buf, int size, int /*rwflag*/, void* ctx_arg) {
 
   int copied = 0;
   jsize n = env->GetArrayLength(chars);
-  jboolean is_copy = JNI_FALSE;
-  jchar* elems = env->GetCharArrayElements(chars, &is_copy);
+  jchar* elems = env->GetCharArrayElements(chars, nullptr);
   if (!elems) {
     env->ExceptionClear();
     JARNEL_JNI_ERR(JNI_F_TOKEN_PASSWD_CALLBACK, R_INTERNAL_ERROR);
@@ -126,13 +125,11 @@ int token_passwd_callback(char* buf, int size, int /*rwflag*/, void* ctx_arg) {
     copied = static_cast<int>(take);
   } while (false);
 
-  if (is_copy) {
-    // The JVM's scratch copy of the password: wipe it and let it go without copying back.
-    mem_cleanse(elems, static_cast<std::size_t>(n) * sizeof(jchar));
-    env->ReleaseCharArrayElements(chars, elems, JNI_ABORT);
-  } else {
-    env->ReleaseCharArrayElements(chars, elems, 0);
-  }
+  // callback() hands its array over: once read, the password is wiped in it and in any scratch
+  // copy the JVM made (mode 0 copies the zeros back into the Java array), so no copy of it stays
+  // on either side.
+  mem_cleanse(elems, static_cast<std::size_t>(n) * sizeof(jchar));
+  env->ReleaseCharArrayElements(chars, elems, 0);
   env->DeleteLocalRef(chars);
   return copied;
 }

@@ -232,8 +232,7 @@ JNIEXPORT jobjectArray JNICALL Java_ru_halvorit_io_TokenFile_tokenFileList(JNIEn
     if (!names.list) return f.fail(L::NO_LIST);
     if (!CADB_list_directory(path, CADB_LIST_DIRECTORIES, add_name, names.list))
       return f.fail(L::LIST_FAILED);
-    // An empty directory gives no array.
-    if (names.list->count == 0) return nullptr;
+    // An empty directory gives an empty array, so that null always means the listing failed.
     jobjectArray array = f.new_string_array(names.list->count, [&](jsize i) {
       return reinterpret_cast<const char*>(names.list->items[i]->data);
     });

@@ -75,6 +75,8 @@ int MASK_key_mask(MASKED_KEY* slot) {
   if (!slot->mask) {
     slot->mask = static_cast<unsigned char*>(mem_alloc(MASK_KEY_BYTES));
     if (!slot->mask) {
+      // A key that cannot be masked must not stay in the clear: the slot is emptied.
+      MASK_key_wipe(slot);
       ERR_set_status(kStatusInternal);
       return 0;
     }
@@ -126,6 +128,7 @@ int MASK_key_set(MASKED_KEY* slot, const unsigned char* key32) {
   slot->flags &= ~MASK_FLAG_MASKED;
   slot->checksum = MASK_crc32(slot->key, MASK_KEY_BYTES);
   if (!MASK_key_mask(slot)) {
+    MASK_key_wipe(slot);
     ERR_set_status(kStatusInternal);
     return 0;
   }

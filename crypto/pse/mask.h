@@ -43,10 +43,11 @@ std::uint32_t MASK_crc32(const void* data, std::size_t len);
 void MASK_fill(unsigned char* buf, std::size_t len);
 
 // Copies the 32-byte key (K0 from bytes 0..3, little-endian words), clears the masked flag,
-// computes the checksum and masks. 1, or 0 with status 12.
+// computes the checksum and masks. 1, or 0 with status 12; the slot is then wiped, so no
+// clear copy of the key stays behind.
 int MASK_key_set(MASKED_KEY* slot, const unsigned char* key32);
 // Masks the slot (no change when disabled or already masked). 1, or 0 with status 12 when the
-// mask cannot be allocated.
+// mask cannot be allocated; the slot is then wiped rather than left holding the clear key.
 int MASK_key_mask(MASKED_KEY* slot);
 // Removes the mask and verifies the checksum. 1, or 0 with status 12 on a mismatch.
 int MASK_key_unmask(MASKED_KEY* slot);

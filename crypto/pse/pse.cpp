@@ -101,11 +101,20 @@ int PSE_set_path(PSE* pse, const char* path) {
 
 int PSE_set_mkey(PSE* pse, const unsigned char* key32) {
   if (!pse || !key32) return 0;
-  return MASK_key_set(&pse->mkey, key32);
+  if (!MASK_key_set(&pse->mkey, key32)) {
+    // No half-set key stays behind, masked or not.
+    MASK_key_wipe(&pse->mkey);
+    return 0;
+  }
+  return 1;
 }
 
 int PSE_set_kek(PSE* pse, const unsigned char* key32) {
-  if (!pse || !key32 || !MASK_key_set(&pse->kek, key32)) return 0;
+  if (!pse || !key32) return 0;
+  if (!MASK_key_set(&pse->kek, key32)) {
+    MASK_key_wipe(&pse->kek);
+    return 0;
+  }
   return PSE_key_is_set(&pse->mkey) ? PSE_finger_print(pse) : 1;
 }
 

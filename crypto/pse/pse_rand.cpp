@@ -95,6 +95,7 @@ int PSE_rand_probe_devices(const unsigned char* list, unsigned char* buf, int co
   if (method_selected()) return 1;
   LockGuard guard(locks::RAND);
   if (method_selected()) return 1;
+  bool stuck_board = false;
   for (const unsigned char* code = list ? list : kDefaultDevices; *code; ++code) {
     bool ok;
     switch (*code) {
@@ -115,12 +116,21 @@ int PSE_rand_probe_devices(const unsigned char* list, unsigned char* buf, int co
       default:
         continue;
     }
-    if (ok) ok = RAND_bytes(buf, count) == count;
+    // A board is trusted only with output that passes the statistical test: its first block
+    // is tested here, and so is every block the bytes for the caller come from.
+    bool failed_test = false;
+    if (ok) ok = RAND_bytes_tested(buf, count, &failed_test) == count;
     if (!ok) {
       PSE_rand_cleanup();
       ERR_remove_state(0);
+      stuck_board = stuck_board || failed_test;
     }
     if (method_selected()) break;
+  }
+  if (stuck_board) {
+    // Absent boards go unmentioned; one that answered with output failing the test does not.
+    ERR_set_status(RAND_STATUS_GENERATOR_FAILED);
+    JARNEL_ERR(LIB_RAND, RAND_F_RAND_OPERATIONAL_CHECK, RAND_R_OPERATIONAL_CHECK_FAILED);
   }
   if (!method_selected()) {
     deselect();

@@ -70,6 +70,14 @@ int RAND_cleanup();
 // with the count delivered so far, and a request of 0 bytes gives 0.
 int RAND_bytes(unsigned char* buf, int num);
 
+// Draws num bytes from the current method the way a hardware board is trusted: through
+// RAND_bytes in blocks of RAND_BUFFER_BYTES, each of which must pass the statistical test
+// before any of its bytes is handed out (whatever the buffered mode). A block that fails is
+// wiped and another drawn; after RAND_MAX_FAILED_BLOCKS failures in a row the draw fails with
+// status 6 and (RAND, RAND_operational_check, "operational check failed"), and *failed_test
+// (when given) becomes true. num on success, 0 on any failure (buf is then zeroed).
+int RAND_bytes_tested(unsigned char* buf, int num, bool* failed_test = nullptr);
+
 // Accepts every method (a real check may refuse one: status 4, "operational check failed").
 int RAND_operational_check(const RAND_METHOD* meth);
 

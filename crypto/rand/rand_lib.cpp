@@ -7,8 +7,10 @@
 #include "crypto/hooks.h"
 #include "crypto/lock.h"
 #include "crypto/mem.h"
+#include "crypto/rand/grand.h"
 #include "crypto/rand/hand_out.h"
 #include "crypto/rand/rand.h"
+#include "platform/thread.h"
 
 namespace jarnel {
 namespace {
@@ -25,7 +27,24 @@ bool g_check_passed = false;
 int g_buffered = 1;
 OutputBuffer g_out;
 
+// The process that selected the current method. A child made by fork() inherits the method's
+// state and the output buffer; drawing on in both would give both the same bytes.
+unsigned long g_owner = 0;
+
 void clear_output() { mem_cleanse(&g_out, sizeof g_out); }
+
+// In a process other than the one that selected it, the current method is dropped: the output
+// buffer and the GOST generator's state are wiped (the child must seed a generator of its own)
+// and no method is left selected. A board's driver state is left to the board's library: its
+// release belongs to the process that opened it. True when something was dropped. Lock 17 held.
+bool drop_inherited() {
+  if (!g_method || g_owner == platform::process_id()) return false;
+  if (g_method == GRAND_get_method() && g_method->cleanup) g_method->cleanup();
+  g_method = nullptr;
+  g_check_passed = false;
+  clear_output();
+  return true;
+}
 
 // The long-run class: runs of 26 bits or more are counted here.
 constexpr int kLongRun = 26;
@@ -89,14 +108,17 @@ int RAND_startup(int) {
 
 void RAND_set_method(const RAND_METHOD* meth) {
   LockGuard guard(locks::RAND);
+  drop_inherited();
   if (meth != g_method) RAND_cleanup();
   g_method = meth;
+  g_owner = platform::process_id();
   clear_output();
   g_check_passed = false;
 }
 
 const RAND_METHOD* RAND_get_method() {
   LockGuard guard(locks::RAND);
+  drop_inherited();
   return g_method;
 }
 
@@ -112,6 +134,7 @@ int RAND_get_buffered_mode() {
 
 int RAND_seed(unsigned char* buf, int num) {
   LockGuard guard(locks::RAND);
+  drop_inherited();
   if (!g_method) {
     JARNEL_ERR(LIB_RAND, RAND_F_RAND_SEED, RAND_R_METHOD_NOT_SET);
     return 0;
@@ -122,6 +145,7 @@ int RAND_seed(unsigned char* buf, int num) {
 
 int RAND_init(unsigned char* out, void* param) {
   LockGuard guard(locks::RAND);
+  drop_inherited();
   if (!g_method) {
     JARNEL_ERR(LIB_RAND, RAND_F_RAND_INIT, RAND_R_METHOD_NOT_SET);
     return 0;
@@ -132,6 +156,7 @@ int RAND_init(unsigned char* out, void* param) {
 
 int RAND_cleanup() {
   LockGuard guard(locks::RAND);
+  drop_inherited();
   if (g_method && g_method->cleanup && !g_method->cleanup()) return 0;
   int had = g_method != nullptr;
   g_method = nullptr;
@@ -143,6 +168,13 @@ int RAND_operational_check(const RAND_METHOD*) { return 1; }
 
 int RAND_bytes(unsigned char* buf, int num) {
   LockGuard guard(locks::RAND);
+  if (drop_inherited()) {
+    // The bytes would repeat the parent's: refused until this process seeds its own generator.
+    ERR_set_status(RAND_STATUS_NOT_READY);
+    JARNEL_ERR(LIB_RAND, RAND_F_RAND_BYTES, RAND_R_METHOD_NOT_SET);
+    ERR_add_error_data(1, "generator inherited from the parent process; seed it again");
+    return 0;
+  }
   if (!g_method) {
     ERR_set_status(RAND_STATUS_NOT_READY);
     JARNEL_ERR(LIB_RAND, RAND_F_RAND_BYTES, RAND_R_METHOD_NOT_SET);
@@ -195,6 +227,41 @@ int RAND_bytes(unsigned char* buf, int num) {
       g_out.pos = 0;
     }
     done += RAND_hand_out(g_out.data, g_out.pos, g_out.unread, buf + done, num - done);
+  }
+  return num;
+}
+
+int RAND_bytes_tested(unsigned char* buf, int num, bool* failed_test) {
+  if (failed_test) *failed_test = false;
+  if (num < 0 || (num > 0 && !buf)) {
+    JARNEL_ERR(LIB_RAND, RAND_F_RAND_BYTES, R_PASSED_NULL_PARAMETER);
+    return 0;
+  }
+  SecureBuffer block(RAND_BUFFER_BYTES);
+  if (block.empty()) {
+    JARNEL_ERR(LIB_RAND, RAND_F_RAND_BYTES, R_MALLOC_FAILURE);
+    return 0;
+  }
+  int done = 0;
+  int failed = 0;
+  while (done < num) {
+    if (RAND_bytes(block.data(), RAND_BUFFER_BYTES) != RAND_BUFFER_BYTES) break;
+    if (!RAND_statistical_test(block.data(), 0)) {
+      mem_cleanse(block.data(), block.size());
+      if (++failed < RAND_MAX_FAILED_BLOCKS) continue;
+      if (failed_test) *failed_test = true;
+      ERR_set_status(RAND_STATUS_GENERATOR_FAILED);
+      JARNEL_ERR(LIB_RAND, RAND_F_RAND_OPERATIONAL_CHECK, RAND_R_OPERATIONAL_CHECK_FAILED);
+      break;
+    }
+    failed = 0;
+    int take = num - done < RAND_BUFFER_BYTES ? num - done : RAND_BUFFER_BYTES;
+    std::memcpy(buf + done, block.data(), static_cast<std::size_t>(take));
+    done += take;
+  }
+  if (done < num) {
+    mem_cleanse(buf, static_cast<std::size_t>(num));
+    return 0;
   }
   return num;
 }

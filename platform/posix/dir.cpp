@@ -4,6 +4,7 @@
 #include <fnmatch.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -40,30 +41,55 @@ bool dir_pattern_match(const char* pattern, const char* name) {
   return false;
 }
 
-DirFind* dir_find_first(const char* dir, const char* pattern, DirEntry* entry) {
+DirFind* dir_find_first(const char* dir, const char* pattern, DirEntry* entry, int* error) {
+  int ignored;
+  if (!error) error = &ignored;
+  *error = EINVAL;
   if (!dir || !pattern || !entry) return nullptr;
   char base[PATH_MAX];
   std::size_t n = std::strlen(dir);
-  if (n + 2 >= sizeof base) return nullptr;
+  if (n + 2 >= sizeof base) {
+    *error = ENAMETOOLONG;
+    return nullptr;
+  }
   for (std::size_t i = 0; i <= n; ++i) base[i] = dir[i] == '\\' ? '/' : dir[i];
   DIR* d = ::opendir(base);
-  if (!d) return nullptr;
+  if (!d) {
+    *error = errno;
+    return nullptr;
+  }
+  *error = 0;
   if (n > 0 && base[n - 1] != '/') {
     base[n++] = '/';
     base[n] = '\0';
   }
   auto* find = static_cast<DirFind*>(std::calloc(1, sizeof(DirFind)));
+  if (!find) *error = ENOMEM;
   bool ok = find != nullptr;
   while (ok) {
+    errno = 0;
     struct dirent* de = ::readdir(d);
-    if (!de) break;
+    if (!de) {
+      // readdir gives null at the end and on a failure; only a failure sets errno.
+      if (errno != 0) {
+        *error = errno;
+        ok = false;
+      }
+      break;
+    }
     if (!dir_pattern_match(pattern, de->d_name)) continue;
     std::size_t len = std::strlen(de->d_name);
-    if (len >= sizeof(DirEntry::name) || n + len >= sizeof base) continue;
+    if (len >= sizeof(DirEntry::name) || n + len >= sizeof base) {
+      // An entry that cannot be named in full would silently drop out of the listing.
+      *error = ENAMETOOLONG;
+      ok = false;
+      break;
+    }
     if (find->count == find->capacity) {
       std::size_t cap = find->capacity ? find->capacity * 2 : 32;
       auto* grown = static_cast<DirEntry*>(std::realloc(find->entries, cap * sizeof(DirEntry)));
       if (!grown) {
+        *error = ENOMEM;
         ok = false;
         break;
       }

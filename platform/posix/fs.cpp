@@ -70,9 +70,18 @@ bool fs_is_real_directory(const char* path) {
   return p.get() && ::lstat(p.get(), &sb) == 0 && S_ISDIR(sb.st_mode);
 }
 
-int fs_mkdir(const char* path) {
+int fs_mkdir(const char* path, bool private_dir) {
   NativePath p(path);
-  return p.get() && ::mkdir(p.get(), 0777) == 0 ? 0 : -1;
+  if (!p.get() || ::mkdir(p.get(), private_dir ? 0700 : 0777) != 0) return -1;
+  // The creation mask may have taken owner bits away; a private directory is exactly 0700.
+  if (private_dir && ::chmod(p.get(), 0700) != 0) return -1;
+  return 0;
+}
+
+bool fs_is_link(const char* path) {
+  NativePath p(path);
+  struct stat sb;
+  return p.get() && ::lstat(p.get(), &sb) == 0 && S_ISLNK(sb.st_mode);
 }
 
 int fs_rmdir(const char* path) {
@@ -137,10 +146,46 @@ bool full_path(const char* path, char* out, std::size_t cap) {
   return true;
 }
 
-std::FILE* file_open(const char* path, const char* mode) {
+namespace {
+
+// fopen for a private file: the same modes, but a new file is created 0600 and an existing one
+// loses the permissions of group and others before anything is written to it.
+std::FILE* open_private(const char* path, const char* mode) {
+  bool plus = std::strchr(mode, '+') != nullptr;
+  int flags;
+  switch (mode[0]) {
+    case 'r': flags = plus ? O_RDWR : O_RDONLY; break;
+    case 'w': flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC; break;
+    case 'a': flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
+    default: errno = EINVAL; return nullptr;
+  }
+  int fd = ::open(path, flags | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  struct stat sb;
+  if ((flags & O_CREAT) && ::fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) &&
+      (sb.st_mode & 07777) != ((sb.st_mode & 0700) | 0600) &&
+      ::fchmod(fd, (sb.st_mode & 0700) | 0600) != 0) {
+    int e = errno;
+    ::close(fd);
+    errno = e;
+    return nullptr;
+  }
+  std::FILE* fp = ::fdopen(fd, mode);
+  if (!fp) {
+    int e = errno;
+    ::close(fd);
+    errno = e;
+  }
+  return fp;
+}
+
+}  // namespace
+
+std::FILE* file_open(const char* path, const char* mode, bool private_file) {
   NativePath p(path);
   if (!p.get() || !mode) return nullptr;
-  std::FILE* fp = std::fopen(p.get(), mode);
+  bool writes = mode[0] == 'w' || mode[0] == 'a';
+  std::FILE* fp = private_file && writes ? open_private(p.get(), mode) : std::fopen(p.get(), mode);
   if (!fp) return nullptr;
   struct stat sb;
   if (::fstat(::fileno(fp), &sb) == 0 && S_ISDIR(sb.st_mode)) {

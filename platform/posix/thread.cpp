@@ -10,6 +10,8 @@ namespace jarnel::platform {
 
 unsigned long thread_id() { return static_cast<unsigned long>(syscall(SYS_gettid)); }
 
+unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }
+
 struct ThreadSlot {
   pthread_key_t key;
 };

@@ -1,5 +1,9 @@
 // Whole-file operations on file-system paths, and the branches of the carriers whose vendor
 // libraries are missing.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "crypto/bio/bio.h"
@@ -225,6 +229,128 @@ TEST_F(IoTest, EraseOfADirectoryFailsAndLeavesItAlone) {
   EXPECT_EQ(codes(errors).back(), io(CADB_F_CADB_ERASE_FILE, 1065));
   EXPECT_EQ(read_bytes(dir_ / "d" / "inside"), "data");
   EXPECT_EQ(fs::status(dir_ / "d").permissions(), before);
+}
+
+namespace {
+// Permission bits of a path (not following a final link).
+unsigned mode_of(const fs::path& p) {
+  struct stat sb;
+  return ::lstat(p.c_str(), &sb) == 0 ? (sb.st_mode & 07777) : 0xFFFFu;
+}
+// Sets the process's file-creation mask for as long as it lives.
+struct Umask {
+  mode_t old;
+  explicit Umask(mode_t m) : old(::umask(m)) {}
+  ~Umask() { ::umask(old); }
+};
+}  // namespace
+
+TEST_F(IoTest, PrivateFilesAndTheirNewFoldersAreTheOwnersAlone) {
+  const std::string data = "private key bytes";
+  for (mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
+    SCOPED_TRACE(mask);
+    Umask um(mask);
+    fs::path base = dir_ / ("m" + std::to_string(mask));
+    fs::create_directory(base);
+    std::string priv = (base / "new" / "deeper" / "secret.key").string();
+    ASSERT_EQ(CADB_write_file(priv.c_str(), data.data(), static_cast<int>(data.size()),
+                              TOKEN_FLAG_PRIVATE, nullptr),
+              static_cast<int>(data.size()));
+    EXPECT_EQ(mode_of(base / "new" / "deeper" / "secret.key"), 0600u);
+    EXPECT_EQ(mode_of(base / "new"), 0700u);
+    EXPECT_EQ(mode_of(base / "new" / "deeper"), 0700u);
+    EXPECT_EQ(read_bytes(priv), data);
+    // An empty private file as well.
+    std::string empty = (base / "empty.key").string();
+    ASSERT_EQ(CADB_write_file(empty.c_str(), "", 0, TOKEN_FLAG_PRIVATE, nullptr), 0);
+    EXPECT_EQ(mode_of(empty), 0600u);
+    EXPECT_TRUE(drain().empty());
+  }
+  // A public file and its folders keep the system's defaults under the usual mask.
+  Umask um(022);
+  std::string pub = at("pub/dir/cert.cer");
+  ASSERT_EQ(CADB_write_file(pub.c_str(), data.data(), static_cast<int>(data.size()), 0, nullptr),
+            static_cast<int>(data.size()));
+  EXPECT_EQ(mode_of(pub), 0644u);
+  EXPECT_EQ(mode_of(dir_ / "pub" / "dir"), 0755u);
+  // Private bytes written over an existing world-readable file take it from the others; public
+  // bytes leave an existing file's permissions as they are.
+  write_bytes(dir_ / "was-public", "old");
+  fs::permissions(dir_ / "was-public", static_cast<fs::perms>(0644));
+  ASSERT_EQ(CADB_write_file(at("was-public").c_str(), data.data(), static_cast<int>(data.size()),
+                            TOKEN_FLAG_PRIVATE, nullptr),
+            static_cast<int>(data.size()));
+  EXPECT_EQ(mode_of(dir_ / "was-public"), 0600u);
+  write_bytes(dir_ / "shared", "old");
+  fs::permissions(dir_ / "shared", static_cast<fs::perms>(0664));
+  ASSERT_EQ(CADB_write_file(at("shared").c_str(), "new", 3, 0, nullptr), 3);
+  EXPECT_EQ(mode_of(dir_ / "shared"), 0664u);
+}
+
+TEST_F(IoTest, EraseRefusesASymbolicLinkAndLeavesItsTargetAlone) {
+  fs::path outside = dir_ / "elsewhere";
+  fs::create_directory(outside);
+  write_bytes(outside / "precious", "keep me");
+  fs::permissions(outside / "precious", fs::perms::owner_read);
+  fs::create_symlink(outside / "precious", dir_ / "link");
+  EXPECT_EQ(CADB_erase_file(at("link").c_str(), 0, nullptr), 0);
+  auto errors = drain();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].func, CADB_F_CADB_ERASE_FILE);
+  EXPECT_NE(errors[0].data.find("symbolic link not erased: "), std::string::npos) << errors[0].data;
+  EXPECT_EQ(read_bytes(outside / "precious"), "keep me");
+  EXPECT_EQ(mode_of(outside / "precious"), 0400u);
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link"));
+  // A link whose target is gone names nothing to overwrite: it is removed like any stale name.
+  fs::create_symlink(dir_ / "gone", dir_ / "dangling");
+  EXPECT_EQ(CADB_erase_file(at("dangling").c_str(), 0, nullptr), 1);
+  EXPECT_FALSE(fs::is_symlink(dir_ / "dangling"));
+}
+
+TEST_F(IoTest, TokenFileBytesNeverRestInTheStreamBuffer) {
+  // The C library frees its stream buffers without wiping them; a token file's bytes must not
+  // pass through one. The stream's own buffer is looked at while the file is open.
+  std::string secret;
+  for (int i = 0; i < 6000; ++i) secret.push_back(static_cast<char>('A' + (i * 7 + i / 26) % 26));
+  secret += "\nsecond line of the key\n";
+  auto leaks = [&](BIO* b) {
+    std::FILE* fp = nullptr;
+    BIO_ctrl(b, BIO_C_GET_FILE_PTR, 0, &fp);
+    if (!fp || !fp->_IO_buf_base) return std::string();
+    std::string held(fp->_IO_buf_base, static_cast<std::size_t>(fp->_IO_buf_end - fp->_IO_buf_base));
+    // Any eight bytes of the secret in the buffer count.
+    for (std::size_t i = 0; i + 8 <= secret.size(); i += 1)
+      if (held.size() >= 8 && held.find(secret.substr(i, 8)) != std::string::npos)
+        return "buffer of " + std::to_string(held.size()) + " bytes holds key bytes";
+    return std::string();
+  };
+  std::string path = at("k.key");
+  BIO* w = BIO_new_token_file(path.c_str(), "wb", TOKEN_FLAG_PRIVATE, nullptr);
+  ASSERT_NE(w, nullptr);
+  ASSERT_EQ(BIO_write(w, secret.data(), static_cast<int>(secret.size())), static_cast<int>(secret.size()));
+  EXPECT_EQ(leaks(w), "");
+  BIO_free(w);
+  EXPECT_EQ(read_bytes(path), secret);
+
+  BIO* r = BIO_new_token_file(path.c_str(), "rb", TOKEN_FLAG_PRIVATE, nullptr);
+  ASSERT_NE(r, nullptr);
+  std::string got(6000, '\0');
+  ASSERT_EQ(BIO_read(r, got.data(), 6000), 6000);
+  EXPECT_EQ(got, secret.substr(0, 6000));
+  EXPECT_EQ(leaks(r), "");
+  char line[64];
+  ASSERT_EQ(BIO_gets(r, line, sizeof line), 1);  // the rest of the first line: its "\n"
+  ASSERT_EQ(BIO_gets(r, line, sizeof line), 23);
+  EXPECT_STREQ(line, "second line of the key\n");
+  EXPECT_EQ(BIO_gets(r, line, sizeof line), 0);
+  EXPECT_EQ(leaks(r), "");
+  BIO_free(r);
+  // And through the whole-file calls.
+  BUFFER* buf = BUFFER_read_file(path.c_str(), TOKEN_FLAG_PRIVATE, nullptr);
+  ASSERT_NE(buf, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data), static_cast<std::size_t>(buf->length)), secret);
+  BUFFER_free(buf);
+  EXPECT_TRUE(drain().empty());
 }
 
 TEST_F(IoTest, TypeTestsFollowTheFileSystem) {

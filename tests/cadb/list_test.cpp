@@ -1,6 +1,14 @@
 // Listing file-system directories: patterns, directories, recursion, stopping, and waiting for
 // a carrier.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <grp.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <functional>
+#include <cstdio>
 
 #include "crypto/cadb/cadb.h"
 #include "fixture.h"
@@ -129,6 +137,63 @@ TEST_F(ListTest, BadPathsFail) {
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].func, CADB_F_CADB_LIST_DIRECTORY);
   EXPECT_EQ(CADB_list_directory("/", 0, nullptr, nullptr), 1);  // the root itself is fine
+}
+
+// Runs body in a child process as user nobody (when this process is root) and gives back what
+// the child wrote to its pipe; "SKIP" when the child could not drop its rights.
+std::string as_unprivileged(const std::function<std::string()>& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "SKIP pipe";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string out;
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+      out = "SKIP cannot become user nobody";
+    else
+      out = body();
+    ssize_t ignored = ::write(fds[1], out.data(), out.size());
+    (void)ignored;
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string got;
+  char buf[512];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return got;
+}
+
+TEST_F(ListTest, AFolderThatCannotBeOpenedIsAFailureWithTheSystemsReason) {
+  // Two key files in a folder its reader may not open; root would read it all the same, so the
+  // listing runs as user nobody.
+  fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+  fs::create_directory(dir_ / "locked");
+  write_bytes(dir_ / "locked" / "a.key", "x");
+  write_bytes(dir_ / "locked" / "b.key", "y");
+  fs::permissions(dir_ / "locked", fs::perms::none);
+  std::string path = at("locked");
+  std::string got = as_unprivileged([&] {
+    std::string out;
+    for (unsigned flags : {0u, unsigned(CADB_LIST_DIRECTORIES), unsigned(CADB_LIST_RECURSE)}) {
+      ERR_clear_error();
+      Collector c;
+      int r = CADB_list_directory(path.c_str(), flags, collect, &c);
+      out += std::to_string(r) + " " + std::to_string(c.paths.size());
+      for (const auto& e : drain())
+        out += " [" + std::to_string(e.lib) + "," + std::to_string(e.func) + "," +
+               std::to_string(e.reason) + "," + e.data + "]";
+      out += ";";
+    }
+    return out;
+  });
+  fs::permissions(dir_ / "locked", fs::perms::owner_all);
+  if (got.rfind("SKIP", 0) == 0) GTEST_SKIP() << got;
+  std::string entry = "0 0 [2,2," + std::to_string(EACCES) + ",opendir('" + path + "')];";
+  EXPECT_EQ(got, entry + entry + entry);
 }
 
 int waiter_calls = 0;

@@ -132,6 +132,40 @@ check "ls to a full disk" "1 jarnel-tool token: standard output: No space left o
 run --help
 check "tool help lists token" yes "$(echo "$out" | grep -q '^  token' && echo yes)"
 
+# Private files are the owner's alone, with the folders made for them, whatever the mask.
+(
+  umask 000
+  "$tool" token --private put "$dir/priv/new/k.key" "$dir/secret.src"
+  "$tool" token put "$dir/pub/new/cert.cer" "$dir/secret.src"
+)
+check "private file mode" 600 "$(stat -c %a "$dir/priv/new/k.key")"
+check "private folder mode" 700 "$(stat -c %a "$dir/priv/new")"
+check "public file keeps the default" 666 "$(stat -c %a "$dir/pub/new/cert.cer")"
+
+# A folder the user may not read: a failure with the system's reason, not an empty listing.
+# Root reads every folder, so the tool runs as user nobody from a copy it may execute.
+if [ "$(id -u)" -ne 0 ] || command -v setpriv >/dev/null; then
+  shared=$(mktemp -d)
+  chmod 755 "$shared"
+  cp "$tool" "$shared/jarnel-tool"
+  mkdir "$shared/locked"
+  printf 'a' > "$shared/locked/a.key"
+  printf 'b' > "$shared/locked/b.key"
+  chmod 000 "$shared/locked"
+  as_user=()
+  [ "$(id -u)" -eq 0 ] && as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  out=$("${as_user[@]}" "$shared/jarnel-tool" token ls "$shared/locked" 2>"$dir/.err"); rc=$?
+  err=$(cat "$dir/.err")
+  check "ls of an unreadable folder fails" 1 "$rc"
+  check "ls of an unreadable folder lists nothing" "" "$out"
+  check "one line of reason" 1 "$(printf '%s\n' "$err" | wc -l)"
+  check "the reason is the system's" yes "$(echo "$err" | grep -qx "jarnel-tool token: $shared/locked: Permission denied" && echo yes)"
+  chmod 700 "$shared/locked"
+  rm -rf "$shared"
+else
+  echo "SKIP: running as root without setpriv: the unreadable-folder checks need an unprivileged user"
+fi
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"
   exit 1

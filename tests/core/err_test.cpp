@@ -61,12 +61,12 @@ TEST_F(ErrTest, ErrorStringUsesTextsOrNumberedFallbacks) {
     unsigned long code;
     const char* text;
   } cases[] = {
-      {ERR_pack(85, 105, 12), "error:5506900C:lib(85) :tokenFileRead:internal error"},
+      {ERR_pack(85, 105, 12), "error:5506900C::lib(85) :tokenFileRead:internal error"},
       {ERR_pack(66, 999, 33), "error:423E7021:CADB routines:func(999) :memory alloc failure"},
       {ERR_pack(32, 119, 118), "error:20077076:BIO routines:MEM_WRITE:null parameter"},
       {ERR_pack(7, 100, 33), "error:07064021:memory buffer routines:BUF_MEM_grow:memory alloc failure"},
-      {ERR_pack(85, 103, 103), "error:55067067:lib(85) :token_passwd_callback:PSE not found or corrupted"},
-      {ERR_pack(99, 1, 4000), "error:63001FA0:lib(99) :func(1) :reason(4000)"},
+      {ERR_pack(85, 103, 103), "error:55067067::lib(85) :token_passwd_callback:PSE not found or corrupted"},
+      {ERR_pack(99, 1, 4000), "error:63001FA0::lib(99) :func(1) :reason(4000)"},
       {ERR_pack(83, 1, 11), "error:5300100B:GNIVC routines:func(1) :self-testing error"},
   };
   for (const auto& c : cases) {
@@ -81,7 +81,7 @@ TEST_F(ErrTest, PrinterLinesAreExactAndEmptyTheQueue) {
   ERR_add_error_data(5, "fopen('", "/no/such", "','", "rb", "')");
   std::string tid = std::to_string(platform::thread_id());
   EXPECT_EQ(drain(),
-            tid + ":error:5506900C:lib(85) :tokenFileRead:internal error:..\\..\\crypto\\jarnel\\jarnel:321:\n" +
+            tid + ":error:5506900C::lib(85) :tokenFileRead:internal error:..\\..\\crypto\\jarnel\\jarnel:321:\n" +
                 tid + ":error:02001002:system library:fopen:No such file or directory:crypto/bio/bss_file.cpp:40:fopen('/no/such','rb')\n");
   EXPECT_EQ(ERR_count_errors(), 0);
   EXPECT_EQ(drain(), "");
@@ -94,7 +94,7 @@ TEST_F(ErrTest, ReportPrintsVendorStatusOnceThenTheQueue) {
   testing::internal::CaptureStderr();
   report_token_errors();
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "token error: 0x6a82\n" + tid + ":error:5506E00C:lib(85) :tokenFileExists:internal error:j:9:\n");
+            "token error: 0x6a82\n" + tid + ":error:5506E00C::lib(85) :tokenFileExists:internal error:j:9:\n");
   EXPECT_EQ(ERR_get_token_error(), 0u);
   EXPECT_EQ(ERR_get_token_error_source(), 0u);
   // A clean call prints nothing at all.

@@ -7,7 +7,9 @@
 #include <openssl/bn.h>
 
 #include "crypto/err/err.h"
+#include "crypto/mem.h"
 #include "crypto/pse/mask.h"
+#include "crypto/pse/pse.h"
 
 using namespace jarnel;
 
@@ -120,6 +122,70 @@ TEST(MaskKey, WipeZeroesEverything) {
   MASK_key_wipe(&k);
   MASKED_KEY zero{};
   EXPECT_EQ(std::memcmp(&k, &zero, sizeof(k)), 0);
+}
+
+namespace {
+// Every allocation through the library's memory functions fails while this lives.
+void* no_memory(std::size_t) { return nullptr; }
+struct NoMemory {
+  MallocFn m;
+  ReallocFn r;
+  FreeFn f;
+  NoMemory() {
+    CRYPTO_get_mem_functions(&m, &r, &f);
+    CRYPTO_set_mem_functions(no_memory, r, f);
+  }
+  ~NoMemory() { CRYPTO_set_mem_functions(m, r, f); }
+};
+
+// No byte of the key, in the slot's words or anywhere in the record.
+bool holds_no_key(const MASKED_KEY& slot) {
+  for (std::uint32_t w : slot.key)
+    if (w != 0) return false;
+  return slot.checksum == 0 && slot.mask == nullptr && !MASK_key_is_masked(&slot);
+}
+}  // namespace
+
+TEST(MaskKey, FailedMaskingLeavesNoClearKey) {
+  ERR_clear_error();  // the thread's error state exists before memory runs out
+  {
+    Slot k;
+    {
+      NoMemory nm;
+      EXPECT_EQ(MASK_key_set(&k.s, kKey), 0);
+    }
+    EXPECT_TRUE(holds_no_key(k.s));
+  }
+  {
+    // A slot taken out of its mask with the mask gone (as after a wipe of the pad alone): the
+    // re-masking needs a new pad, and without memory the clear key must go.
+    Slot k;
+    ASSERT_TRUE(MASK_key_set(&k.s, kKey));
+    ASSERT_TRUE(MASK_key_unmask(&k.s));
+    mem_clear_free(k.s.mask, MASK_KEY_BYTES);
+    k.s.mask = nullptr;
+    {
+      NoMemory nm;
+      EXPECT_EQ(MASK_key_mask(&k.s), 0);
+    }
+    EXPECT_TRUE(holds_no_key(k.s));
+  }
+  PSE* pse = PSE_new();
+  ASSERT_NE(pse, nullptr);
+  {
+    NoMemory nm;
+    EXPECT_EQ(PSE_set_mkey(pse, kKey), 0);
+    EXPECT_EQ(PSE_set_kek(pse, kKey), 0);
+  }
+  EXPECT_TRUE(holds_no_key(pse->mkey));
+  EXPECT_TRUE(holds_no_key(pse->kek));
+  EXPECT_FALSE(PSE_key_is_set(&pse->mkey));
+  EXPECT_FALSE(PSE_key_is_set(&pse->kek));
+  // With memory back, the same container takes its keys.
+  EXPECT_EQ(PSE_set_mkey(pse, kKey), 1);
+  EXPECT_TRUE(MASK_key_is_masked(&pse->mkey));
+  PSE_free(pse);
+  ERR_clear_error();
 }
 
 TEST(MaskFill, GeneratorOutputIsTheLowByteOfBits16To30) {

@@ -262,6 +262,62 @@ TEST_F(Boards, ProbingMovesOnWhenTheDrawFails) {
   EXPECT_EQ(accord.calls("TmGetInfo"), 1);
 }
 
+TEST_F(Boards, AStuckBoardIsNotSelected) {
+  // Boards that answer with nothing but zeros (or one repeated byte), with buffered mode off as
+  // after the key-store start-up: each is passed over with the error recorded, and a healthy
+  // board later in the list is taken.
+  const Bytes stuck(RAND_BUFFER_BYTES * (RAND_MAX_FAILED_BLOCKS + 1), 0x00);
+  const Bytes ones(stuck.size(), 0xFF);
+  crypton.bytes(stuck);
+  accord.bytes(ones);
+  Bytes buf(32, 0x5A);
+  EXPECT_EQ(PSE_rand_probe_devices(nullptr, buf.data(), 32), 1);
+  EXPECT_EQ(RAND_get_method(), SABLE_get_method());
+  EXPECT_NE(buf, Bytes(32, 0x5A));
+  EXPECT_EQ(crypton_services(), 0);  // the stuck board was released
+  EXPECT_EQ(randtest::drain_errors(),
+            randtest::Codes{ERR_pack(LIB_RAND, RAND_F_RAND_OPERATIONAL_CHECK,
+                                     RAND_R_OPERATIONAL_CHECK_FAILED)});
+
+  // With only stuck boards no generator is keyed: key generation cannot rest on them.
+  randtest::reset_generator(0);
+  for (const Sim* s : {&crypton, &accord, &sable}) s->reset();
+  accord.fn<void (*)(int)>("sim_accord_set_rng")(1);
+  for (const Sim* s : {&crypton, &accord, &sable}) s->bytes(stuck);
+  EXPECT_EQ(PSE_rand_seed_from_device(nullptr), 0);
+  EXPECT_EQ(RAND_get_method(), nullptr);
+  EXPECT_FALSE(GRAND_is_initialised());
+  EXPECT_EQ(ERR_get_status(), RAND_STATUS_GENERATOR_FAILED);
+  EXPECT_EQ(randtest::drain_errors(),
+            randtest::Codes{ERR_pack(LIB_RAND, RAND_F_RAND_OPERATIONAL_CHECK,
+                                     RAND_R_OPERATIONAL_CHECK_FAILED)});
+  unsigned char key[32];
+  EXPECT_EQ(RAND_bytes(key, 32), 0);
+}
+
+TEST_F(Boards, ABoardThatSticksAfterItsFirstBlockGivesNoSeed) {
+  // A good first block, then zeros: the block the seed would come from is tested as well.
+  Bytes healthy(RAND_BUFFER_BYTES);
+  RAND_set_method(SABLE_get_method());
+  ASSERT_EQ(RAND_init(nullptr, nullptr), 1);
+  ASSERT_EQ(RAND_bytes(healthy.data(), RAND_BUFFER_BYTES), RAND_BUFFER_BYTES);
+  ASSERT_EQ(RAND_statistical_test(healthy.data(), 0), 1);
+  randtest::reset_generator(0);
+  sable.reset();
+  crypton.present(false);
+  accord.present(false);
+  Bytes sticking = healthy;
+  sticking.resize(RAND_BUFFER_BYTES * (RAND_MAX_FAILED_BLOCKS + 2), 0x00);
+  sable.bytes(sticking);
+  Bytes buf(RAND_BUFFER_BYTES + 32, 0x5A);
+  EXPECT_EQ(PSE_rand_probe_devices(nullptr, buf.data(), static_cast<int>(buf.size())), 0);
+  EXPECT_EQ(buf, Bytes(buf.size(), 0));  // nothing of the board's output is handed over
+  EXPECT_EQ(RAND_get_method(), nullptr);
+  EXPECT_EQ(randtest::drain_errors(),
+            randtest::Codes{ERR_pack(LIB_RAND, RAND_F_RAND_OPERATIONAL_CHECK,
+                                     RAND_R_OPERATIONAL_CHECK_FAILED)});
+}
+
 TEST_F(Boards, SeedFromDeviceKeysTheGostGenerator) {
   EXPECT_EQ(PSE_rand_seed_from_device(nullptr), 1);
   EXPECT_EQ(RAND_get_method(), GRAND_get_method());

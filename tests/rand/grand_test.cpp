@@ -1,8 +1,11 @@
 // The GOST generator: seeding, its keystream batches, the snapshot and PRF, keyboard seeding,
 // and its output under the statistical test and from many threads.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <set>
 #include <string>
@@ -57,6 +60,69 @@ TEST_F(Grand, StartReplacesAnyMethodAndKeysAfresh) {
   EXPECT_EQ(GRAND_start(seed.data(), 0), 0);
   EXPECT_EQ(RAND_get_method(), nullptr);
   EXPECT_FALSE(GRAND_is_initialised());
+}
+
+// Runs body in a child made by fork() and gives back the bytes it wrote to its pipe.
+Bytes in_child(const std::function<Bytes()>& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return {};
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    Bytes out = body();
+    ssize_t ignored = ::write(fds[1], out.data(), out.size());
+    (void)ignored;
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  Bytes got;
+  unsigned char buf[256];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.insert(got.end(), buf, buf + n);
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return got;
+}
+
+TEST_F(Grand, AChildMadeByForkDoesNotDrawTheParentsBytes) {
+  for (int buffered : {0, 1}) {
+    SCOPED_TRACE(buffered);
+    randtest::reset_generator(buffered);
+    seed_generator();
+    Bytes first(16);
+    ASSERT_EQ(RAND_bytes(first.data(), 16), 16);  // a batch is under way in both processes
+    // The child: its draw is refused, nothing of the generator is left, and once it seeds its
+    // own generator it draws again.
+    Bytes child = in_child([] {
+      Bytes out(32, 0xEE);
+      int got = RAND_bytes(out.data(), 32);
+      Bytes report = {static_cast<unsigned char>(got),
+                      static_cast<unsigned char>(ERR_peek_error() ==
+                                                 ERR_pack(LIB_RAND, RAND_F_RAND_BYTES, RAND_R_METHOD_NOT_SET)),
+                      static_cast<unsigned char>(RAND_get_method() == nullptr),
+                      static_cast<unsigned char>(GRAND_is_initialised())};
+      ERR_clear_error();
+      Bytes seed(32, 0x33);
+      Bytes again(32);
+      report.push_back(static_cast<unsigned char>(GRAND_start(seed.data(), 32)));
+      report.push_back(static_cast<unsigned char>(RAND_bytes(again.data(), 32)));
+      report.insert(report.end(), out.begin(), out.end());
+      return report;
+    });
+    ASSERT_EQ(child.size(), 6u + 32u);
+    EXPECT_EQ(child[0], 0);  // refused
+    EXPECT_EQ(child[1], 1);  // with the error recorded
+    EXPECT_EQ(child[2], 1);  // no method left selected
+    EXPECT_EQ(child[3], 0);  // the inherited state wiped
+    EXPECT_EQ(child[4], 1);  // a fresh seed brings it back
+    EXPECT_EQ(child[5], 32);
+    // The parent goes on as before; the child handed out none of the parent's next bytes.
+    Bytes next(32);
+    ASSERT_EQ(RAND_bytes(next.data(), 32), 32);
+    EXPECT_NE(Bytes(child.begin() + 6, child.end()), next);
+    EXPECT_EQ(RAND_get_method(), GRAND_get_method());
+    EXPECT_TRUE(GRAND_is_initialised());
+  }
 }
 
 TEST_F(Grand, EmptyOrMissingSeedIsRefused) {

@@ -21,8 +21,10 @@ bool dir_pattern_match(const char* pattern, const char* name);
 
 // Opens directory dir and delivers the first entry whose name matches pattern ("." and ".."
 // included, as the system reports them). Entries come sorted by name so that listings are
-// stable. Null when the directory cannot be read or nothing matches.
-DirFind* dir_find_first(const char* dir, const char* pattern, DirEntry* entry);
+// stable. Null when the directory cannot be read or nothing matches; error (when given) then
+// tells the two apart: 0 when the directory was read and nothing matched, otherwise the
+// system's error number of the failure (ENOMEM when the entries could not be collected).
+DirFind* dir_find_first(const char* dir, const char* pattern, DirEntry* entry, int* error = nullptr);
 // The next match; false at the end.
 bool dir_find_next(DirFind* find, DirEntry* entry);
 void dir_find_close(DirFind* find);

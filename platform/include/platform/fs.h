@@ -29,8 +29,12 @@ int fs_access(const char* path);
 bool fs_stat(const char* path, FileStatus* st);
 // true when the path itself (not what a link points to) is a directory.
 bool fs_is_real_directory(const char* path);
-// 0 on success, -1 with last_error() set otherwise.
-int fs_mkdir(const char* path);
+// 0 on success, -1 with last_error() set otherwise. A private directory (one made to hold
+// private files) is readable, writable and searchable by its owner alone (0700, whatever the
+// process's file-creation mask); others get the system's default.
+int fs_mkdir(const char* path, bool private_dir = false);
+// true when the path itself is a symbolic link (not followed).
+bool fs_is_link(const char* path);
 int fs_rmdir(const char* path);
 int fs_remove(const char* path);
 // The run-time library's permission change as Windows has it: with the owner-write bit (0200)
@@ -48,7 +52,10 @@ bool full_path(const char* path, char* out, std::size_t cap);
 
 // Buffered files of the C run-time library. file_open turns backslashes into slashes and
 // refuses a directory (EISDIR) the way Windows does. Null on failure, last_error() set.
-std::FILE* file_open(const char* path, const char* mode);
+// A private file opened for writing is readable and writable by its owner alone (0600,
+// whatever the file-creation mask): a new one is created so, an existing one loses the
+// permissions of group and others.
+std::FILE* file_open(const char* path, const char* mode, bool private_file = false);
 // Opens a file named on a command line for writing, the path taken as the system spells it (no
 // backslash conversion), truncating it. A private file is made readable and writable by its
 // owner only (an existing regular file is changed to that too). *created tells whether the

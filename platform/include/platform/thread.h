@@ -5,6 +5,8 @@ namespace jarnel::platform {
 
 // The system's id of the calling thread (the kernel thread id on Linux).
 unsigned long thread_id();
+// The system's id of the calling process; a child made by fork() has an id of its own.
+unsigned long process_id();
 
 // A per-thread slot. on_thread_exit runs on a thread that ends while its value is non-null,
 // with that value; it is not run for the value of a thread that cleared its slot itself.

@@ -14,8 +14,12 @@ import java.util.Arrays;
 public interface PasswordSource {
   /**
    * The password for the carrier that holds {@code path}, or {@code null} when none is available
-   * (the carrier operation then fails). The caller wipes the returned array after use, so return
-   * a fresh copy each time.
+   * (the carrier operation then fails).
+   *
+   * <p>The returned array is handed over: the native layer reads it once and then fills it with
+   * {@code '\0'} (its own copies are wiped too), so no copy of the PIN stays behind on either
+   * side. Return a fresh array each time and keep no reference to it; a source that must answer
+   * again keeps its own copy, as {@link #of(char[])} does.
    */
   char[] password(String path);
 
@@ -36,7 +40,7 @@ public interface PasswordSource {
     };
   }
 
-  /** Wipes a password array that a source returned. */
+  /** Wipes a password array (for callers that take a password from a source themselves). */
   static void wipe(char[] password) {
     if (password != null) Arrays.fill(password, '\0');
   }

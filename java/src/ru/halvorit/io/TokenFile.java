@@ -135,12 +135,11 @@ public class TokenFile {
   /**
    * The names in this directory (files and directories, without their path), in the order the
    * carrier reports them; an empty array for an empty directory; null when this is not a
-   * directory or it cannot be listed.
+   * directory or it cannot be listed (the reasons are on standard error), as
+   * {@link java.io.File#list()} gives null on an I/O error.
    */
   public String[] list() {
-    String[] names = tokenFileList(path);
-    if (names != null) return names;
-    return tokenIsDirectory(path) ? new String[0] : null;
+    return tokenFileList(path);
   }
 
   /** The entries of this directory as token files; null as for {@link #list()}. */
@@ -153,8 +152,8 @@ public class TokenFile {
   }
 
   /**
-   * Called by the native layer (only) when a carrier asks for the PIN; not part of the API, as
-   * it hands out the password.
+   * Called by the native layer (only) when a carrier asks for the PIN; not part of the API. It
+   * returns a fresh array from the password source, which the native layer wipes once read.
    */
   char[] callback() {
     return effective(passwordSource).password(path);

@@ -98,7 +98,10 @@ public class TokenFileInputStream extends InputStream {
     Arrays.fill(data, (byte) 0);
   }
 
-  /** Called by the native layer (only) when a carrier asks for the PIN; not part of the API. */
+  /**
+   * Called by the native layer (only) when a carrier asks for the PIN; not part of the API. It
+   * returns a fresh array from the password source, which the native layer wipes once read.
+   */
   char[] callback() {
     return TokenFile.effective(passwordSource).password(path);
   }

@@ -144,15 +144,24 @@ public class TokenFileOutputStream extends OutputStream {
       int written = privateFile ? tokenPrivateFileWrite(path, data) : tokenFileWrite(path, data);
       // The reason belongs to the write: the check of an empty file below is a call of its own.
       IOException failure = TokenFile.failure(path, "cannot be written");
-      // An empty file is written with the result 0 either way; whether it now exists tells.
-      boolean ok = data.length > 0 ? written == data.length : written == 0 && new TokenFile(path).isFile();
+      // An empty file is written with the result 0 either way: it succeeded only when the file
+      // now exists and is empty (a file the carrier refused keeps its old contents).
+      boolean ok = data.length > 0 ? written == data.length : written == 0 && isEmptyFile(path);
       if (!ok) throw failure;
     } finally {
       Arrays.fill(data, (byte) 0);
     }
   }
 
-  /** Called by the native layer (only) when a carrier asks for the PIN; not part of the API. */
+  private boolean isEmptyFile(String p) {
+    TokenFile f = new TokenFile(p, passwordSource);
+    return f.isFile() && f.tokenFileLength(p) == 0;
+  }
+
+  /**
+   * Called by the native layer (only) when a carrier asks for the PIN; not part of the API. It
+   * returns a fresh array from the password source, which the native layer wipes once read.
+   */
   char[] callback() {
     return TokenFile.effective(passwordSource).password(path);
   }

@@ -106,7 +106,8 @@ public final class StderrProbe {
     expect(t.tokenIsInserted(p) && t.tokenLogout(p), "inserted, logout");
     expect(t.tokenFileList(dir.resolve("ok").toString()).length == 1, "list");
     expect(t.tokenMkdir(dir.resolve("ok/new").toString()), "mkdir");
-    expect(t.tokenFileList(dir.resolve("ok/new").toString()) == null, "list of empty");
+    String[] none = t.tokenFileList(dir.resolve("ok/new").toString());
+    expect(none != null && none.length == 0, "list of empty");
     expect(t.tokenFileDelete(dir.resolve("ok/new").toString()), "rmdir");
     expect(t.tokenFileDelete(p), "delete");
     expect(t.tokenFileDelete(p), "delete of missing");

@@ -34,9 +34,12 @@ class StderrTest {
   static Map<String, List<String>> sections;
   static String stdout;
 
-  /** thread id : error : code : library : function : reason : file : line : data */
+  /**
+   * thread id : error : code : library : function : reason : file : line : data. A library
+   * without a name prints as ":lib(n) " after the code's colon.
+   */
   static final Pattern LINE = Pattern.compile(
-      "(\\d+):error:([0-9A-F]{8}):([^:]*):([^:]*):([^:]*):(.*):(\\d+):(.*)");
+      "(\\d+):error:([0-9A-F]{8}):(:lib\\(\\d+\\) |[^:]*):([^:]*):([^:]*):(.*):(\\d+):(.*)");
 
   @BeforeAll
   static void runProbe() throws Exception {
@@ -114,7 +117,7 @@ class StderrTest {
     assertEquals(count, lines.size(), scenario + ":\n" + String.join("\n", lines));
     Matcher last = parse(lines.get(lines.size() - 1));
     assertEquals(String.format("55%03X00C", number), last.group(2));
-    assertEquals("lib(85) ", last.group(3));
+    assertEquals(":lib(85) ", last.group(3));
     assertEquals(function, last.group(4));
     assertEquals("internal error", last.group(5));
     assertEquals("..\\..\\crypto\\jarnel\\jarnel", last.group(6));

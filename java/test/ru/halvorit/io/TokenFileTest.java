@@ -112,7 +112,7 @@ class TokenFileTest {
     TokenFile t = tf(p("tok"));
     assertArrayEquals(new String[] {"a.key", "b.key", "empty", "sub"}, t.tokenFileList(p("tok")));
     assertNull(t.tokenFileList(p("tok") + "/*.key"));  // only a directory is listed
-    assertNull(t.tokenFileList(p("tok/empty")));
+    assertArrayEquals(new String[0], t.tokenFileList(p("tok/empty")));
     assertNull(t.tokenFileList(p("tok/a.key")));
     assertNull(t.tokenFileList(p("missing")));
     assertNull(t.tokenFileList(null));
@@ -123,6 +123,39 @@ class TokenFileTest {
     assertEquals(4, files.length);
     assertEquals(p("tok") + "/sub", files[3].getPath());
     assertTrue(files[3].isDirectory());
+  }
+
+  @Test
+  void listingFailuresAreNullNotAnEmptyFolder() throws IOException {
+    // A folder whose own path is 260 characters or more, and one whose entry makes the full
+    // path that long: both exist and are directories, but cannot be listed.
+    Path longDir = tmp.resolve("a".repeat(120)).resolve("b".repeat(120)).resolve("c".repeat(40));
+    Files.createDirectories(longDir);
+    assertTrue(longDir.toString().length() >= 260);
+    assertTrue(tf(longDir.toString()).isDirectory());
+    assertNull(tf(longDir.toString()).list());
+    assertNull(tf(longDir.toString()).listFiles());
+
+    Path nearDir = tmp.resolve("d".repeat(250 - tmp.toString().length()));
+    Files.createDirectories(nearDir.resolve("e".repeat(20)));
+    assertTrue(nearDir.toString().length() < 260);
+    assertNull(tf(nearDir.toString()).list());
+    assertNull(tf(nearDir.toString()).listFiles());
+  }
+
+  @Test
+  void emptyWriteOverAFileItCannotWriteThrowsAndKeepsTheFile() throws IOException {
+    // A directory in the way: the write cannot happen, and close() says so.
+    Files.createDirectories(tmp.resolve("dir.bin"));
+    assertThrows(IOException.class, () -> new TokenFileOutputStream(p("dir.bin")).close());
+    // An empty write that succeeds leaves an empty file, also over an older one.
+    Files.write(tmp.resolve("old.bin"), "abc".getBytes(StandardCharsets.US_ASCII));
+    new TokenFileOutputStream(p("old.bin")).close();
+    assertEquals(0, Files.size(tmp.resolve("old.bin")));
+    new TokenFileOutputStream(p("new.bin"), true).close();
+    assertTrue(Files.isRegularFile(tmp.resolve("new.bin")));
+    // A read-only file is refused only to a user without the right to override it; that case
+    // runs in UnprivilegedTest.
   }
 
   @Test

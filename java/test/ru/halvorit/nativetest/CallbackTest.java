@@ -35,6 +35,22 @@ class CallbackTest {
     }
   }
 
+  /** Keeps every array it hands out, to look at them afterwards. */
+  static final class Recording {
+    final String password;
+    final List<char[]> handedOut = new ArrayList<>();
+
+    Recording(String password) {
+      this.password = password;
+    }
+
+    public char[] callback() {
+      char[] a = password.toCharArray();
+      handedOut.add(a);
+      return a;
+    }
+  }
+
   /** Has no callback() at all. */
   static final class Mute {}
 
@@ -88,12 +104,33 @@ class CallbackTest {
   }
 
   @Test
-  void theCallersArrayIsLeftAsItWas() {
+  void theHandedOverArrayIsWipedOnceRead() {
+    // The array callback() returns is consumed: after the call it holds only zeros, so a source
+    // that hands out one shared array has nothing of the password left to give the second time.
     Shared shared = new Shared();
-    byte[] want = "s3cret".getBytes(StandardCharsets.UTF_8);
-    assertArrayEquals(want, NativeShim.passwd(shared, 16));
-    assertArrayEquals(want, NativeShim.passwd(shared, 16));
-    assertArrayEquals("s3cret".toCharArray(), shared.password);
+    assertArrayEquals("s3cret".getBytes(StandardCharsets.UTF_8), NativeShim.passwd(shared, 16));
+    assertArrayEquals(new char[6], shared.password);
+    assertArrayEquals(new byte[6], NativeShim.passwd(shared, 16));
+    // Also when the buffer takes only part of it, and for text outside ASCII.
+    Shared cut = new Shared();
+    assertEquals(2, NativeShim.passwd(cut, 2).length);
+    assertArrayEquals(new char[6], cut.password);
+    Recording rec = new Recording("пароль");
+    NativeShim.passwd(rec, 64);
+    assertArrayEquals(new char[6], rec.handedOut.get(0));
+  }
+
+  @Test
+  void tokenFileSourcesHandOutFreshCopiesSoEveryAskSucceeds() {
+    // PasswordSource.of keeps its own copy and gives a fresh array each time: the native side
+    // wipes each one, yet the next ask gets the PIN again, and the caller's array is untouched.
+    char[] pin = "1234".toCharArray();
+    ru.halvorit.io.TokenFile file =
+        new ru.halvorit.io.TokenFile("ruToken:1001\\keys", ru.halvorit.io.PasswordSource.of(pin));
+    for (int i = 0; i < 2; i++) {
+      assertArrayEquals("1234".getBytes(StandardCharsets.UTF_8), NativeShim.passwd(file, 16));
+    }
+    assertArrayEquals("1234".toCharArray(), pin);
   }
 
   @Test
@@ -105,7 +142,7 @@ class CallbackTest {
   void missingCallbackRecordsTheJniError() {
     assertEquals(0, NativeShim.passwd(new Mute(), 16).length);
     String errors = NativeShim.drainErrors();
-    assertTrue(errors.matches("\\d+:error:5506700C:lib\\(85\\) :token_passwd_callback:internal error:"
+    assertTrue(errors.matches("\\d+:error:5506700C::lib\\(85\\) :token_passwd_callback:internal error:"
         + "\\.\\.\\\\\\.\\.\\\\crypto\\\\jarnel\\\\jarnel:\\d+:\\n"), errors);
   }
 
