@@ -7,6 +7,7 @@
 #include "crypto/ecgost/ec_local.h"
 #include "crypto/ecgost/ec_selftest.h"
 #include "crypto/check/check.h"
+#include "crypto/status.h"
 
 namespace jarnel {
 namespace {
@@ -53,7 +54,7 @@ bool run_test() {
 int ECGOST_check_dh() {
   if (!CHECK_due(kSlot)) return 1;
   if (ECURVE_tables_check() && run_test()) return 1;
-  if (ERR_get_status() == 0) ERR_set_status(12);
+  if (ERR_get_status() == 0) ERR_set_status(STATUS_INTERNAL);
   // The line number is fixed: it names this test in the printed error output.
   ERR_put_error(LIB_GOSTS, GOSTS_F_ECGOST_CHECK, R_SELF_TEST_ERROR, __FILE__, 681);
   return 0;

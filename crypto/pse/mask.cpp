@@ -8,11 +8,12 @@
 #include "crypto/hooks.h"
 #include "crypto/lock.h"
 #include "crypto/mem.h"
+#include "crypto/status.h"
 
 namespace jarnel {
 namespace {
 
-constexpr std::uint32_t kStatusInternal = 12;
+constexpr std::uint32_t kStatusInternal = STATUS_INTERNAL;
 
 struct CrcTable {
   std::uint32_t v[256];
@@ -68,7 +69,7 @@ void MASK_fill(unsigned char* buf, std::size_t len) {
 
 int MASK_key_mask(MASKED_KEY* slot) {
   if (!slot) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
   if (slot->flags & (MASK_FLAG_DISABLED | MASK_FLAG_MASKED)) return 1;
@@ -94,7 +95,7 @@ int MASK_key_mask(MASKED_KEY* slot) {
 
 int MASK_key_unmask(MASKED_KEY* slot) {
   if (!slot) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
   if (slot->flags & MASK_FLAG_DISABLED) return 1;
@@ -115,7 +116,7 @@ int MASK_key_unmask(MASKED_KEY* slot) {
 
 int MASK_key_set(MASKED_KEY* slot, const unsigned char* key32) {
   if (!slot || !key32) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
   for (int i = 0; i < 8; ++i)
@@ -134,7 +135,7 @@ int MASK_key_set(MASKED_KEY* slot, const unsigned char* key32) {
 
 int MASK_key_get(MASKED_KEY* slot, unsigned char* out32) {
   if (!slot || !out32) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
   bool was_masked = (slot->flags & MASK_FLAG_MASKED) != 0;
@@ -193,7 +194,7 @@ void MASK_BN_free(MASKED_BN* n) {
 
 int MASK_BN_set(MASKED_BN* n, const BIGNUM* value) {
   if (!n || !value) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
   bn_clear_storage(n);
@@ -221,7 +222,7 @@ int MASK_BN_set(MASKED_BN* n, const BIGNUM* value) {
 
 int MASK_BN_mask(MASKED_BN* n) {
   if (!n || !n->d) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
   LockGuard guard(locks::MASK);
@@ -292,7 +293,7 @@ MASKED_BN* dup_locked(const MASKED_BN* n) {
 
 MASKED_BN* MASK_BN_dup(const MASKED_BN* n) {
   if (!n) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return nullptr;
   }
   LockGuard guard(locks::MASK);
@@ -303,7 +304,7 @@ MASKED_BN* MASK_BN_dup(const MASKED_BN* n) {
 
 MASKED_BN* MASK_BN_unmasked_dup(const MASKED_BN* n) {
   if (!n) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return nullptr;
   }
   MASKED_BN* c;

@@ -9,6 +9,7 @@
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
 #include "crypto/rus/gost89_core.h"
+#include "crypto/status.h"
 
 namespace jarnel {
 
@@ -20,7 +21,7 @@ namespace {
 // transform_p reads the 64-bit parts as bytes in memory order.
 static_assert(std::endian::native == std::endian::little);
 
-constexpr std::uint32_t kStatusNull = 1, kStatusAlloc = 11;
+constexpr std::uint32_t kStatusNull = STATUS_NULL_ARGUMENT, kStatusAlloc = STATUS_NO_MEMORY;
 constexpr int GOSTH_F_GOSTH_FINAL = 112;
 
 // C3 of the key generation, least significant byte first.
