@@ -2,7 +2,7 @@
 // The one table of objects: object numbers (NIDs), short and long names and object identifiers.
 // Every module names its algorithms, parameter sets and key types by these numbers; the
 // identifier's arcs, its DER body and its dotted text all come from the table.
-#include <openssl/asn1.h>
+#include <openssl/types.h>
 
 #include <cstddef>
 #include <cstdint>

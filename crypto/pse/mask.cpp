@@ -9,6 +9,7 @@
 #include "crypto/lock.h"
 #include "crypto/mem.h"
 #include "crypto/status.h"
+#include "crypto/byteorder.h"
 
 namespace jarnel {
 namespace {
@@ -119,11 +120,7 @@ int MASK_key_set(MASKED_KEY* slot, const unsigned char* key32) {
     ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
-  for (int i = 0; i < 8; ++i)
-    slot->key[i] = static_cast<std::uint32_t>(key32[4 * i]) |
-                   (static_cast<std::uint32_t>(key32[4 * i + 1]) << 8) |
-                   (static_cast<std::uint32_t>(key32[4 * i + 2]) << 16) |
-                   (static_cast<std::uint32_t>(key32[4 * i + 3]) << 24);
+  for (int i = 0; i < 8; ++i) slot->key[i] = load_le32(key32 + 4 * i);
   slot->flags &= ~MASK_FLAG_MASKED;
   slot->checksum = MASK_crc32(slot->key, MASK_KEY_BYTES);
   if (!MASK_key_mask(slot)) {
@@ -207,11 +204,7 @@ int MASK_BN_set(MASKED_BN* n, const BIGNUM* value) {
     ERR_set_status(kStatusInternal);
     return 0;
   }
-  for (int i = 0; i < words; ++i) {
-    const unsigned char* p = le.data() + 4 * i;
-    d[i] = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-  }
+  for (int i = 0; i < words; ++i) d[i] = load_le32(le.data() + 4 * i);
   n->d = d;
   n->dmax = words;
   n->top = (bytes + 3) / 4;
@@ -340,13 +333,7 @@ BIGNUM* MASK_BN_unmasked_copy(const MASKED_BN* n) {
   BIGNUM* bn = BN_secure_new();
   bool ok = bn && !le.empty();
   if (ok) {
-    for (int i = 0; i < c->dmax; ++i) {
-      unsigned char* p = le.data() + 4 * i;
-      p[0] = static_cast<unsigned char>(c->d[i]);
-      p[1] = static_cast<unsigned char>(c->d[i] >> 8);
-      p[2] = static_cast<unsigned char>(c->d[i] >> 16);
-      p[3] = static_cast<unsigned char>(c->d[i] >> 24);
-    }
+    for (int i = 0; i < c->dmax; ++i) store_le32(le.data() + 4 * i, c->d[i]);
     ok = BN_lebin2bn(le.data(), static_cast<int>(len), bn) != nullptr;
     if (ok) BN_set_negative(bn, c->neg);
   }

@@ -10,11 +10,10 @@
 #include "crypto/mem.h"
 #include "crypto/rus/gost89_core.h"
 #include "crypto/status.h"
+#include "crypto/byteorder.h"
 
 namespace jarnel {
 
-using gost89::load_le32;
-using gost89::store_le32;
 
 namespace {
 
@@ -50,11 +49,7 @@ inline void transform_p(const std::uint64_t w[4], std::uint32_t key[8]) {
 }
 
 inline void load256(const unsigned char* p, std::uint64_t y[4]) {
-  for (int i = 0; i < 4; ++i) {
-    std::uint64_t v = 0;
-    for (int b = 7; b >= 0; --b) v = (v << 8) | p[8 * i + b];
-    y[i] = v;
-  }
+  for (int i = 0; i < 4; ++i) y[i] = load_le64(p + 8 * i);
 }
 
 // Four encryptions with four keys, interleaved.
