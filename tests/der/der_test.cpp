@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "crypto/bytestring/der.h"
+#include "crypto/ecgost/ecgost.h"
+#include "crypto/err/err.h"
 #include "crypto/mem.h"
 
 namespace jarnel::der {
@@ -144,6 +146,13 @@ void* realloc_fn(void* p, std::size_t n) { return budget-- > 0 ? std::realloc(p,
 }  // namespace failing
 
 TEST(Der, AllocationFailureIsReportedNotThrown) {
+  ECGOST_SIG* sig = ECGOST_SIG_new();
+  ASSERT_TRUE(sig);
+  BN_set_word(sig->r, 5);
+  BN_set_word(sig->s, 7);
+  // The thread's error state exists before memory runs short.
+  JARNEL_ERR(LIB_ASN1, 0, 0);
+  ERR_clear_error();
   MallocFn m;
   ReallocFn r;
   FreeFn f;
@@ -165,7 +174,16 @@ TEST(Der, AllocationFailureIsReportedNotThrown) {
       EXPECT_EQ(out, nullptr);
     }
   }
+  // The signature encoder, which once threw std::bad_alloc here: a clean 0 with an error.
+  failing::budget = 0;
+  unsigned char out[16];
+  unsigned char* p = out;
+  EXPECT_EQ(i2d_ECGOST_SIG(sig, &p), 0);
+  EXPECT_EQ(p, out);
+  EXPECT_NE(ERR_peek_error(), 0u);
+  ERR_clear_error();
   CRYPTO_set_mem_functions(m, r, f);
+  ECGOST_SIG_free(sig);
 }
 
 }  // namespace
