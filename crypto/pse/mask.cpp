@@ -255,23 +255,18 @@ MASKED_BN* MASK_BN_from_bn(const BIGNUM* value) {
 
 namespace {
 MASKED_BN* dup_locked(const MASKED_BN* n) {
-  MASKED_BN* c = MASK_BN_new();
+  Owned<MASKED_BN> c(MASK_BN_new());
   if (!c) return nullptr;
   std::size_t len = static_cast<std::size_t>(n->dmax) * 4;
   if (len) {
     c->d = static_cast<std::uint32_t*>(mem_alloc(len));
-    if (!c->d) {
-      MASK_BN_free(c);
-      return nullptr;
-    }
+    if (!c->d) return nullptr;
+    // From here on the owner's free wipes d (and mask) over this length.
+    c->dmax = n->dmax;
     std::memcpy(c->d, n->d, len);
     if (n->mask) {
       c->mask = static_cast<unsigned char*>(mem_alloc(len));
-      if (!c->mask) {
-        c->dmax = n->dmax;
-        MASK_BN_free(c);
-        return nullptr;
-      }
+      if (!c->mask) return nullptr;
       std::memcpy(c->mask, n->mask, len);
     }
   }
@@ -280,7 +275,7 @@ MASKED_BN* dup_locked(const MASKED_BN* n) {
   c->neg = n->neg;
   c->flags = n->flags | MASK_FLAG_HEAP;
   c->checksum = n->checksum;
-  return c;
+  return c.release();
 }
 }  // namespace
 
@@ -300,16 +295,16 @@ MASKED_BN* MASK_BN_unmasked_dup(const MASKED_BN* n) {
     ERR_set_status(STATUS_NULL_ARGUMENT);
     return nullptr;
   }
-  MASKED_BN* c;
+  Owned<MASKED_BN> c;
   {
     LockGuard guard(locks::MASK);
-    c = dup_locked(n);
+    c.reset(dup_locked(n));
   }
   if (!c) {
     ERR_set_status(kStatusInternal);
     return nullptr;
   }
-  if (!(c->flags & MASK_FLAG_MASKED)) return c;
+  if (!(c->flags & MASK_FLAG_MASKED)) return c.release();
   std::size_t len = static_cast<std::size_t>(c->dmax) * 4;
   if (c->mask) {
     xor_bytes(c->d, c->mask, len);
@@ -317,11 +312,10 @@ MASKED_BN* MASK_BN_unmasked_dup(const MASKED_BN* n) {
       mem_clear_free(c->mask, len);
       c->mask = nullptr;
       c->flags &= ~MASK_FLAG_MASKED;
-      return c;
+      return c.release();
     }
   }
   ERR_set_status(kStatusInternal);
-  MASK_BN_free(c);
   return nullptr;
 }
 

@@ -127,10 +127,10 @@ TEST(Der, ObjectIdentifiersAndBitStrings) {
   EXPECT_TRUE(oid == std::span<const std::uint32_t>(arcs));
   EXPECT_EQ(Bytes(bits.begin(), bits.end()), hex("0102"));
   for (const char* bad : {"0600", "06022a80", "0602802a", "060188", "03020701"}) {
-    Reader b(hex(bad));
+    const Bytes in = hex(bad);
     Oid o;
     std::span<const unsigned char> s;
-    EXPECT_FALSE(b.oid(o) || Reader(hex(bad)).bit_string(s)) << bad;
+    EXPECT_FALSE(Reader(in).oid(o) || Reader(in).bit_string(s)) << bad;
   }
   Writer bad_arcs;
   const std::uint32_t one[] = {1};
