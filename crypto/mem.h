@@ -6,6 +6,8 @@
 #include <memory>
 #include <span>
 
+#include "crypto/byteorder.h"
+
 namespace jarnel {
 
 using MallocFn = void* (*)(std::size_t);
@@ -24,9 +26,6 @@ void mem_cleanse(void* p, std::size_t n);
 // Zeroes then frees: for anything that held a password, PIN or key material.
 void mem_clear_free(void* p, std::size_t n);
 char* mem_strdup(const char* s);
-
-// Reverses length bytes in place and returns buf; a null buf or a length below 2 is left alone.
-unsigned char* BUF_reverse(unsigned char* buf, std::size_t length);
 
 // A byte buffer from the library's allocator that is zeroed before it is released. Used for
 // every secret that needs a scratch copy.

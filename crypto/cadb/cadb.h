@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "crypto/cadb/buffer.h"
+#include "crypto/status.h"
 
 namespace jarnel {
 
@@ -32,8 +33,8 @@ inline constexpr const char* CADB_SOURCE_IO = "..\\..\\crypto\\cadb\\n_io";
 inline constexpr const char* CADB_SOURCE_BUFFER = "..\\..\\crypto\\cadb\\n_buffer";
 
 // Status numbers the layer records beside the queue.
-inline constexpr std::uint32_t CADB_STATUS_IO = 2, CADB_STATUS_NO_MEMORY = 11,
-                               CADB_STATUS_CANNOT_WRITE = 24;
+inline constexpr std::uint32_t CADB_STATUS_IO = STATUS_IO, CADB_STATUS_NO_MEMORY = STATUS_NO_MEMORY,
+                               CADB_STATUS_CANNOT_WRITE = STATUS_CANNOT_WRITE;
 
 // Stat bits.
 inline constexpr unsigned CADB_S_IFDIR = 0x4000, CADB_S_IFREG = 0x8000;

@@ -18,11 +18,12 @@
 #include "crypto/mem.h"
 #include "crypto/rus/gost89.h"
 #include "crypto/rus/gosth.h"
+#include "crypto/status.h"
 
 namespace jarnel {
 namespace {
 
-constexpr std::uint32_t kStatusInternal = 12;
+constexpr std::uint32_t kStatusInternal = STATUS_INTERNAL;
 constexpr int kSlots = 8;
 enum Slot { kSs = 0, kGamma = 1, kGammaFb = 2, kMac = 3, kHash = 4 };
 

@@ -2,39 +2,17 @@
 // CryptoPro parameter-set form and the SubjectPublicKeyInfo of GOST R 34.10-2001 keys.
 #include <openssl/bn.h>
 
-#include <array>
 #include <cstring>
-#include <vector>
 
 #include "crypto/ecgost/ec_asn1.h"
 #include "crypto/ecgost/ec_der.h"
 #include "crypto/ecgost/ec_local.h"
 #include "crypto/ecgost/ec_priv.h"
 #include "crypto/mem.h"
+#include "crypto/objects/objects.h"
 
 namespace jarnel {
 namespace {
-
-struct OidEntry {
-  int nid;
-  std::array<std::uint32_t, 10> arcs;
-  std::size_t len;
-};
-
-const OidEntry k_oids[] = {
-    {NID_ECR3410_CP, {1, 2, 643, 2, 2, 19}, 6},
-    {NID_CP_2001_A, {1, 2, 643, 2, 2, 35, 1}, 7},
-    {NID_CP_2001_B, {1, 2, 643, 2, 2, 35, 2}, 7},
-    {NID_CP_2001_C, {1, 2, 643, 2, 2, 35, 3}, 7},
-    {NID_CP_2001_XCHA, {1, 2, 643, 2, 2, 36, 0}, 7},
-    {NID_CP_2001_XCHB, {1, 2, 643, 2, 2, 36, 1}, 7},
-    {NID_CP_R3411_94_PARAMSET, {1, 2, 643, 2, 2, 30, 1}, 7},
-    {NID_CP_28147_A, {1, 2, 643, 2, 2, 31, 1}, 7},
-    {NID_CP_28147_B, {1, 2, 643, 2, 2, 31, 2}, 7},
-    {NID_CP_28147_C, {1, 2, 643, 2, 2, 31, 3}, 7},
-    {NID_CP_28147_D, {1, 2, 643, 2, 2, 31, 4}, 7},
-    {NID_X9_62_PRIME256V1, {1, 2, 840, 10045, 3, 1, 7}, 7},
-};
 
 void asn1_err(int func, int reason) { JARNEL_ERR(LIB_ASN1, func, reason); }
 
@@ -54,8 +32,8 @@ bool write_params(der::Writer& w, const ECGOST* key) {
 
 // Reads the parameters and applies them to the key (NIDs and curve).
 bool read_params(der::Reader& r, ECGOST* key) {
-  der::Reader seq(std::span<const unsigned char>{});
-  std::vector<std::uint32_t> arcs;
+  der::Reader seq;
+  der::Oid arcs;
   if (!r.enter(der::TAG_SEQUENCE, seq) || !seq.oid(arcs)) return false;
   const int pk = ec::nid_of(arcs);
   if (pk < NID_CP_2001_A || pk > NID_CP_2001_XCHB) return false;
@@ -70,22 +48,22 @@ bool read_params(der::Reader& r, ECGOST* key) {
   }
   if (!seq.empty()) return false;
   if (ECURVE_get_nid(key->curve) != ECURVE_desc_by_number(ECURVE_number_by_paramset(pk))->nid) {
-    ECURVE* c = ECURVE_by_number(ECURVE_number_by_paramset(pk));
-    if (!c) return false;
-    const int ok = ECGOST_set_curve(key, c);
-    ECURVE_free(c);
-    if (!ok) return false;
+    Owned<ECURVE> c(ECURVE_by_number(ECURVE_number_by_paramset(pk)));
+    if (!c || !ECGOST_set_curve(key, c.get())) return false;
   }
   ECGOST_set_paramsets(key, pk, dg, en);
   return true;
 }
 
-int finish(const der::Writer& w, unsigned char** pp) {
-  if (pp) {
-    std::memcpy(*pp, w.bytes().data(), w.size());
-    *pp += w.size();
-  }
-  return static_cast<int>(w.size());
+// i2d conventions; a writer that failed (memory) gives 0.
+int finish(const der::Writer& w, unsigned char** pp) { return w.finish(pp); }
+
+// The input is exactly one DER element (checked before a target object is touched).
+bool one_element(const unsigned char* p, long len) {
+  der::Reader r(std::span<const unsigned char>(p, static_cast<std::size_t>(len)));
+  unsigned char tag = 0;
+  std::span<const unsigned char> content;
+  return r.any(tag, content) && r.empty();
 }
 
 ECGOST* target_key(ECGOST** a) {
@@ -106,21 +84,11 @@ void done(ECGOST** a, ECGOST* key, bool ok) {
 namespace ec {
 
 bool oid_of(int nid, std::span<const std::uint32_t>& arcs) {
-  for (const OidEntry& e : k_oids) {
-    if (e.nid == nid) {
-      arcs = std::span<const std::uint32_t>(e.arcs.data(), e.len);
-      return true;
-    }
-  }
-  return false;
+  arcs = obj::oid_of(nid);
+  return !arcs.empty();
 }
 
-int nid_of(const std::vector<std::uint32_t>& arcs) {
-  for (const OidEntry& e : k_oids)
-    if (arcs.size() == e.len && std::equal(arcs.begin(), arcs.end(), e.arcs.begin()))
-      return e.nid;
-  return 0;
-}
+int nid_of(const der::Oid& oid) { return obj::nid_of(oid.span()); }
 
 bool write_spki(der::Writer& w, const ECGOST* key) {
   unsigned char le[2 * 66];
@@ -137,32 +105,32 @@ bool write_spki(der::Writer& w, const ECGOST* key) {
   tmp.cipher_nid = 0;
   if (!write_params(w, &tmp)) return false;
   w.close();
-  der::Writer inner;
-  inner.octets(std::span<const unsigned char>(le, static_cast<std::size_t>(n)));
-  std::vector<unsigned char> bits;
-  bits.push_back(0);
-  bits.insert(bits.end(), inner.bytes().begin(), inner.bytes().end());
-  w.tlv(der::TAG_BIT_STRING, bits);
+  // BIT STRING { OCTET STRING X_le || Y_le }: the bits' length is known, so no scratch copy.
+  const auto octets = static_cast<std::size_t>(n);
+  w.open(der::TAG_BIT_STRING);
+  w.byte(0);
+  w.octets(std::span<const unsigned char>(le, octets));
   w.close();
-  return true;
+  w.close();
+  return w.ok();
 }
 
-bool read_spki(der::Reader& r, ECGOST* key) {
-  der::Reader spki(std::span<const unsigned char>{}), alg(std::span<const unsigned char>{});
-  std::vector<std::uint32_t> arcs;
+bool read_spki(der::Reader& r, ECGOST* key, unsigned char tag) {
+  der::Reader spki, alg;
+  der::Oid arcs;
   std::span<const unsigned char> bits, octets;
-  if (!r.enter(der::TAG_SEQUENCE, spki) || !spki.enter(der::TAG_SEQUENCE, alg) ||
+  std::span<const unsigned char> content;
+  if (!r.expect(tag, content)) return false;
+  spki = der::Reader(content);
+  if (!spki.enter(der::TAG_SEQUENCE, alg) ||
       !alg.oid(arcs) || nid_of(arcs) != NID_ECR3410_CP || !read_params(alg, key) ||
-      !alg.empty() || !spki.expect(der::TAG_BIT_STRING, bits) || !spki.empty() ||
-      bits.empty() || bits[0] != 0)
+      !alg.empty() || !spki.bit_string(bits) || !spki.empty())
     return false;
-  der::Reader in(bits.subspan(1));
+  der::Reader in(bits);
   if (!in.expect(der::TAG_OCTET_STRING, octets) || !in.empty()) return false;
-  ECPOINT* Q = ECPOINT_new(key->curve);
-  const bool ok = Q && ECPOINT_le2point(Q, octets.data(), octets.size()) &&
-                  ECGOST_set_public(key, Q);
-  ECPOINT_free(Q);
-  return ok;
+  Owned<ECPOINT> Q(ECPOINT_new(key->curve));
+  return Q && ECPOINT_le2point(Q.get(), octets.data(), octets.size()) &&
+         ECGOST_set_public(key, Q.get());
 }
 
 }  // namespace ec
@@ -181,9 +149,13 @@ ECGOST* d2i_ECGOST_PUBKEY(ECGOST** a, const unsigned char** pp, long len) {
     asn1_err(ECGOST_F_D2I_ECGOSTPUBLICKEY, ECGOST_R_BAD_ENCODING);
     return nullptr;
   }
+  if (!one_element(*pp, len)) {
+    asn1_err(ECGOST_F_D2I_ECGOSTPUBLICKEY, ECGOST_R_BAD_ENCODING);
+    return nullptr;
+  }
   ECGOST* key = target_key(a);
   der::Reader r(std::span<const unsigned char>(*pp, static_cast<std::size_t>(len)));
-  const bool ok = key && ec::read_spki(r, key);
+  const bool ok = key && ec::read_spki(r, key) && r.empty();
   done(a, key, ok);
   if (!ok) {
     asn1_err(ECGOST_F_D2I_ECGOSTPUBLICKEY, ECGOST_R_BAD_ENCODING);
@@ -207,9 +179,13 @@ ECGOST* d2i_ECGOSTPARAMS(ECGOST** a, const unsigned char** pp, long len) {
     asn1_err(ECGOST_F_D2I_ECGOSTPARAMS, ECGOST_R_BAD_ENCODING);
     return nullptr;
   }
+  if (!one_element(*pp, len)) {
+    asn1_err(ECGOST_F_D2I_ECGOSTPARAMS, ECGOST_R_BAD_ENCODING);
+    return nullptr;
+  }
   ECGOST* key = target_key(a);
   der::Reader r(std::span<const unsigned char>(*pp, static_cast<std::size_t>(len)));
-  const bool ok = key && read_params(r, key);
+  const bool ok = key && read_params(r, key) && r.empty();
   done(a, key, ok);
   if (!ok) {
     asn1_err(ECGOST_F_D2I_ECGOSTPARAMS, ECGOST_R_BAD_ENCODING);
@@ -253,19 +229,23 @@ ECGOST* d2i_ECGOSTPUBLICKEY(ECGOST** a, const unsigned char** pp, long len) {
     asn1_err(ECGOST_F_D2I_ECGOSTPUBLICKEY, ECGOST_R_BAD_ENCODING);
     return nullptr;
   }
+  if (!one_element(*pp, len)) {
+    asn1_err(ECGOST_F_D2I_ECGOSTPUBLICKEY, ECGOST_R_BAD_ENCODING);
+    return nullptr;
+  }
   ECGOST* key = target_key(a);
   der::Reader r(std::span<const unsigned char>(*pp, static_cast<std::size_t>(len)));
   std::span<const unsigned char> oct;
-  ECPOINT* Q = key ? ECPOINT_new(key->curve) : nullptr;
-  bool ok = Q && r.expect(der::TAG_OCTET_STRING, oct) && !oct.empty();
+  Owned<ECPOINT> Q(key ? ECPOINT_new(key->curve) : nullptr);
+  bool ok = Q && r.expect(der::TAG_OCTET_STRING, oct) && !oct.empty() && r.empty();
   if (ok) {
     // The CryptoPro form (X || Y little-endian) or SEC 1 point octets.
     const std::size_t n = static_cast<std::size_t>(key->curve->field.bytes);
-    ok = oct.size() == 2 * n ? ECPOINT_le2point(Q, oct.data(), oct.size())
-                             : ECPOINT_bi2point(Q, oct.data(), oct.size());
+    ok = oct.size() == 2 * n ? ECPOINT_le2point(Q.get(), oct.data(), oct.size())
+                             : ECPOINT_bi2point(Q.get(), oct.data(), oct.size());
   }
-  ok = ok && ECGOST_set_public(key, Q);
-  ECPOINT_free(Q);
+  ok = ok && ECGOST_set_public(key, Q.get());
+  Q.reset();
   if (ok) {
     key->pub_buf = static_cast<unsigned char*>(mem_alloc(oct.size()));
     ok = key->pub_buf != nullptr;
@@ -297,17 +277,17 @@ int i2d_ECGOSTPRIVATEKEY(const ECGOST* key, unsigned char** pp) {
   ok = ok && write_params(w, key);
   if (ok) w.octets(std::span<const unsigned char>(pub, static_cast<std::size_t>(publen)));
   if (ok && key->enc_d) {
-    BIGNUM* tag = BN_bin2bn(key->mask_tag, 4, nullptr);
+    BnPtr tag(BN_bin2bn(key->mask_tag, 4, nullptr));
     w.open(der::TAG_SEQUENCE);
-    ok = tag && w.integer(key->enc_d) && w.integer(tag);
+    ok = tag && w.integer(key->enc_d) && w.integer(tag.get());
     w.close();
-    BN_free(tag);
   } else if (ok) {
-    BIGNUM* d = BN_secure_new();
-    ok = d && ec::priv_load(key, d) && w.integer(d);
-    BN_clear_free(d);
+    // d goes straight into the writer's memory, which is wiped when released.
+    BnPtr d(BN_secure_new());
+    ok = d && ec::priv_load(key, d.get()) && w.integer(d.get());
   }
   w.close();
+  ok = ok && w.ok();
   if (!ok) {
     asn1_err(ECGOST_F_D2I_ECGOSTPRIVATEKEY, ECGOST_R_DECODE_ERROR);
     return 0;
@@ -320,34 +300,40 @@ ECGOST* d2i_ECGOSTPRIVATEKEY(ECGOST** a, const unsigned char** pp, long len) {
     asn1_err(ECGOST_F_D2I_ECGOSTPRIVATEKEY, ECGOST_R_BAD_ENCODING);
     return nullptr;
   }
+  if (!one_element(*pp, len)) {
+    asn1_err(ECGOST_F_D2I_ECGOSTPRIVATEKEY, ECGOST_R_BAD_ENCODING);
+    return nullptr;
+  }
   ECGOST* key = target_key(a);
   der::Reader r(std::span<const unsigned char>(*pp, static_cast<std::size_t>(len)));
-  der::Reader seq(std::span<const unsigned char>{});
+  der::Reader seq;
   std::span<const unsigned char> pub;
   unsigned version = 0;
   bool ok = key && r.enter(der::TAG_SEQUENCE, seq) && seq.small_integer(version) &&
             version == 0 && read_params(seq, key) && seq.expect(der::TAG_OCTET_STRING, pub);
-  ECPOINT* Q = ok ? ECPOINT_new(key->curve) : nullptr;
-  ok = ok && Q && ECPOINT_bi2point(Q, pub.data(), pub.size()) && ECGOST_set_public(key, Q);
-  ECPOINT_free(Q);
+  Owned<ECPOINT> Q(ok ? ECPOINT_new(key->curve) : nullptr);
+  ok = ok && Q && ECPOINT_bi2point(Q.get(), pub.data(), pub.size()) &&
+       ECGOST_set_public(key, Q.get());
+  Q.reset();
   if (ok && seq.peek_tag() == der::TAG_SEQUENCE) {
     // Opaque key: the encrypted d and its mask tag.
-    der::Reader op(std::span<const unsigned char>{});
-    BIGNUM* e = BN_new();
-    BIGNUM* tag = BN_new();
-    unsigned char buf[36];
-    ok = e && tag && seq.enter(der::TAG_SEQUENCE, op) && op.integer(e) && op.integer(tag) &&
-         op.empty() && BN_num_bytes(e) <= 32 && BN_num_bytes(tag) <= 4 &&
-         BN_bn2binpad(e, buf, 32) == 32 && BN_bn2binpad(tag, buf + 32, 4) == 4 &&
-         ECGOST_set_opaque(key, buf);
-    BN_free(e);
-    BN_free(tag);
+    der::Reader op;
+    std::span<const unsigned char> e, tag;
+    unsigned char buf[36] = {};
+    ok = seq.enter(der::TAG_SEQUENCE, op) && op.integer_bytes(e) && op.integer_bytes(tag) &&
+         op.empty() && e.size() <= 32 && tag.size() <= 4;
+    if (ok) {
+      std::memcpy(buf + 32 - e.size(), e.data(), e.size());
+      std::memcpy(buf + 36 - tag.size(), tag.data(), tag.size());
+      ok = ECGOST_set_opaque(key, buf);
+    }
+    mem_cleanse(buf, sizeof buf);
   } else if (ok) {
-    BIGNUM* d = BN_secure_new();
-    ok = d && seq.integer(d) && ECGOST_set_private(key, d);
-    BN_clear_free(d);
+    // d is read straight from the caller's bytes into a number that is wiped when freed.
+    BnPtr d(BN_secure_new());
+    ok = d && seq.integer(d.get()) && ECGOST_set_private(key, d.get());
   }
-  ok = ok && seq.empty();
+  ok = ok && seq.empty() && r.empty();
   done(a, key, ok);
   if (!ok) {
     asn1_err(ECGOST_F_D2I_ECGOSTPRIVATEKEY, ECGOST_R_BAD_ENCODING);

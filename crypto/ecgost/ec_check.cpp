@@ -20,7 +20,8 @@ bool hash_string(GOSTH_CTX* h, const char* s) {
 }
 
 bool digest_list(unsigned char out[32]) {
-  GOSTH_CTX* h = GOSTH_new();
+  Owned<GOSTH_CTX> owner(GOSTH_new());
+  GOSTH_CTX* h = owner.get();
   bool ok = h && GOSTH_init(h, nullptr, nullptr);
   int count = 0;
   const ECURVE_DESC* const* list = ECURVE_desc_list(&count);
@@ -34,9 +35,7 @@ bool digest_list(unsigned char out[32]) {
     if (ok && d->table)
       for (int k = 0; ok && k < d->table->count; ++k) ok = hash_string(h, d->table->points[k]);
   }
-  ok = ok && GOSTH_final(h, out) == 32;
-  GOSTH_free(h);
-  return ok;
+  return ok && GOSTH_final(h, out) == 32;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // compiler unrolls the inner loops for the 256-bit fields of the built-in curves.
 #include "crypto/ecgost/ec_field.h"
 #include "crypto/ecgost/ec_field_impl.h"
+#include "crypto/byteorder.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -26,9 +27,7 @@ bool bn_to_limbs(const BIGNUM* x, int n, u64* out) {
   if (BN_is_negative(x) || BN_num_bytes(x) > n * 8) return false;
   if (BN_bn2lebinpad(x, buf, n * 8) != n * 8) return false;
   for (int i = 0; i < n; ++i) {
-    u64 w = 0;
-    for (int j = 7; j >= 0; --j) w = (w << 8) | buf[8 * i + j];
-    out[i] = w;
+    out[i] = load_le64(buf + 8 * i);
   }
   return true;
 }

@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "crypto/ecgost/ec_asn1.h"
 #include "crypto/ecgost/ec_der.h"
@@ -106,13 +105,13 @@ int ECGOST_key_wrap(const ECGOST* recipient, const unsigned char cek[32], unsign
     ok = ec::write_spki(spki, eph.get());
     if (ok) {
       // [0] IMPLICIT: the SEQUENCE tag of the SubjectPublicKeyInfo becomes [0] constructed.
-      std::vector<unsigned char> b = spki.bytes();
-      b[0] = der::TAG_CTX0_CONS;
-      w.raw(b);
+      w.byte(der::TAG_CTX0_CONS);
+      w.raw(spki.bytes().subspan(1));
     }
     w.octets(ukm);
     w.close();
     w.close();
+    ok = w.ok();
   }
   if (!ok) {
     ECGOST_ERR(ECGOST_F_KEY_WRAP, LIB_ECGOST);
@@ -138,10 +137,9 @@ int ECGOST_key_unwrap(ECGOST* recipient, const unsigned char* in, int inlen,
     return 0;
   }
   der::Reader r(std::span<const unsigned char>(in, static_cast<std::size_t>(inlen)));
-  der::Reader kt(std::span<const unsigned char>{}), sek(std::span<const unsigned char>{}),
-      tp(std::span<const unsigned char>{});
+  der::Reader kt, sek, tp;
   std::span<const unsigned char> enc, mac, ukm;
-  std::vector<std::uint32_t> arcs;
+  der::Oid arcs;
   bool ok = r.enter(der::TAG_SEQUENCE, kt) && r.empty() && kt.enter(der::TAG_SEQUENCE, sek) &&
             sek.expect(der::TAG_OCTET_STRING, enc) && enc.size() == 32;
   // A mask key is not part of this scheme; a structure carrying one is refused.
@@ -154,17 +152,8 @@ int ECGOST_key_unwrap(ECGOST* recipient, const unsigned char* in, int inlen,
   ok = ok && sbox && tp.peek_tag() == der::TAG_CTX0_CONS;
   KeyPtr eph(ok ? ECGOST_new(recipient->curve) : nullptr);
   if (ok) {
-    // Read the [0] IMPLICIT SubjectPublicKeyInfo as a SEQUENCE.
-    std::span<const unsigned char> body;
-    std::vector<unsigned char> seq;
-    const unsigned char* start = tp.position();
-    ok = eph && tp.expect(der::TAG_CTX0_CONS, body);
-    if (ok) {
-      seq.assign(start, body.data() + body.size());
-      seq[0] = der::TAG_SEQUENCE;
-      der::Reader sr(seq);
-      ok = ec::read_spki(sr, eph.get()) && sr.empty();
-    }
+    // The [0] IMPLICIT SubjectPublicKeyInfo.
+    ok = eph && ec::read_spki(tp, eph.get(), der::TAG_CTX0_CONS);
   }
   ok = ok && tp.expect(der::TAG_OCTET_STRING, ukm) && ukm.size() == 8 && tp.empty();
   // The ephemeral key must be on the recipient's curve.

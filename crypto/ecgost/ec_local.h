@@ -118,23 +118,12 @@ bool jp_mul_3k(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k);
 // r = k * base with a fixed-base table; false when k has more digits than the table.
 bool jp_mul_fbw(const ECURVE& c, JPoint& r, const EC_FBW& t, const BIGNUM* k);
 
-// Owners for the objects the code juggles; big numbers are wiped when released.
-struct BnCtxFree {
-  void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-struct BnFree {
-  void operator()(BIGNUM* b) const { BN_clear_free(b); }
-};
-struct PointFree {
-  void operator()(ECPOINT* p) const { ECPOINT_free(p); }
-};
-struct KeyFree {
-  void operator()(ECGOST* k) const { ECGOST_free(k); }
-};
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
-using PointPtr = std::unique_ptr<ECPOINT, PointFree>;
-using KeyPtr = std::unique_ptr<ECGOST, KeyFree>;
+// Owners for the objects the code juggles (crypto/owners.h; big numbers are wiped when
+// released): BnPtr, BnCtxPtr and these.
+using jarnel::BnCtxPtr;
+using jarnel::BnPtr;
+using PointPtr = Owned<ECPOINT>;
+using KeyPtr = Owned<ECGOST>;
 
 // A zeroed record of n bytes (from mem_alloc) for an object on a curve. On success curve holds
 // a new reference (to the default curve when it was null); on failure the error is recorded

@@ -37,14 +37,11 @@ int ECGOST_encrypt_opaque(ECGOST* key, PSE* container) {
     return 0;
   }
   unsigned char plain[32], opaque[36];
-  BIGNUM* d = BN_secure_new();
-  BIGNUM* e = BN_new();
-  bool ok = d && e && ec::priv_load(key, d) && BN_bn2binpad(d, plain, 32) == 32 &&
-            PSE_write_opaque(container, plain, opaque) && BN_bin2bn(opaque, 32, e);
+  BnPtr d(BN_secure_new()), e(BN_new());
+  bool ok = d && e && ec::priv_load(key, d.get()) && BN_bn2binpad(d.get(), plain, 32) == 32 &&
+            PSE_write_opaque(container, plain, opaque) && BN_bin2bn(opaque, 32, e.get());
   OPENSSL_cleanse(plain, sizeof plain);
-  BN_clear_free(d);
   if (!ok) {
-    BN_free(e);
     ECGOST_ERR(ECGOST_F_ENCRYPT_OPAQUE, LIB_PSE);
     return 0;
   }
@@ -52,7 +49,7 @@ int ECGOST_encrypt_opaque(ECGOST* key, PSE* container) {
   BN_clear_free(key->pre_k);
   BN_free(key->pre_r);
   key->pre_k = key->pre_r = nullptr;
-  key->enc_d = e;
+  key->enc_d = e.release();
   std::memcpy(key->mask_tag, opaque + 32, 4);
   attach_container(key, container);
   return 1;
@@ -66,13 +63,14 @@ int ECGOST_decrypt_opaque(ECGOST* key, PSE* container) {
     return 0;
   }
   unsigned char opaque[36], plain[32];
-  BIGNUM* d = BN_secure_new();
+  BnPtr d(BN_secure_new());
   std::memcpy(opaque + 32, key->mask_tag, 4);
   bool ok = d && BN_bn2binpad(key->enc_d, opaque, 32) == 32 &&
-            PSE_read_opaque(container, opaque, plain) && BN_bin2bn(plain, 32, d) &&
-            !BN_is_zero(d) && BN_cmp(d, key->curve->q) < 0 && ec::priv_store(key, d);
+            PSE_read_opaque(container, opaque, plain) && BN_bin2bn(plain, 32, d.get()) &&
+            !BN_is_zero(d.get()) && BN_cmp(d.get(), key->curve->q) < 0 &&
+            ec::priv_store(key, d.get());
   OPENSSL_cleanse(plain, sizeof plain);
-  BN_clear_free(d);
+  d.reset();
   if (!ok) {
     ECGOST_ERR(ECGOST_F_DECRYPT_OPAQUE, LIB_PSE);
     return 0;
@@ -110,19 +108,21 @@ int ECGOST_generate_key(PSE* container, int curve_number, unsigned char priv[36]
     ERR_set_status(ECGOST_STATUS_BAD_ARGS);
     return 0;
   }
-  ECURVE* c = ECURVE_by_number(curve_number);
-  ECGOST* key = c ? ECGOST_new(c) : nullptr;
-  ECURVE_free(c);
+  Owned<ECGOST> key;
+  {
+    Owned<ECURVE> c(ECURVE_by_number(curve_number));
+    if (c) key.reset(ECGOST_new(c.get()));
+  }
   const int compressed = (flags & ECGOST_FLAG_COMPRESSED) ? 1 : 0;
-  bool ok = key && ECGOST_check_dh() && ECGOST_key_pair_generation(key) &&
-            ECGOST_encrypt_opaque(key, container) && ECGOST_get_opaque(key, priv);
+  bool ok = key && ECGOST_check_dh() && ECGOST_key_pair_generation(key.get()) &&
+            ECGOST_encrypt_opaque(key.get(), container) && ECGOST_get_opaque(key.get(), priv);
   if (ok) {
     const int need = ECPOINT_point2bin(key->Q, compressed, nullptr, 0);
     ok = need > 0 && need <= *publen &&
          ECPOINT_point2bin(key->Q, compressed, pub, static_cast<std::size_t>(*publen)) == need;
     if (ok) *publen = need;
   }
-  ECGOST_free(key);
+  key.reset();
   if (!ok) {
     std::memset(priv, 0, 36);
     ERR_set_status_once(ECGOST_STATUS_DH_FAILED);

@@ -7,6 +7,7 @@
 #include "crypto/ecgost/ec_local.h"
 #include "crypto/ecgost/ec_selftest.h"
 #include "crypto/check/check.h"
+#include "crypto/status.h"
 
 namespace jarnel {
 namespace {
@@ -21,31 +22,21 @@ constexpr const char* k_shared =
 constexpr int kSlot = 6;
 
 bool run_test() {
-  ECURVE* c = ECURVE_by_number(ECURVE_TEST);
-  ECDH* a = c ? ECDH_new(c, ECDH_PLAIN) : nullptr;
-  ECDH* b = c ? ECDH_new(c, ECDH_PLAIN) : nullptr;
+  Owned<ECURVE> c(ECURVE_by_number(ECURVE_TEST));
+  if (!c) return false;
+  Owned<ECDH> a(ECDH_new(c.get(), ECDH_PLAIN)), b(ECDH_new(c.get(), ECDH_PLAIN));
   BIGNUM* d1 = nullptr;
   BIGNUM* d2 = nullptr;
   BIGNUM* expect = nullptr;
-  BIGNUM* s1 = BN_new();
-  BIGNUM* s2 = BN_new();
-  bool ok = a && b && s1 && s2 && BN_hex2bn(&d1, k_d1) && BN_hex2bn(&d2, k_d2) &&
-            BN_hex2bn(&expect, k_shared);
-  if (ok) {
-    a->selftest_marker = b->selftest_marker = ECGOST_DH_SELFTEST_MARKER;
-    ok = ECDH_set_private(a, d1) && ECDH_set_private(b, d2) && ECDH_generate_key(a) &&
-         ECDH_generate_key(b) && ECDH_compute_key(a, b->Q, s1) &&
-         ECDH_compute_key(b, a->Q, s2) && BN_cmp(s1, s2) == 0 && BN_cmp(s1, expect) == 0;
-  }
-  BN_clear_free(d1);
-  BN_clear_free(d2);
-  BN_free(expect);
-  BN_clear_free(s1);
-  BN_clear_free(s2);
-  ECDH_free(a);
-  ECDH_free(b);
-  ECURVE_free(c);
-  return ok;
+  const bool parsed =
+      BN_hex2bn(&d1, k_d1) && BN_hex2bn(&d2, k_d2) && BN_hex2bn(&expect, k_shared);
+  BnPtr own_d1(d1), own_d2(d2), own_expect(expect), s1(BN_new()), s2(BN_new());
+  if (!a || !b || !s1 || !s2 || !parsed) return false;
+  a->selftest_marker = b->selftest_marker = ECGOST_DH_SELFTEST_MARKER;
+  return ECDH_set_private(a.get(), d1) && ECDH_set_private(b.get(), d2) &&
+         ECDH_generate_key(a.get()) && ECDH_generate_key(b.get()) &&
+         ECDH_compute_key(a.get(), b->Q, s1.get()) && ECDH_compute_key(b.get(), a->Q, s2.get()) &&
+         BN_cmp(s1.get(), s2.get()) == 0 && BN_cmp(s1.get(), expect) == 0;
 }
 
 }  // namespace
@@ -53,7 +44,7 @@ bool run_test() {
 int ECGOST_check_dh() {
   if (!CHECK_due(kSlot)) return 1;
   if (ECURVE_tables_check() && run_test()) return 1;
-  if (ERR_get_status() == 0) ERR_set_status(12);
+  if (ERR_get_status() == 0) ERR_set_status(STATUS_INTERNAL);
   // The line number is fixed: it names this test in the printed error output.
   ERR_put_error(LIB_GOSTS, GOSTS_F_ECGOST_CHECK, R_SELF_TEST_ERROR, __FILE__, 681);
   return 0;

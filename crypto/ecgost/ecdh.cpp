@@ -55,14 +55,13 @@ int ECDH_set_private(ECDH* dh, const BIGNUM* d) {
     ECGOST_ERR(ECGOST_F_ECDH_GENERATE_KEY, ECGOST_R_INVALID_PARAMETERS);
     return 0;
   }
-  BIGNUM* v = BN_secure_new();
-  if (!v || !BN_copy(v, d)) {
-    BN_clear_free(v);
+  BnPtr v(BN_secure_new());
+  if (!v || !BN_copy(v.get(), d)) {
     ECGOST_ERR(ECGOST_F_ECDH_GENERATE_KEY, R_MALLOC_FAILURE);
     return 0;
   }
   BN_clear_free(dh->d);
-  dh->d = v;
+  dh->d = v.release();
   ECPOINT_free(dh->Q);
   dh->Q = nullptr;
   return 1;
@@ -74,21 +73,15 @@ int ECDH_generate_key(ECDH* dh) {
   if (!dh) return bad_args(ECGOST_F_ECDH_GENERATE_KEY);
   bool ok = true;
   if (!dh->d) {
-    BIGNUM* d = BN_secure_new();
-    ok = d && ec::random_below_q(*dh->curve, d, BN_num_bits(dh->curve->q));
-    if (ok) {
-      dh->d = d;
-    } else {
-      BN_clear_free(d);
-    }
+    BnPtr d(BN_secure_new());
+    ok = d && ec::random_below_q(*dh->curve, d.get(), BN_num_bits(dh->curve->q));
+    if (ok) dh->d = d.release();
   }
   if (ok && !dh->Q) {
-    ECPOINT* Q = ECPOINT_new(dh->curve);
-    ok = Q && ECPOINT_mul_generator(Q, dh->d, dh->curve) && ECPOINT_to_affine(Q) && !Q->P.inf;
-    if (ok)
-      dh->Q = Q;
-    else
-      ECPOINT_free(Q);
+    PointPtr Q(ECPOINT_new(dh->curve));
+    ok = Q && ECPOINT_mul_generator(Q.get(), dh->d, dh->curve) && ECPOINT_to_affine(Q.get()) &&
+         !Q->P.inf;
+    if (ok) dh->Q = Q.release();
   }
   if (!ok) {
     ERR_set_status_once(ECGOST_STATUS_DH_FAILED);
@@ -186,15 +179,15 @@ int ECGOST_DH_generate_key(ECDH* dh, PSE* container, const unsigned char* priv36
     // Stored pair: d from the 36 bytes (through the container when one is given), Q from the
     // octets.
     BnPtr d(BN_secure_new());
-    ECGOST* tmp = ECGOST_new(dh->curve);
+    KeyPtr tmp(ECGOST_new(dh->curve));
     ok = d && tmp;
     if (ok && container) {
-      ok = ECGOST_set_opaque(tmp, priv36) && ECGOST_decrypt_opaque(tmp, container) &&
-           ECGOST_get_private(tmp, d.get());
+      ok = ECGOST_set_opaque(tmp.get(), priv36) && ECGOST_decrypt_opaque(tmp.get(), container) &&
+           ECGOST_get_private(tmp.get(), d.get());
     } else if (ok) {
       ok = BN_bin2bn(priv36, 32, d.get()) != nullptr;
     }
-    ECGOST_free(tmp);
+    tmp.reset();
     PointPtr Q(ECPOINT_new(dh->curve));
     ok = ok && Q && ECPOINT_bi2point(Q.get(), pub, static_cast<std::size_t>(publen)) &&
          ECDH_set_private(dh, d.get());

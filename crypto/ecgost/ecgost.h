@@ -11,18 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace jarnel {
+#include "crypto/objects/objects.h"
+#include "crypto/owners.h"
+#include "crypto/status.h"
 
-// Object numbers used by this module.
-inline constexpr int NID_ECR3410 = 181;
-inline constexpr int NID_ECR3410_CP = 271;  // CryptoPro-GostR3410-2001, 1.2.643.2.2.19
-inline constexpr int NID_X9_62_PRIME256V1 = 191;
-inline constexpr int NID_CP_R3411_94_PARAMSET = 275;  // 1.2.643.2.2.30.1
-inline constexpr int NID_CP_2001_A = 283, NID_CP_2001_B = 284, NID_CP_2001_C = 285,
-                     NID_CP_2001_XCHA = 286, NID_CP_2001_XCHB = 287;
-inline constexpr int NID_CP_28147_A = 291, NID_CP_28147_B = 292, NID_CP_28147_C = 293,
-                     NID_CP_28147_D = 294;
-inline constexpr int NID_SECP128R1 = 308;
+namespace jarnel {
 
 // Signature forms of ECGOST_sign / ECGOST_verify.
 inline constexpr int ECGOST_SIG_RAW = 0;    // r || s, big-endian halves
@@ -74,9 +67,12 @@ inline constexpr int ECGOST_R_INVALID_PARAMETERS = 100, ECGOST_R_ZERO_R = 101,
                      ECGOST_R_BAD_ENCODING = 137, ECGOST_R_DECODE_ERROR = 3,
                      ECGOST_R_KEY_UNWRAP_FAILED = 138;
 // Status words this module records.
-inline constexpr std::uint32_t ECGOST_STATUS_BAD_ARGS = 1, ECGOST_STATUS_BAD_SIGNATURE = 7,
-                               ECGOST_STATUS_NO_MEMORY = 11, ECGOST_STATUS_UNKNOWN = 13,
-                               ECGOST_STATUS_DH_FAILED = 14, ECGOST_STATUS_SIGN_FAILED = 16;
+inline constexpr std::uint32_t ECGOST_STATUS_BAD_ARGS = STATUS_NULL_ARGUMENT,
+                               ECGOST_STATUS_BAD_SIGNATURE = STATUS_BAD_SIGNATURE,
+                               ECGOST_STATUS_NO_MEMORY = STATUS_NO_MEMORY,
+                               ECGOST_STATUS_UNKNOWN = STATUS_UNKNOWN_PARAMS,
+                               ECGOST_STATUS_DH_FAILED = STATUS_KEY_FAILED,
+                               ECGOST_STATUS_SIGN_FAILED = STATUS_SIGN_FAILED;
 
 // --- Curve descriptions (static, read-only; hexadecimal strings, most significant first) ---
 
@@ -326,5 +322,12 @@ int ECGOST_DH_compute_key(ECDH* dh, const unsigned char* peer, int peerlen, unsi
 int ECGOST_set_provider(ECGOST* key, std::uintptr_t provider, unsigned keyspec);
 
 void ERR_load_ECGOST_strings();
+
+// Owners (crypto/owners.h): Owned<ECGOST> and friends.
+JARNEL_MAKE_OWNER(ECURVE, ECURVE_free);
+JARNEL_MAKE_OWNER(ECPOINT, ECPOINT_free);
+JARNEL_MAKE_OWNER(ECGOST, ECGOST_free);
+JARNEL_MAKE_OWNER(ECGOST_SIG, ECGOST_SIG_free);
+JARNEL_MAKE_OWNER(ECDH, ECDH_free);
 
 }  // namespace jarnel

@@ -8,11 +8,13 @@
 #include "crypto/hooks.h"
 #include "crypto/lock.h"
 #include "crypto/mem.h"
+#include "crypto/status.h"
+#include "crypto/byteorder.h"
 
 namespace jarnel {
 namespace {
 
-constexpr std::uint32_t kStatusInternal = 12;
+constexpr std::uint32_t kStatusInternal = STATUS_INTERNAL;
 
 struct CrcTable {
   std::uint32_t v[256];
@@ -68,7 +70,7 @@ void MASK_fill(unsigned char* buf, std::size_t len) {
 
 int MASK_key_mask(MASKED_KEY* slot) {
   if (!slot) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
   if (slot->flags & (MASK_FLAG_DISABLED | MASK_FLAG_MASKED)) return 1;
@@ -96,7 +98,7 @@ int MASK_key_mask(MASKED_KEY* slot) {
 
 int MASK_key_unmask(MASKED_KEY* slot) {
   if (!slot) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
   if (slot->flags & MASK_FLAG_DISABLED) return 1;
@@ -117,14 +119,10 @@ int MASK_key_unmask(MASKED_KEY* slot) {
 
 int MASK_key_set(MASKED_KEY* slot, const unsigned char* key32) {
   if (!slot || !key32) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
-  for (int i = 0; i < 8; ++i)
-    slot->key[i] = static_cast<std::uint32_t>(key32[4 * i]) |
-                   (static_cast<std::uint32_t>(key32[4 * i + 1]) << 8) |
-                   (static_cast<std::uint32_t>(key32[4 * i + 2]) << 16) |
-                   (static_cast<std::uint32_t>(key32[4 * i + 3]) << 24);
+  for (int i = 0; i < 8; ++i) slot->key[i] = load_le32(key32 + 4 * i);
   slot->flags &= ~MASK_FLAG_MASKED;
   slot->checksum = MASK_crc32(slot->key, MASK_KEY_BYTES);
   if (!MASK_key_mask(slot)) {
@@ -137,7 +135,7 @@ int MASK_key_set(MASKED_KEY* slot, const unsigned char* key32) {
 
 int MASK_key_get(MASKED_KEY* slot, unsigned char* out32) {
   if (!slot || !out32) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
   bool was_masked = (slot->flags & MASK_FLAG_MASKED) != 0;
@@ -196,7 +194,7 @@ void MASK_BN_free(MASKED_BN* n) {
 
 int MASK_BN_set(MASKED_BN* n, const BIGNUM* value) {
   if (!n || !value) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
   bn_clear_storage(n);
@@ -209,11 +207,7 @@ int MASK_BN_set(MASKED_BN* n, const BIGNUM* value) {
     ERR_set_status(kStatusInternal);
     return 0;
   }
-  for (int i = 0; i < words; ++i) {
-    const unsigned char* p = le.data() + 4 * i;
-    d[i] = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-  }
+  for (int i = 0; i < words; ++i) d[i] = load_le32(le.data() + 4 * i);
   n->d = d;
   n->dmax = words;
   n->top = (bytes + 3) / 4;
@@ -224,7 +218,7 @@ int MASK_BN_set(MASKED_BN* n, const BIGNUM* value) {
 
 int MASK_BN_mask(MASKED_BN* n) {
   if (!n || !n->d) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
   }
   LockGuard guard(locks::MASK);
@@ -264,23 +258,18 @@ MASKED_BN* MASK_BN_from_bn(const BIGNUM* value) {
 
 namespace {
 MASKED_BN* dup_locked(const MASKED_BN* n) {
-  MASKED_BN* c = MASK_BN_new();
+  Owned<MASKED_BN> c(MASK_BN_new());
   if (!c) return nullptr;
   std::size_t len = static_cast<std::size_t>(n->dmax) * 4;
   if (len) {
     c->d = static_cast<std::uint32_t*>(mem_alloc(len));
-    if (!c->d) {
-      MASK_BN_free(c);
-      return nullptr;
-    }
+    if (!c->d) return nullptr;
+    // From here on the owner's free wipes d (and mask) over this length.
+    c->dmax = n->dmax;
     std::memcpy(c->d, n->d, len);
     if (n->mask) {
       c->mask = static_cast<unsigned char*>(mem_alloc(len));
-      if (!c->mask) {
-        c->dmax = n->dmax;
-        MASK_BN_free(c);
-        return nullptr;
-      }
+      if (!c->mask) return nullptr;
       std::memcpy(c->mask, n->mask, len);
     }
   }
@@ -289,13 +278,13 @@ MASKED_BN* dup_locked(const MASKED_BN* n) {
   c->neg = n->neg;
   c->flags = n->flags | MASK_FLAG_HEAP;
   c->checksum = n->checksum;
-  return c;
+  return c.release();
 }
 }  // namespace
 
 MASKED_BN* MASK_BN_dup(const MASKED_BN* n) {
   if (!n) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return nullptr;
   }
   LockGuard guard(locks::MASK);
@@ -306,19 +295,19 @@ MASKED_BN* MASK_BN_dup(const MASKED_BN* n) {
 
 MASKED_BN* MASK_BN_unmasked_dup(const MASKED_BN* n) {
   if (!n) {
-    ERR_set_status(1);
+    ERR_set_status(STATUS_NULL_ARGUMENT);
     return nullptr;
   }
-  MASKED_BN* c;
+  Owned<MASKED_BN> c;
   {
     LockGuard guard(locks::MASK);
-    c = dup_locked(n);
+    c.reset(dup_locked(n));
   }
   if (!c) {
     ERR_set_status(kStatusInternal);
     return nullptr;
   }
-  if (!(c->flags & MASK_FLAG_MASKED)) return c;
+  if (!(c->flags & MASK_FLAG_MASKED)) return c.release();
   std::size_t len = static_cast<std::size_t>(c->dmax) * 4;
   if (c->mask) {
     xor_bytes(c->d, c->mask, len);
@@ -326,11 +315,10 @@ MASKED_BN* MASK_BN_unmasked_dup(const MASKED_BN* n) {
       mem_clear_free(c->mask, len);
       c->mask = nullptr;
       c->flags &= ~MASK_FLAG_MASKED;
-      return c;
+      return c.release();
     }
   }
   ERR_set_status(kStatusInternal);
-  MASK_BN_free(c);
   return nullptr;
 }
 
@@ -342,13 +330,7 @@ BIGNUM* MASK_BN_unmasked_copy(const MASKED_BN* n) {
   BIGNUM* bn = BN_secure_new();
   bool ok = bn && !le.empty();
   if (ok) {
-    for (int i = 0; i < c->dmax; ++i) {
-      unsigned char* p = le.data() + 4 * i;
-      p[0] = static_cast<unsigned char>(c->d[i]);
-      p[1] = static_cast<unsigned char>(c->d[i] >> 8);
-      p[2] = static_cast<unsigned char>(c->d[i] >> 16);
-      p[3] = static_cast<unsigned char>(c->d[i] >> 24);
-    }
+    for (int i = 0; i < c->dmax; ++i) store_le32(le.data() + 4 * i, c->d[i]);
     ok = BN_lebin2bn(le.data(), static_cast<int>(len), bn) != nullptr;
     if (ok) BN_set_negative(bn, c->neg);
   }

@@ -18,6 +18,8 @@
 
 #include <openssl/bn.h>
 
+#include "crypto/owners.h"
+
 namespace jarnel {
 
 // Flag bits shared by both forms.
@@ -92,5 +94,8 @@ MASKED_BN* MASK_BN_unmasked_dup(const MASKED_BN* n);
 // The clear value as a new BIGNUM (allocated with BN_secure_new) for one operation; free it
 // with BN_clear_free. Null with status 12 on a checksum mismatch or when memory is short.
 BIGNUM* MASK_BN_unmasked_copy(const MASKED_BN* n);
+
+// Owned<MASKED_BN> (crypto/owners.h) frees with MASK_BN_free, which wipes.
+JARNEL_MAKE_OWNER(MASKED_BN, MASK_BN_free);
 
 }  // namespace jarnel

@@ -11,6 +11,7 @@
 #include "crypto/mem.h"
 #include "crypto/rus/gost89.h"
 #include "crypto/rus/gosth.h"
+#include "crypto/status.h"
 
 namespace jarnel {
 namespace {
@@ -52,7 +53,7 @@ bool PSE_key_is_set(const MASKED_KEY* slot) {
 PSE* PSE_new() {
   auto* pse = static_cast<PSE*>(mem_alloc(sizeof(PSE)));
   if (!pse) {
-    ERR_set_status(11);
+    ERR_set_status(STATUS_NO_MEMORY);
     JARNEL_ERR(LIB_PSE, 0, R_MALLOC_FAILURE);
     return nullptr;
   }
@@ -90,7 +91,7 @@ int PSE_set_path(PSE* pse, const char* path) {
   if (!pse) return 0;
   char* copy = nullptr;
   if (path && !(copy = mem_strdup(path))) {
-    ERR_set_status(11);
+    ERR_set_status(STATUS_NO_MEMORY);
     JARNEL_ERR(LIB_PSE, 0, R_MALLOC_FAILURE);
     return 0;
   }

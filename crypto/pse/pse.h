@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "crypto/pse/mask.h"
+#include "crypto/status.h"
 
 namespace jarnel {
 
@@ -35,7 +36,7 @@ inline constexpr int PSE_F_PSE_DECRYPT32 = 104, PSE_F_PSE_ENCRYPT32 = 105,
                      PSE_F_PSE_FINGER_PRINT = 119;
 inline constexpr int PSE_R_INVALID_MAC = 100;
 // Status beside a MAC that does not verify.
-inline constexpr unsigned PSE_STATUS_INVALID_MAC = 3;
+inline constexpr unsigned PSE_STATUS_INVALID_MAC = STATUS_INVALID_MAC;
 
 // A zeroed container with one reference and the default cipher S-box (number 31); null with
 // status 11 and (74, 0, 33) when memory is short.

@@ -15,20 +15,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/objects/objects.h"
+#include "crypto/owners.h"
+#include "crypto/status.h"
+
 namespace jarnel {
 
 struct PSE;  // the unlocked key container
 struct MASKED_BN;
 
-// Object numbers of this module.
-inline constexpr int R3410_NID_PUBLIC_KEY = 272;  // "R3410-CP", 1.2.643.2.2.20
-inline constexpr int R3410_NID_SIGNATURE = 274;   // CryptoPro-GostR3411-94-with-GostR3410-94
-inline constexpr int R3410_NID_DIGEST_PARAMS = 275;  // CryptoPro-GostR3411-94-ParamSet
-inline constexpr int R3410_NID_CP_A = 276, R3410_NID_CP_B = 277, R3410_NID_CP_C = 278,
-                     R3410_NID_CP_D = 279, R3410_NID_CP_XCHA = 280, R3410_NID_CP_XCHB = 281,
-                     R3410_NID_CP_XCHC = 282;
-
-// Short name and dotted object identifier of the numbers above; null for others.
+// Short name and dotted object identifier of this module's object numbers (272, 274 to 282);
+// null for others.
 const char* R3410_nid_short_name(int nid);
 const char* R3410_nid_oid(int nid);
 
@@ -64,10 +61,13 @@ inline constexpr int R3410_R_BAD_PQ_LENGTH = 100, R3410_R_S_IS_ZERO = 101,
 inline constexpr int R3410_ASN1_R_DECODE_ERROR = 110, R3410_ASN1_R_UNKNOWN_OBJECT_TYPE = 162;
 
 // Status numbers.
-inline constexpr std::uint32_t R3410_STATUS_NULL_ARGUMENT = 1, R3410_STATUS_BAD_SIGNATURE = 7,
-                               R3410_STATUS_NO_MEMORY = 11, R3410_STATUS_SELF_TEST = 12,
-                               R3410_STATUS_UNKNOWN_PARAMS = 13, R3410_STATUS_KEY_FAILED = 14,
-                               R3410_STATUS_SIGN_FAILED = 16;
+inline constexpr std::uint32_t R3410_STATUS_NULL_ARGUMENT = STATUS_NULL_ARGUMENT,
+                               R3410_STATUS_BAD_SIGNATURE = STATUS_BAD_SIGNATURE,
+                               R3410_STATUS_NO_MEMORY = STATUS_NO_MEMORY,
+                               R3410_STATUS_SELF_TEST = STATUS_INTERNAL,
+                               R3410_STATUS_UNKNOWN_PARAMS = STATUS_UNKNOWN_PARAMS,
+                               R3410_STATUS_KEY_FAILED = STATUS_KEY_FAILED,
+                               R3410_STATUS_SIGN_FAILED = STATUS_SIGN_FAILED;
 
 // A private value, held masked in memory (crypto/pse/mask.h).
 struct R3410_SECRET {
@@ -188,5 +188,10 @@ int R3410_DH_generate_key(R3410_DH* dh, unsigned char* out, int out_len);
 // Writes peer^x mod p as R3410_DH_size bytes; returns that length or 0.
 int R3410_DH_compute_key(R3410_DH* dh, const unsigned char* peer, int peer_len,
                          unsigned char* out, int out_len);
+
+// Owners (crypto/owners.h): Owned<R3410> and friends.
+JARNEL_MAKE_OWNER(R3410, R3410_free);
+JARNEL_MAKE_OWNER(R3410_SIG, R3410_SIG_free);
+JARNEL_MAKE_OWNER(R3410_DH, R3410_DH_free);
 
 }  // namespace jarnel

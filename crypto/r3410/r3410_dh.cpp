@@ -37,39 +37,34 @@ void dh_failed(int func, int reason) {
 
 // A test object on the test group with a fixed private value.
 R3410_DH* test_object(const unsigned char* x) {
-  R3410_DH* dh = R3410_DH_new();
+  Owned<R3410_DH> dh(R3410_DH_new());
   if (!dh) return nullptr;
   dh->marker = kDhTestMarker;
   dh->p = BN_bin2bn(check_constant(0), kPBytes, nullptr);
   dh->g = BN_bin2bn(check_constant(1), kPBytes, nullptr);
   BnPtr v(BN_bin2bn(x, kTestBytes, nullptr));
-  if (!dh->p || !dh->g || !v || !secret_set(dh->x, v.get())) {
-    R3410_DH_free(dh);
-    return nullptr;
-  }
-  return dh;
+  if (!dh->p || !dh->g || !v || !secret_set(dh->x, v.get())) return nullptr;
+  return dh.release();
 }
 
 // The known-answer step: both public values, the shared value in both directions, compared
 // with each other and with the stored answer.
 bool dh_known_answer() {
-  R3410_DH* a = test_object(kTestX1);
-  R3410_DH* b = test_object(kTestX2);
-  bool ok = a && b;
-  if (ok) {
-    const int n = R3410_DH_size(a);
+  Owned<R3410_DH> a(test_object(kTestX1)), b(test_object(kTestX2));
+  if (!a || !b) return false;
+  bool ok = true;
+  {
+    const int n = R3410_DH_size(a.get());
     SecureBuffer pa(n), pb(n), sa(n), sb(n);
     ok = n == kTestBytes && pa.size() == static_cast<std::size_t>(n) &&
          pb.size() == pa.size() && sa.size() == pa.size() && sb.size() == pa.size() &&
-         R3410_DH_generate_key(a, pa.data(), n) == n &&
-         R3410_DH_generate_key(b, pb.data(), n) == n &&
-         R3410_DH_compute_key(a, pb.data(), n, sa.data(), n) == n &&
-         R3410_DH_compute_key(b, pa.data(), n, sb.data(), n) == n &&
+         R3410_DH_generate_key(a.get(), pa.data(), n) == n &&
+         R3410_DH_generate_key(b.get(), pb.data(), n) == n &&
+         R3410_DH_compute_key(a.get(), pb.data(), n, sa.data(), n) == n &&
+         R3410_DH_compute_key(b.get(), pa.data(), n, sb.data(), n) == n &&
          std::memcmp(sa.data(), sb.data(), n) == 0 &&
          std::memcmp(sa.data(), kTestShared, kTestBytes) == 0;
   }
-  R3410_DH_free(a);
-  R3410_DH_free(b);
   return ok;
 }
 
@@ -122,7 +117,7 @@ R3410_DH* R3410_DH_from_key(const R3410* key) {
     JARNEL_ERR(LIB_GOSTS, R3410_F_DH_GENERATE_KEY, R3410_R_INVALID_DOMAIN_PARAMETERS);
     return nullptr;
   }
-  R3410_DH* dh = R3410_DH_new();
+  Owned<R3410_DH> dh(R3410_DH_new());
   if (!dh) return nullptr;
   dh->p = BN_dup(key->p);
   dh->g = BN_dup(key->a);
@@ -133,11 +128,10 @@ R3410_DH* R3410_DH_from_key(const R3410* key) {
     ok = x && secret_set(dh->x, x.get());
   }
   if (!ok) {
-    R3410_DH_free(dh);
     dh_failed(R3410_F_DH_GENERATE_KEY, R_MALLOC_FAILURE);
     return nullptr;
   }
-  return dh;
+  return dh.release();
 }
 
 int R3410_DH_size(const R3410_DH* dh) { return dh && dh->p ? BN_num_bytes(dh->p) : 0; }

@@ -121,8 +121,8 @@ R3410* R3410_new() {
   std::memset(static_cast<void*>(key), 0, sizeof(R3410));
   key->write_params = 1;
   key->references = 1;
-  key->param_nid = R3410_NID_CP_A;
-  key->digest_param_nid = R3410_NID_DIGEST_PARAMS;
+  key->param_nid = NID_CP_R3410_94_A;
+  key->digest_param_nid = NID_CP_R3411_94_PARAMSET;
   key->flags = 0;
   return key;
 }

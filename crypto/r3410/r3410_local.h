@@ -5,18 +5,14 @@
 #include <cstdint>
 #include <memory>
 
+#include "crypto/owners.h"
 #include "crypto/r3410/r3410.h"
 
 namespace jarnel::r3410 {
 
-struct BnDeleter {
-  void operator()(BIGNUM* b) const { BN_clear_free(b); }
-};
-struct BnCtxDeleter {
-  void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-using BnPtr = std::unique_ptr<BIGNUM, BnDeleter>;
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxDeleter>;
+// Owners: BnPtr and BnCtxPtr from crypto/owners.h (big numbers are wiped when released).
+using jarnel::BnCtxPtr;
+using jarnel::BnPtr;
 
 inline constexpr int kPBytes = 128;
 inline constexpr int kQBytes = 32;

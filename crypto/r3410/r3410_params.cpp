@@ -241,9 +241,9 @@ unsigned char g_check_constants[2][kPBytes] = {
      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4}};
 
 // Identifier of each table index.
-constexpr int kTableNids[kTableSets] = {R3410_NID_CP_A,    R3410_NID_CP_B,    R3410_NID_CP_C,
-                                        R3410_NID_CP_D,    R3410_NID_CP_XCHA, R3410_NID_CP_XCHB,
-                                        R3410_NID_CP_XCHC};
+constexpr int kTableNids[kTableSets] = {NID_CP_R3410_94_A,    NID_CP_R3410_94_B,    NID_CP_R3410_94_C,
+                                        NID_CP_R3410_94_D,    NID_CP_R3410_94_XCHA, NID_CP_R3410_94_XCHB,
+                                        NID_CP_R3410_94_XCHC};
 
 // The digest of the tables from the first successful check (lock 17).
 unsigned char g_tables_digest[32];

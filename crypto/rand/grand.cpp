@@ -13,6 +13,7 @@
 #include "crypto/rus/gost89.h"
 #include "crypto/rus/gosth.h"
 #include "platform/clock.h"
+#include "crypto/byteorder.h"
 
 namespace jarnel {
 namespace {
@@ -36,10 +37,6 @@ constexpr char kPromptAlphabet[] =
 
 void put_le(unsigned char* p, std::uint64_t v, int n) {
   for (int i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-std::uint32_t get_le32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
 std::uint32_t tsc_low() { return static_cast<std::uint32_t>(platform::tsc()); }
@@ -140,8 +137,8 @@ int GRAND_rand_bytes(unsigned char* buf, int num) {
       put_le(block + 4, g_state.cipher.N2, 4);
       int ok = GRAND_prf(8, block, block, 8);
       if (ok) {
-        g_state.cipher.N1 = get_le32(block);
-        g_state.cipher.N2 = get_le32(block + 4);
+        g_state.cipher.N1 = load_le32(block);
+        g_state.cipher.N2 = load_le32(block + 4);
         ok = GOSTE_gamma_update(&g_state.cipher, g_state.keystream, nullptr,
                                 GRAND_BATCH_BYTES) == GRAND_BATCH_BYTES;
       }
@@ -216,7 +213,7 @@ int GRAND_keyboard_seed(unsigned char* acc, int len, int needed, RAND_KEY_CALLBA
       JARNEL_ERR(LIB_PSE, RAND_F_GRAND_RAND_INIT, LIB_RAND);
       return 0;
     }
-    std::uint32_t state = get_le32(h);
+    std::uint32_t state = load_le32(h);
     int ch;
     do {
       ch = static_cast<int>(lcg_draw(state) & 0xFF);

@@ -8,6 +8,8 @@
 // the method's output in blocks of 2,500 bytes, runs the FIPS 140-2 statistical test on each
 // block before handing any of it out, and wipes what it hands out.
 
+#include "crypto/status.h"
+
 namespace jarnel {
 
 // A generator method: a static table, identified by its address. Any entry may be null.
@@ -41,8 +43,9 @@ inline constexpr int RAND_R_METHOD_NOT_SET = 100, RAND_R_FIFO_REQUIRED = 101,
                      RAND_R_OPERATIONAL_CHECK_FAILED = 102;
 
 // Values given to ERR_set_status beside the queue entries.
-inline constexpr unsigned RAND_STATUS_NOT_READY = 4, RAND_STATUS_GENERATOR_FAILED = 6,
-                          RAND_STATUS_USER_ABORT = 22;
+inline constexpr unsigned RAND_STATUS_NOT_READY = STATUS_RAND_NOT_READY,
+                          RAND_STATUS_GENERATOR_FAILED = STATUS_RAND_FAILED,
+                          RAND_STATUS_USER_ABORT = STATUS_USER_ABORT;
 
 // Size of the buffered-mode block, and how many blocks in a row may fail the test.
 inline constexpr int RAND_BUFFER_BYTES = 2500;

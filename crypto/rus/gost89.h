@@ -11,18 +11,24 @@
 // key check failed; 13: unknown S-box).
 #include <cstdint>
 
+#include "crypto/objects/objects.h"
 #include "crypto/pse/mask.h"
 
 namespace jarnel {
 
-// Object numbers of the algorithms and parameter sets of this module (the system's own numbers,
-// not OpenSSL's; prefixed so that they never meet OpenSSL's NID_ macros).
-inline constexpr int RUS_NID_rus_change = 172, RUS_NID_rus_gamma = 173, RUS_NID_rus_gammar = 174,
-                     RUS_NID_rus_hash = 176, RUS_NID_r3410_r3411 = 178, RUS_NID_hmacWithR3411 = 180,
-                     RUS_NID_ecr3410_r3411 = 182, RUS_NID_cp_r3411_with_r3410_2001 = 273,
-                     RUS_NID_cp_r3411_with_r3410_94 = 274, RUS_NID_cp_r3411 = 288,
-                     RUS_NID_cp_gost89 = 289, RUS_NID_cp_gost89_mac = 290, RUS_NID_cp_sbox_A = 291,
-                     RUS_NID_cp_sbox_B = 292, RUS_NID_cp_sbox_C = 293, RUS_NID_cp_sbox_D = 294;
+// Object numbers of the algorithms and parameter sets of this module, by this module's names
+// for them; the numbers are those of the object table (crypto/objects/objects.h).
+inline constexpr int RUS_NID_rus_change = NID_RUS_CHANGE, RUS_NID_rus_gamma = NID_RUS_GAMMA,
+                     RUS_NID_rus_gammar = NID_RUS_GAMMAR, RUS_NID_rus_hash = NID_RUS_HASH,
+                     RUS_NID_r3410_r3411 = NID_R3410_R3411,
+                     RUS_NID_hmacWithR3411 = NID_HMAC_R3411,
+                     RUS_NID_ecr3410_r3411 = NID_ECR3410_R3411,
+                     RUS_NID_cp_r3411_with_r3410_2001 = NID_CP_R3411_WITH_R3410_2001,
+                     RUS_NID_cp_r3411_with_r3410_94 = NID_CP_R3411_WITH_R3410_94,
+                     RUS_NID_cp_r3411 = NID_CP_R3411, RUS_NID_cp_gost89 = NID_CP_28147,
+                     RUS_NID_cp_gost89_mac = NID_CP_28147_MAC, RUS_NID_cp_sbox_A = NID_CP_28147_A,
+                     RUS_NID_cp_sbox_B = NID_CP_28147_B, RUS_NID_cp_sbox_C = NID_CP_28147_C,
+                     RUS_NID_cp_sbox_D = NID_CP_28147_D;
 
 // Mode byte and flag bits of GOSTE_CTX::mode.
 inline constexpr std::uint32_t GOSTE_MODE_ECB = 0, GOSTE_MODE_GAMMA = 1, GOSTE_MODE_GAMMA_FB = 2,

@@ -7,20 +7,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "crypto/byteorder.h"
 #include "crypto/rus/gost89.h"
 
 namespace jarnel::gost89 {
 
-inline std::uint32_t load_le32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline void store_le32(unsigned char* p, std::uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-  p[2] = static_cast<unsigned char>(v >> 16);
-  p[3] = static_cast<unsigned char>(v >> 24);
-}
+// The shared byte-order helpers (crypto/byteorder.h).
+using jarnel::load_le32;
+using jarnel::store_le32;
 
 #define JARNEL_GOST_F(T, x)                                                           \
   ((T)->t[0][(x) & 0xFF] ^ (T)->t[1][((x) >> 8) & 0xFF] ^ (T)->t[2][((x) >> 16) & 0xFF] ^ \

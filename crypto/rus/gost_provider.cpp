@@ -13,10 +13,12 @@
 #include <openssl/params.h>
 #include <openssl/provider.h>
 
+#include "crypto/bytestring/der.h"
 #include "crypto/err/err.h"
 #include "crypto/hooks.h"
 #include "crypto/lock.h"
 #include "crypto/mem.h"
+#include "crypto/objects/objects.h"
 #include "crypto/pse/mask.h"
 #include "crypto/rus/gost89.h"
 #include "crypto/rus/gosth.h"
@@ -33,46 +35,34 @@ Fn fn(F f) {
 
 // ---- Gost28147-89-Parameters ---------------------------------------------------------------
 
-// DER bodies (after tag and length) of the CryptoPro-A..D parameter-set OIDs 1.2.643.2.2.31.1-4.
-constexpr unsigned char kParamSetOid[4][7] = {{0x2A, 0x85, 0x03, 0x02, 0x02, 0x1F, 0x01},
-                                              {0x2A, 0x85, 0x03, 0x02, 0x02, 0x1F, 0x02},
-                                              {0x2A, 0x85, 0x03, 0x02, 0x02, 0x1F, 0x03},
-                                              {0x2A, 0x85, 0x03, 0x02, 0x02, 0x1F, 0x04}};
-
-// SEQUENCE { OCTET STRING iv(8), OBJECT IDENTIFIER paramset }.
+// SEQUENCE { OCTET STRING iv(8), OBJECT IDENTIFIER paramset } with one of the CryptoPro-A..D
+// parameter sets; out holds at least 32 bytes. Returns the length, 0 on failure.
 std::size_t write_gost_params(const unsigned char* iv, int sbox_nid, unsigned char* out) {
-  const unsigned char* oid = kParamSetOid[std::clamp(sbox_nid - RUS_NID_cp_sbox_A, 0, 3)];
+  der::Writer w;
+  w.open(der::TAG_SEQUENCE);
+  w.octets(std::span<const unsigned char>(iv, 8));
+  w.oid(obj::oid_of(std::clamp(sbox_nid, NID_CP_28147_A, NID_CP_28147_D)));
+  w.close();
+  if (!w.ok() || w.size() > 32) return 0;
   unsigned char* p = out;
-  *p++ = 0x30;
-  *p++ = 10 + 9;
-  *p++ = 0x04;
-  *p++ = 8;
-  std::memcpy(p, iv, 8);
-  p += 8;
-  *p++ = 0x06;
-  *p++ = 7;
-  std::memcpy(p, oid, 7);
-  p += 7;
-  return static_cast<std::size_t>(p - out);
+  return static_cast<std::size_t>(w.finish(&p));
 }
 
 // Reads the structure; sbox becomes null for a parameter-set OID without a built-in S-box.
-bool read_gost_params(const unsigned char* der, std::size_t len, unsigned char* iv,
+bool read_gost_params(const unsigned char* in, std::size_t len, unsigned char* iv,
                       const unsigned char** sbox) {
-  if (len < 2 || der[0] != 0x30 || der[1] >= 0x80 || der[1] != len - 2) return false;
-  const unsigned char* p = der + 2;
-  const unsigned char* end = der + len;
-  if (end - p < 10 || p[0] != 0x04 || p[1] != 8) return false;
-  std::memcpy(iv, p + 2, 8);
-  p += 10;
-  if (end - p < 2 || p[0] != 0x06 || p[1] >= 0x80 || end - p != p[1] + 2) return false;
-  *sbox = nullptr;
-  for (int i = 0; i < 4; ++i)
-    if (p[1] == 7 && std::memcmp(p + 2, kParamSetOid[i], 7) == 0)
-      *sbox = GOSTE_sbox_by_nid(RUS_NID_cp_sbox_A + i);
+  der::Reader r(std::span<const unsigned char>(in, len)), seq;
+  std::span<const unsigned char> v;
+  der::Oid oid;
+  if (!r.sequence(seq) || !r.empty() || !seq.octets(v) || v.size() != 8 || !seq.oid(oid) ||
+      !seq.empty())
+    return false;
+  std::memcpy(iv, v.data(), 8);
+  const int nid = obj::nid_of(oid.span());
+  *sbox = (nid >= NID_CP_28147_A && nid <= NID_CP_28147_D) ? GOSTE_sbox_by_nid(nid) : nullptr;
   // id-tc26-gost-28147-param-Z (1.2.643.7.1.2.5.1.1), the OpenSSL GOST engine's default.
-  static constexpr unsigned char kTc26Z[9] = {0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x05, 0x01, 0x01};
-  if (p[1] == 9 && std::memcmp(p + 2, kTc26Z, 9) == 0) *sbox = GOSTE_tc26_z_sbox();
+  static constexpr std::uint32_t kTc26Z[] = {1, 2, 643, 7, 1, 2, 5, 1, 1};
+  if (oid == std::span<const std::uint32_t>(kTc26Z)) *sbox = GOSTE_tc26_z_sbox();
   return true;
 }
 
@@ -370,6 +360,7 @@ int cipher_get_ctx_params(void* vctx, OSSL_PARAM params[]) {
     if (c->info->kind == Kind::GammarCp) {
       const unsigned char* sb = c->sbox ? c->sbox : GOSTE_default_cp_sbox();
       n = write_gost_params(c->oiv, GOSTE_sbox_to_nid(sb), der);
+      if (!n) return 0;
     } else if (c->info->iv) {
       der[0] = 0x04;
       der[1] = 8;

@@ -9,18 +9,18 @@
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
 #include "crypto/rus/gost89_core.h"
+#include "crypto/status.h"
+#include "crypto/byteorder.h"
 
 namespace jarnel {
 
-using gost89::load_le32;
-using gost89::store_le32;
 
 namespace {
 
 // transform_p reads the 64-bit parts as bytes in memory order.
 static_assert(std::endian::native == std::endian::little);
 
-constexpr std::uint32_t kStatusNull = 1, kStatusAlloc = 11;
+constexpr std::uint32_t kStatusNull = STATUS_NULL_ARGUMENT, kStatusAlloc = STATUS_NO_MEMORY;
 constexpr int GOSTH_F_GOSTH_FINAL = 112;
 
 // C3 of the key generation, least significant byte first.
@@ -49,11 +49,7 @@ inline void transform_p(const std::uint64_t w[4], std::uint32_t key[8]) {
 }
 
 inline void load256(const unsigned char* p, std::uint64_t y[4]) {
-  for (int i = 0; i < 4; ++i) {
-    std::uint64_t v = 0;
-    for (int b = 7; b >= 0; --b) v = (v << 8) | p[8 * i + b];
-    y[i] = v;
-  }
+  for (int i = 0; i < 4; ++i) y[i] = load_le64(p + 8 * i);
 }
 
 // Four encryptions with four keys, interleaved.

@@ -11,6 +11,7 @@
 // default hash S-box).
 #include <cstdint>
 
+#include "crypto/owners.h"
 #include "crypto/rus/gost89.h"
 
 namespace jarnel {
@@ -62,5 +63,7 @@ int GOSTH_prehashed_final(GOSTH_PREHASHED* ctx, unsigned char* out32);
 
 // The step function f(H, M) on 32-byte little-endian values, with the context's S-box table.
 void GOSTH_step(const GOSTE_TABLE* t, unsigned char* H, const unsigned char* M);
+
+JARNEL_MAKE_OWNER(GOSTH_CTX, GOSTH_free);  // Owned<GOSTH_CTX> (crypto/owners.h)
 
 }  // namespace jarnel

@@ -247,7 +247,7 @@ TEST_F(EcgostEngineInterop, CmsEnvelopedDataKeyUnwrapsHere) {
   der::Reader ci(std::span<const unsigned char>{}), ex(std::span<const unsigned char>{}),
       env(std::span<const unsigned char>{}), set(std::span<const unsigned char>{}),
       ktri(std::span<const unsigned char>{});
-  std::vector<std::uint32_t> arcs;
+  der::Oid arcs;
   std::span<const unsigned char> skip, ek;
   unsigned v = 0;
   ASSERT_TRUE(r.enter(0x30, ci) && ci.oid(arcs) && ci.enter(0xA0, ex) && ex.enter(0x30, env) &&

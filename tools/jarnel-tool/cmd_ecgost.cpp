@@ -15,6 +15,7 @@
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
+#include "crypto/objects/objects.h"
 #include "crypto/rus/gosth.h"
 #include "gost_args.h"
 #include "key_io.h"
@@ -188,7 +189,7 @@ bool pkcs8_private_value(const ECGOST* key, const SecureBuffer& v, SecureBuffer&
 int key_from_pkcs8(const Args& a, std::span<const unsigned char> der, const char* what, KeyHolder& k) {
   Pkcs8 p8;
   if (!pkcs8_parse(der, p8)) return usage_error("%s: not a PKCS#8 private key", what);
-  if (ec::nid_of(p8.alg) != NID_ECR3410_CP)
+  if (obj::nid_of(std::span<const std::uint32_t>(p8.alg)) != NID_ECR3410_CP)
     return usage_error("%s: not a GOST R 34.10-2001 key (use r3410 for GOST R 34.10-94)", what);
   const unsigned char* pp = p8.params.data();
   ERR_clear_error();

@@ -12,6 +12,7 @@
 #include "crypto/ecgost/ec_der.h"
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
+#include "crypto/objects/objects.h"
 #include "crypto/r3410/r3410.h"
 #include "gost_args.h"
 #include "key_io.h"
@@ -53,9 +54,9 @@ struct ParamSet {
   const char* name;
   int nid;
 };
-constexpr ParamSet kSets[] = {{"A", R3410_NID_CP_A},       {"B", R3410_NID_CP_B},       {"C", R3410_NID_CP_C},
-                              {"D", R3410_NID_CP_D},       {"XA", R3410_NID_CP_XCHA},   {"XB", R3410_NID_CP_XCHB},
-                              {"XC", R3410_NID_CP_XCHC}};
+constexpr ParamSet kSets[] = {{"A", NID_CP_R3410_94_A},       {"B", NID_CP_R3410_94_B},       {"C", NID_CP_R3410_94_C},
+                              {"D", NID_CP_R3410_94_D},       {"XA", NID_CP_R3410_94_XCHA},   {"XB", NID_CP_R3410_94_XCHB},
+                              {"XC", NID_CP_R3410_94_XCHC}};
 
 int set_nid(const char* s) {
   for (const auto& p : kSets)
@@ -91,20 +92,21 @@ std::vector<unsigned char> params_der(int nid) {
   der::Writer w;
   w.open(der::TAG_SEQUENCE);
   const auto set = arcs_of(R3410_nid_oid(nid));
-  const auto dg = arcs_of(R3410_nid_oid(R3410_NID_DIGEST_PARAMS));
+  const auto dg = arcs_of(R3410_nid_oid(NID_CP_R3411_94_PARAMSET));
   w.oid(set);
   w.oid(dg);
   w.close();
-  return w.bytes();
+  const auto out = w.bytes();
+  return {out.begin(), out.end()};
 }
 
 // Reads the parameters element; the parameter set's number or 0.
 int params_nid(std::span<const unsigned char> params) {
   der::Reader r(params), seq(std::span<const unsigned char>{});
-  std::vector<std::uint32_t> arcs;
+  der::Oid arcs;
   if (!r.enter(der::TAG_SEQUENCE, seq) || !seq.oid(arcs)) return 0;
   for (const auto& p : kSets)
-    if (arcs == arcs_of(R3410_nid_oid(p.nid))) return p.nid;
+    if (arcs == std::span<const std::uint32_t>(arcs_of(R3410_nid_oid(p.nid)))) return p.nid;
   return 0;
 }
 
@@ -221,10 +223,10 @@ int load_public(const Args& a, Key& key) {
       body = der.span();
     }
     der::Reader r(body), spki(std::span<const unsigned char>{}), alg(std::span<const unsigned char>{});
-    std::vector<std::uint32_t> arcs;
+    der::Oid arcs;
     std::span<const unsigned char> bits, octets;
     if (!r.enter(der::TAG_SEQUENCE, spki) || !spki.enter(der::TAG_SEQUENCE, alg) || !alg.oid(arcs) ||
-        arcs != kAlg || !spki.expect(der::TAG_BIT_STRING, bits) || bits.empty() || bits[0] != 0)
+        !(arcs == std::span<const std::uint32_t>(kAlg)) || !spki.expect(der::TAG_BIT_STRING, bits) || bits.empty() || bits[0] != 0)
       return usage_error("%s: not a GOST R 34.10-94 public key", what);
     nid = params_nid(std::span<const unsigned char>(alg.position(), alg.remaining()));
     der::Reader in(bits.subspan(1));

@@ -103,10 +103,12 @@ bool hex_line(std::span<const unsigned char> text, const char* name, std::size_t
 bool pkcs8_parse(std::span<const unsigned char> in, Pkcs8& out) {
   der::Reader r(in), info(std::span<const unsigned char>{}), alg(std::span<const unsigned char>{});
   unsigned version = 0;
+  der::Oid alg_oid;
   std::span<const unsigned char> key;
   if (!r.enter(der::TAG_SEQUENCE, info) || !r.empty() || !info.small_integer(version) || version > 1 ||
-      !info.enter(der::TAG_SEQUENCE, alg) || !alg.oid(out.alg) || !info.expect(der::TAG_OCTET_STRING, key))
+      !info.enter(der::TAG_SEQUENCE, alg) || !alg.oid(alg_oid) || !info.expect(der::TAG_OCTET_STRING, key))
     return false;
+  out.alg.assign(alg_oid.span().begin(), alg_oid.span().end());
   // Attributes [0] and the public key [1] may follow; they are not needed here.
   out.params.assign(alg.position(), alg.position() + alg.remaining());
   if (!out.key.resize(key.size())) return false;

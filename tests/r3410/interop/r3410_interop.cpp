@@ -60,7 +60,7 @@ R3410* key_on(int nid) {
 
 int make(const char* path) {
   std::ofstream out(path);
-  for (int nid = R3410_NID_CP_A; nid <= R3410_NID_CP_XCHC; ++nid) {
+  for (int nid = NID_CP_R3410_94_A; nid <= NID_CP_R3410_94_XCHC; ++nid) {
     R3410* key = key_on(nid);
     if (!key || !R3410_generate_key(key, nullptr, 0)) return 1;
     out << "PARAMS " << nid << ' ' << to_hex(bn(key->p, 128)) << ' ' << to_hex(bn(key->q, 32))

@@ -1,0 +1,190 @@
+#include "crypto/objects/objects.h"
+
+#include <openssl/objects.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "crypto/str.h"
+
+namespace jarnel::obj {
+namespace {
+
+// 1.3.6.1.4.1.7203 is the toolkit's own arc, 1.2.643.2.2 CryptoPro's.
+#define OWN 1, 3, 6, 1, 4, 1, 7203
+#define CP 1, 2, 643, 2, 2
+
+constexpr Object kObjects[] = {
+    {NID_RUS_CHANGE, "RUS-CHANGE", "rus-change", {OWN, 1, 1, 1}, 10},
+    {NID_RUS_GAMMA, "RUS-GAMMA", "rus-gamma", {OWN, 1, 1, 2}, 10},
+    {NID_RUS_GAMMAR, "RUS-GAMMAR", "rus-gammar", {OWN, 1, 1, 3}, 10},
+    {NID_RUS_HASH, "RUS-HASH", "rus-hash", {OWN, 1, 2, 1}, 10},
+    {NID_R3410_R3411, "R3410-R3411", "r3410WithR3411", {OWN, 1, 3, 1}, 10},
+    {NID_HMAC_R3411, "hmacWithR3411", "hmacWithR3411", {OWN, 1, 7, 2}, 10},
+    {NID_ECR3410, "ECR3410", "ecr3410", {OWN, 1, 6, 2}, 10},
+    {NID_ECR3410_R3411, "ECR3410-R3411", "ecr3410WithR3411", {OWN, 1, 3, 2}, 10},
+    {NID_X9_62_PRIME256V1, "prime256v1", "prime256v1", {1, 2, 840, 10045, 3, 1, 7}, 7},
+    {NID_ECR3410_CP, "ECR3410-CP", "CryptoPro-GostR3410-2001", {CP, 19}, 6},
+    {NID_R3410_CP, "R3410-CP", "CryptoPro-GostR3410-94", {CP, 20}, 6},
+    {NID_CP_R3411_WITH_R3410_2001, "CryptoPro-GostR3411-94-with-GostR3410-2001",
+     "CryptoPro-GostR3411-94-with-GostR3410-2001", {CP, 3}, 6},
+    {NID_CP_R3411_WITH_R3410_94, "CryptoPro-GostR3411-94-with-GostR3410-94",
+     "CryptoPro-GostR3411-94-with-GostR3410-94", {CP, 4}, 6},
+    {NID_CP_R3411_94_PARAMSET, "CryptoPro-GostR3411-94-ParamSet",
+     "CryptoPro-GostR3411-94-ParamSet", {CP, 30, 1}, 7},
+    {NID_CP_R3410_94_A, "CryptoPro-GostR3410-94-A-ParamSet", "CryptoPro-GostR3410-94-A-ParamSet",
+     {CP, 32, 2}, 7},
+    {NID_CP_R3410_94_B, "CryptoPro-GostR3410-94-B-ParamSet", "CryptoPro-GostR3410-94-B-ParamSet",
+     {CP, 32, 3}, 7},
+    {NID_CP_R3410_94_C, "CryptoPro-GostR3410-94-C-ParamSet", "CryptoPro-GostR3410-94-C-ParamSet",
+     {CP, 32, 4}, 7},
+    {NID_CP_R3410_94_D, "CryptoPro-GostR3410-94-D-ParamSet", "CryptoPro-GostR3410-94-D-ParamSet",
+     {CP, 32, 5}, 7},
+    {NID_CP_R3410_94_XCHA, "CryptoPro-GostR3410-94-XchA-ParamSet",
+     "CryptoPro-GostR3410-94-XchA-ParamSet", {CP, 33, 1}, 7},
+    {NID_CP_R3410_94_XCHB, "CryptoPro-GostR3410-94-XchB-ParamSet",
+     "CryptoPro-GostR3410-94-XchB-ParamSet", {CP, 33, 2}, 7},
+    {NID_CP_R3410_94_XCHC, "CryptoPro-GostR3410-94-XchC-ParamSet",
+     "CryptoPro-GostR3410-94-XchC-ParamSet", {CP, 33, 3}, 7},
+    {NID_CP_2001_A, "CryptoPro-GostR3410-2001-A-ParamSet", "CryptoPro-GostR3410-2001-A-ParamSet",
+     {CP, 35, 1}, 7},
+    {NID_CP_2001_B, "CryptoPro-GostR3410-2001-B-ParamSet", "CryptoPro-GostR3410-2001-B-ParamSet",
+     {CP, 35, 2}, 7},
+    {NID_CP_2001_C, "CryptoPro-GostR3410-2001-C-ParamSet", "CryptoPro-GostR3410-2001-C-ParamSet",
+     {CP, 35, 3}, 7},
+    {NID_CP_2001_XCHA, "CryptoPro-GostR3410-2001-XchA-ParamSet",
+     "CryptoPro-GostR3410-2001-XchA-ParamSet", {CP, 36, 0}, 7},
+    {NID_CP_2001_XCHB, "CryptoPro-GostR3410-2001-XchB-ParamSet",
+     "CryptoPro-GostR3410-2001-XchB-ParamSet", {CP, 36, 1}, 7},
+    {NID_CP_R3411, "RUS-HASH-CP", "CryptoPro-GostR3411-94", {CP, 9}, 6},
+    {NID_CP_28147, "RUS-GAMMAR-CP", "CryptoPro-Gost28147-89", {CP, 21}, 6},
+    {NID_CP_28147_MAC, "CryptoPro-Gost28147-89-MAC", "CryptoPro-Gost28147-89-MAC", {CP, 22}, 6},
+    {NID_CP_28147_A, "CryptoPro-Gost28147-89-A-ParamSet", "CryptoPro-Gost28147-89-A-ParamSet",
+     {CP, 31, 1}, 7},
+    {NID_CP_28147_B, "CryptoPro-Gost28147-89-B-ParamSet", "CryptoPro-Gost28147-89-B-ParamSet",
+     {CP, 31, 2}, 7},
+    {NID_CP_28147_C, "CryptoPro-Gost28147-89-C-ParamSet", "CryptoPro-Gost28147-89-C-ParamSet",
+     {CP, 31, 3}, 7},
+    {NID_CP_28147_D, "CryptoPro-Gost28147-89-D-ParamSet", "CryptoPro-Gost28147-89-D-ParamSet",
+     {CP, 31, 4}, 7},
+    {NID_SECP128R1, "secp128r1", "secp128r1", {1, 3, 132, 0, 28}, 5},
+};
+
+#undef OWN
+#undef CP
+
+constexpr bool sorted_and_sized() {
+  for (std::size_t i = 0; i < std::size(kObjects); ++i) {
+    if (kObjects[i].len < 2 || kObjects[i].len > kMaxArcs) return false;
+    if (i && kObjects[i - 1].nid >= kObjects[i].nid) return false;
+  }
+  return true;
+}
+static_assert(sorted_and_sized(), "object table: order by number, 2..10 arcs per identifier");
+
+}  // namespace
+
+std::span<const Object> all() { return kObjects; }
+
+const Object* by_nid(int nid) {
+  const auto* it = std::lower_bound(std::begin(kObjects), std::end(kObjects), nid,
+                                    [](const Object& o, int n) { return o.nid < n; });
+  return (it != std::end(kObjects) && it->nid == nid) ? it : nullptr;
+}
+
+const Object* by_oid(std::span<const std::uint32_t> arcs) {
+  for (const Object& o : kObjects)
+    if (o.len == arcs.size() && std::equal(arcs.begin(), arcs.end(), o.arcs)) return &o;
+  return nullptr;
+}
+
+const Object* by_name(std::string_view name) {
+  auto same = [name](const char* s) {
+    const std::size_t n = std::strlen(s);
+    if (n != name.size()) return false;
+    for (std::size_t i = 0; i < n; ++i)
+      if (ascii_tolower(s[i]) != ascii_tolower(name[i])) return false;
+    return true;
+  };
+  for (const Object& o : kObjects)
+    if (same(o.sn) || same(o.ln)) return &o;
+  return nullptr;
+}
+
+std::span<const std::uint32_t> oid_of(int nid) {
+  const Object* o = by_nid(nid);
+  return o ? o->oid() : std::span<const std::uint32_t>{};
+}
+
+int nid_of(std::span<const std::uint32_t> arcs) {
+  const Object* o = by_oid(arcs);
+  return o ? o->nid : 0;
+}
+
+const char* short_name(int nid) {
+  const Object* o = by_nid(nid);
+  return o ? o->sn : nullptr;
+}
+
+const char* long_name(int nid) {
+  const Object* o = by_nid(nid);
+  return o ? o->ln : nullptr;
+}
+
+std::size_t oid_text(int nid, char* buf, std::size_t size) {
+  const Object* o = by_nid(nid);
+  if (!o || !buf || size == 0) return 0;
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < o->len; ++i) {
+    const int w = std::snprintf(buf + n, size - n, i ? ".%u" : "%u", o->arcs[i]);
+    if (w < 0 || static_cast<std::size_t>(w) >= size - n) {
+      buf[0] = 0;
+      return 0;
+    }
+    n += static_cast<std::size_t>(w);
+  }
+  return n;
+}
+
+std::size_t oid_der(int nid, unsigned char* buf, std::size_t size) {
+  const Object* o = by_nid(nid);
+  if (!o || !buf) return 0;
+  std::size_t n = 0;
+  auto put = [&](std::uint32_t v) {
+    unsigned char tmp[5];
+    int k = 0;
+    do {
+      tmp[k++] = static_cast<unsigned char>(v & 0x7F);
+      v >>= 7;
+    } while (v);
+    if (n + static_cast<std::size_t>(k) > size) return false;
+    while (k > 1) buf[n++] = static_cast<unsigned char>(tmp[--k] | 0x80);
+    buf[n++] = tmp[0];
+    return true;
+  };
+  if (!put(o->arcs[0] * 40 + o->arcs[1])) return 0;
+  for (std::size_t i = 2; i < o->len; ++i)
+    if (!put(o->arcs[i])) return 0;
+  return n;
+}
+
+ASN1_OBJECT* to_asn1(int nid) {
+  char text[kMaxArcs * 11 + 1];
+  if (!oid_text(nid, text, sizeof text)) return nullptr;
+  return OBJ_txt2obj(text, 1);
+}
+
+int from_asn1(const ASN1_OBJECT* o) {
+  if (!o) return 0;
+  const unsigned char* data = OBJ_get0_data(o);
+  const std::size_t len = OBJ_length(o);
+  unsigned char body[kMaxArcs * 5];
+  for (const Object& e : kObjects) {
+    const std::size_t n = oid_der(e.nid, body, sizeof body);
+    if (n == len && data && std::memcmp(body, data, n) == 0) return e.nid;
+  }
+  return 0;
+}
+
+}  // namespace jarnel::obj

@@ -1,0 +1,75 @@
+#pragma once
+// The one table of objects: object numbers (NIDs), short and long names and object identifiers.
+// Every module names its algorithms, parameter sets and key types by these numbers; the
+// identifier's arcs, its DER body and its dotted text all come from the table.
+#include <openssl/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace jarnel {
+
+// Object numbers. One name per number.
+inline constexpr int NID_RUS_CHANGE = 172, NID_RUS_GAMMA = 173, NID_RUS_GAMMAR = 174,
+                     NID_RUS_HASH = 176, NID_R3410_R3411 = 178, NID_HMAC_R3411 = 180,
+                     NID_ECR3410 = 181, NID_ECR3410_R3411 = 182;
+inline constexpr int NID_X9_62_PRIME256V1 = 191;
+inline constexpr int NID_ECR3410_CP = 271;  // CryptoPro-GostR3410-2001
+inline constexpr int NID_R3410_CP = 272;    // GOST R 34.10-94 public key
+inline constexpr int NID_CP_R3411_WITH_R3410_2001 = 273, NID_CP_R3411_WITH_R3410_94 = 274;
+inline constexpr int NID_CP_R3411_94_PARAMSET = 275;
+inline constexpr int NID_CP_R3410_94_A = 276, NID_CP_R3410_94_B = 277, NID_CP_R3410_94_C = 278,
+                     NID_CP_R3410_94_D = 279, NID_CP_R3410_94_XCHA = 280,
+                     NID_CP_R3410_94_XCHB = 281, NID_CP_R3410_94_XCHC = 282;
+inline constexpr int NID_CP_2001_A = 283, NID_CP_2001_B = 284, NID_CP_2001_C = 285,
+                     NID_CP_2001_XCHA = 286, NID_CP_2001_XCHB = 287;
+inline constexpr int NID_CP_R3411 = 288, NID_CP_28147 = 289, NID_CP_28147_MAC = 290;
+inline constexpr int NID_CP_28147_A = 291, NID_CP_28147_B = 292, NID_CP_28147_C = 293,
+                     NID_CP_28147_D = 294;
+inline constexpr int NID_SECP128R1 = 308;
+
+namespace obj {
+
+inline constexpr std::size_t kMaxArcs = 10;
+
+struct Object {
+  int nid;
+  const char* sn;  // short name
+  const char* ln;  // long name
+  std::uint32_t arcs[kMaxArcs];
+  std::size_t len;  // number of arcs; 0: no identifier
+  std::span<const std::uint32_t> oid() const { return {arcs, len}; }
+};
+
+// The whole table, in order of object number.
+std::span<const Object> all();
+
+// Lookups; null when unknown.
+const Object* by_nid(int nid);
+const Object* by_oid(std::span<const std::uint32_t> arcs);
+// By short or long name, without regard to ASCII case.
+const Object* by_name(std::string_view name);
+
+// The identifier's arcs for nid (empty span when unknown).
+std::span<const std::uint32_t> oid_of(int nid);
+// The number of an identifier, 0 when unknown.
+int nid_of(std::span<const std::uint32_t> arcs);
+const char* short_name(int nid);
+const char* long_name(int nid);
+
+// Dotted text of nid's identifier into buf (NUL-terminated); the text's length, or 0 when
+// unknown or buf too small.
+std::size_t oid_text(int nid, char* buf, std::size_t size);
+// DER body (the content octets, without tag and length) of nid's identifier into buf; its
+// length, or 0 when unknown or buf too small.
+std::size_t oid_der(int nid, unsigned char* buf, std::size_t size);
+// A fresh OpenSSL object for nid's identifier (made from the identifier, so it does not depend
+// on OpenSSL's own object numbers); null when unknown or memory is short.
+ASN1_OBJECT* to_asn1(int nid);
+// The number of an OpenSSL object's identifier, 0 when unknown.
+int from_asn1(const ASN1_OBJECT* o);
+
+}  // namespace obj
+}  // namespace jarnel

@@ -1,0 +1,182 @@
+// One table of malformed inputs fed to every GOST R 34.10-94 and 34.10-2001 decoder: each
+// refuses each form with an error in the queue and leaves the input pointer where it was.
+#include <gtest/gtest.h>
+#include <openssl/bn.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "crypto/ecgost/ecgost.h"
+#include "crypto/err/err.h"
+#include "crypto/r3410/r3410.h"
+#include "crypto/startup.h"
+
+namespace jarnel {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// The outer element's header: tag at 0, content at `body`, content length `len`.
+struct Header {
+  std::size_t body, len;
+};
+Header header(const Bytes& der) {
+  if (der[1] < 0x80) return {2, der[1]};
+  const std::size_t n = der[1] & 0x7F;
+  std::size_t len = 0;
+  for (std::size_t i = 0; i < n; ++i) len = (len << 8) | der[2 + i];
+  return {2 + n, len};
+}
+
+// The outer length in a longer form than needed (one more length byte, led by zero).
+Bytes non_minimal_length(const Bytes& der) {
+  const Header h = header(der);
+  Bytes out{der[0]};
+  std::size_t n = 0;
+  for (std::size_t v = h.len; v; v >>= 8) ++n;
+  out.push_back(static_cast<unsigned char>(0x80 | (n + 1)));
+  out.push_back(0);
+  for (std::size_t i = n; i-- > 0;) out.push_back(static_cast<unsigned char>(h.len >> (8 * i)));
+  out.insert(out.end(), der.begin() + static_cast<long>(h.body), der.end());
+  return out;
+}
+
+// The outer element in the indefinite form of BER: 0x80 and an end-of-contents marker.
+Bytes indefinite_length(const Bytes& der) {
+  const Header h = header(der);
+  Bytes out{static_cast<unsigned char>(der[0] | 0x20), 0x80};
+  out.insert(out.end(), der.begin() + static_cast<long>(h.body), der.end());
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+
+enum Form { kTrailing, kNonMinimal, kIndefinite, kWrongTag, kTruncated, kForms };
+const char* const kFormNames[kForms] = {"trailing garbage", "non-minimal length",
+                                        "indefinite length", "wrong tag", "truncated"};
+
+Bytes malformed(const Bytes& der, Form f) {
+  Bytes out = der;
+  switch (f) {
+    case kTrailing: out.push_back(0); break;
+    case kNonMinimal: out = non_minimal_length(der); break;
+    case kIndefinite: out = indefinite_length(der); break;
+    case kWrongTag: out[0] = der[0] == 0x30 ? 0x31 : 0x30; break;
+    case kTruncated: out.pop_back(); break;
+    default: break;
+  }
+  return out;
+}
+
+template <class T, class F>
+Bytes encode(F i2d, const T* obj) {
+  const int n = i2d(obj, nullptr);
+  EXPECT_GT(n, 0);
+  Bytes out(static_cast<std::size_t>(n > 0 ? n : 0));
+  unsigned char* p = out.data();
+  EXPECT_EQ(i2d(obj, &p), n);
+  return out;
+}
+
+// A decoder as a whole: true when it gave an object, and where it left the pointer.
+using Decode = std::function<bool(const unsigned char**, long)>;
+
+template <class T, class D, class Free>
+Decode adapt(D d2i, Free release) {
+  return [d2i, release](const unsigned char** pp, long len) {
+    T* got = d2i(nullptr, pp, len);
+    release(got);
+    return got != nullptr;
+  };
+}
+
+struct Suite : ::testing::Test {
+  static void SetUpTestSuite() { CADB_startup(); }
+};
+
+TEST_F(Suite, EveryDecoderRefusesEveryMalformedForm) {
+  R3410* k94 = R3410_new();
+  ASSERT_TRUE(k94 && R3410_set_params(k94, R3410_SEL_CP_A) && R3410_generate_key(k94, nullptr, 0));
+  ECURVE* curve = ECURVE_by_number(ECURVE_CP_A);
+  ECGOST* k01 = ECGOST_new(curve);
+  ECURVE_free(curve);
+  ASSERT_TRUE(k01);
+  ECGOST_set_paramsets(k01, NID_CP_2001_A, NID_CP_R3411_94_PARAMSET, 0);
+  ASSERT_TRUE(ECGOST_key_pair_generation(k01));
+  R3410_SIG* s94 = R3410_SIG_new();
+  ECGOST_SIG* s01 = ECGOST_SIG_new();
+  ASSERT_TRUE(s94 && s01);
+  BN_set_word(s94->r, 0x1234);
+  BN_set_word(s94->s, 0x80);
+  BN_set_word(s01->r, 0x1234);
+  BN_set_word(s01->s, 0x80);
+
+  auto free94 = [](R3410* k) { R3410_free(k); };
+  auto free01 = [](ECGOST* k) { ECGOST_free(k); };
+  const struct {
+    const char* name;
+    Bytes der;
+    Decode decode;
+  } decoders[] = {
+      {"d2i_R3410_SIG", encode(i2d_R3410_SIG, s94),
+       [](const unsigned char** pp, long len) {
+         R3410_SIG* s = d2i_R3410_SIG(nullptr, pp, len);
+         R3410_SIG_free(s);
+         return s != nullptr;
+       }},
+      {"d2i_ECGOST_SIG", encode(i2d_ECGOST_SIG, s01),
+       [](const unsigned char** pp, long len) {
+         ECGOST_SIG* s = d2i_ECGOST_SIG(nullptr, pp, len, ECGOST_SIG_DER);
+         ECGOST_SIG_free(s);
+         return s != nullptr;
+       }},
+      {"d2i_R3410Params", encode(i2d_R3410Params, k94), adapt<R3410>(d2i_R3410Params, free94)},
+      {"d2i_ECGOSTPARAMS", encode(i2d_ECGOSTPARAMS, k01), adapt<ECGOST>(d2i_ECGOSTPARAMS, free01)},
+      {"d2i_R3410PublicKey", encode(i2d_R3410PublicKey, k94),
+       adapt<R3410>(d2i_R3410PublicKey, free94)},
+      {"d2i_R3410PublicValue", encode(i2d_R3410PublicValue, k94),
+       adapt<R3410>(d2i_R3410PublicValue, free94)},
+      {"d2i_ECGOSTPUBLICKEY", encode(i2d_ECGOSTPUBLICKEY, k01),
+       adapt<ECGOST>(d2i_ECGOSTPUBLICKEY, free01)},
+      {"d2i_ECGOST_PUBKEY", encode(i2d_ECGOST_PUBKEY, k01), adapt<ECGOST>(d2i_ECGOST_PUBKEY, free01)},
+      {"d2i_R3410PrivateKey", encode(i2d_R3410PrivateKey, k94),
+       adapt<R3410>(d2i_R3410PrivateKey, free94)},
+      {"d2i_ECGOSTPRIVATEKEY", encode(i2d_ECGOSTPRIVATEKEY, k01),
+       adapt<ECGOST>(d2i_ECGOSTPRIVATEKEY, free01)},
+  };
+  for (const auto& d : decoders) {
+    SCOPED_TRACE(d.name);
+    // The well-formed encoding is read whole.
+    const unsigned char* p = d.der.data();
+    ASSERT_TRUE(d.decode(&p, static_cast<long>(d.der.size())));
+    EXPECT_EQ(p, d.der.data() + d.der.size());
+    for (int f = 0; f < kForms; ++f) {
+      SCOPED_TRACE(kFormNames[f]);
+      // d2i_ECGOST_SIG reads one element the way OpenSSL's d2i functions do and leaves what
+      // follows to its caller; ECGOST_verify, its caller, refuses the trailing byte (below).
+      if (f == kTrailing && std::string(d.name) == "d2i_ECGOST_SIG") continue;
+      const Bytes bad = malformed(d.der, static_cast<Form>(f));
+      ERR_clear_error();
+      p = bad.data();
+      EXPECT_FALSE(d.decode(&p, static_cast<long>(bad.size())));
+      EXPECT_EQ(p, bad.data());
+      EXPECT_NE(ERR_peek_error(), 0u);
+    }
+  }
+  // The DER signature with a trailing byte through the verifying entry point.
+  Bytes sig = encode(i2d_ECGOST_SIG, s01);
+  sig.push_back(0);
+  unsigned char digest[32] = {1};
+  EXPECT_EQ(ECGOST_verify(ECGOST_SIG_DER, digest, 32, sig.data(), static_cast<int>(sig.size()),
+                          k01),
+            0);
+  ERR_clear_error();
+  R3410_SIG_free(s94);
+  ECGOST_SIG_free(s01);
+  R3410_free(k94);
+  ECGOST_free(k01);
+}
+
+}  // namespace
+}  // namespace jarnel
