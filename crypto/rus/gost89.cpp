@@ -62,7 +62,7 @@ void reset_state(GOSTE_CTX* ctx) {
 int init_common(GOSTE_CTX* ctx, const unsigned char* key, const unsigned char* sbox,
                 std::uint32_t mode) {
   reset_state(ctx);
-  if (!GOSTE_set_key(ctx, key)) return 0;
+  if (!GOSTE_set_key(ctx, key)) return 0;  // the slot is wiped
   if (!GOSTE_set_sbox(ctx, sbox)) {
     MASK_key_wipe(&ctx->key);
     return 0;
@@ -143,6 +143,8 @@ int GOSTE_set_key(GOSTE_CTX* ctx, const unsigned char* key32) {
     return 0;
   }
   if (!MASK_key_set(&ctx->key, key32)) {
+    // The key went into the slot before masking failed: leave no clear copy behind.
+    MASK_key_wipe(&ctx->key);
     ERR_set_status(kStatusInternal);
     return 0;
   }

@@ -128,7 +128,8 @@ int GOSTE_mac_final(GOSTE_CTX* ctx, unsigned char* out, int bits) {
 unsigned char* GOSTE_mac(GOSTE_CTX* ctx, const unsigned char* data, int len,
                          const unsigned char* key, const unsigned char* sbox,
                          unsigned char* out) {
-  if (!key || (!data && len > 0) || len < 0) {
+  // An empty message has no MAC here, as in GOSTE_mac_update: refused like a null argument.
+  if (!key || !data || len <= 0) {
     ERR_set_status(kStatusNull);
     return nullptr;
   }
@@ -137,7 +138,7 @@ unsigned char* GOSTE_mac(GOSTE_CTX* ctx, const unsigned char* data, int len,
   unsigned char* dst = out ? out : g_mac_buffer;
   unsigned char* result = nullptr;
   if (GOSTE_mac_init(c, key, sbox) &&
-      (len == 0 || mesh_driver(c, mac_piece, data, nullptr, len) == len) &&
+      mesh_driver(c, mac_piece, data, nullptr, len) == len &&
       GOSTE_mac_final(c, dst, 32) == 4)
     result = dst;
   if (!ctx) GOSTE_free(c);

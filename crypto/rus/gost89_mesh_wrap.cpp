@@ -74,7 +74,7 @@ int GOSTE_key_meshing(GOSTE_CTX* ctx) {
     else
       gost89::encrypt(ctx->table, nk.k, ctx->N1, ctx->N2);
   }
-  int ok = GOSTE_set_key(ctx, newkey);
+  int ok = GOSTE_set_key(ctx, newkey);  // wipes the record on failure
   mem_cleanse(newkey, sizeof(newkey));
   return ok;
 }
