@@ -49,6 +49,15 @@ struct OneKey {
   const std::uint32_t* k;
   std::uint32_t operator()(int, int i) const { return k[i]; }
 };
+// The same from a local copy, which the compiler keeps in registers: the better choice when one
+// or two blocks leave registers free; with four blocks the copy would only spill.
+struct OneKeyCopy {
+  std::uint32_t k[8];
+  explicit OneKeyCopy(const std::uint32_t* key) {
+    for (int i = 0; i < 8; ++i) k[i] = key[i];
+  }
+  std::uint32_t operator()(int, int i) const { return k[i]; }
+};
 struct KeyPerBlock {
   const std::uint32_t (*k)[8];
   std::uint32_t operator()(int block, int i) const { return k[block][i]; }
@@ -105,7 +114,10 @@ template <Order O, int N, class Keys>
 template <Order O, int N>
 [[gnu::always_inline]] inline void cycle(const GOSTE_TABLE* T, const std::uint32_t* k,
                                          std::uint32_t (&blk)[N][2]) {
-  cycle_with<O, N>(T, OneKey{k}, blk);
+  if constexpr (N <= 2)
+    cycle_with<O, N>(T, OneKeyCopy(k), blk);
+  else
+    cycle_with<O, N>(T, OneKey{k}, blk);
 }
 
 // One block as two words.
@@ -113,7 +125,7 @@ template <Order O>
 [[gnu::always_inline]] inline void cycle1(const GOSTE_TABLE* T, const std::uint32_t* k,
                                           std::uint32_t& b0, std::uint32_t& b1) {
   std::uint32_t blk[1][2] = {{b0, b1}};
-  cycle_with<O, 1>(T, OneKey{k}, blk);
+  cycle_with<O, 1>(T, OneKeyCopy(k), blk);
   b0 = blk[0][0];
   b1 = blk[0][1];
 }
@@ -151,8 +163,10 @@ inline void store_blocks(unsigned char* p, const std::uint32_t (&blk)[N][2]) {
 // step.template operator()<N>(offset) for each group; returns the offset after the last whole
 // block. Modes whose blocks are independent (or whose inputs are all known in advance) use it to
 // interleave blocks.
+// Steps are lambdas marked JARNEL_GOST_STEP so that they are inlined like the cycles.
+#define JARNEL_GOST_STEP __attribute__((always_inline))
 template <class Step>
-inline int for_block_groups(int i, int end, Step&& step) {
+[[gnu::always_inline]] inline int for_block_groups(int i, int end, Step&& step) {
   for (; i + 32 <= end; i += 32) step.template operator()<4>(i);
   for (; i + 16 <= end; i += 16) step.template operator()<2>(i);
   for (; i + 8 <= end; i += 8) step.template operator()<1>(i);

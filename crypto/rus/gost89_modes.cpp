@@ -39,7 +39,7 @@ inline void counter_step(std::uint32_t& n3, std::uint32_t& n4) {
 
 template <Order O>
 void ecb_span(const GOSTE_TABLE* T, const std::uint32_t* k, unsigned char* p, int n) {
-  for_block_groups(0, n, [&]<int N>(int i) {
+  for_block_groups(0, n, [&]<int N>(int i) JARNEL_GOST_STEP {
     std::uint32_t b[N][2];
     load_blocks(p + i, b);
     cycle<O>(T, k, b);
@@ -70,7 +70,7 @@ bool gamma_body(GOSTE_CTX* ctx, unsigned char* buf, int len) {
     --ctx->pos;
   }
   std::uint32_t n3 = ctx->N3, n4 = ctx->N4;
-  i = for_block_groups(i, len, [&]<int N>(int at) {
+  i = for_block_groups(i, len, [&]<int N>(int at) JARNEL_GOST_STEP {
     std::uint32_t g[N][2], d[N][2];
     for (int j = 0; j < N; ++j) {
       counter_step(n3, n4);
@@ -127,7 +127,7 @@ bool cfb_body(GOSTE_CTX* ctx, unsigned char* buf, int len, bool enc) {
     }
   } else {
     // The gamma of each block is the encrypted previous ciphertext, all known in advance.
-    i = for_block_groups(i, len, [&]<int N>(int at) {
+    i = for_block_groups(i, len, [&]<int N>(int at) JARNEL_GOST_STEP {
       std::uint32_t g[N][2], c[N][2];
       load_blocks(buf + at, c);
       for (int j = 0; j < N; ++j) {
@@ -182,7 +182,7 @@ bool cbc_blocks(GOSTE_CTX* ctx, unsigned char* buf, int len) {
         store_le32(p + i + 4, r1);
       }
     } else {
-      for_block_groups(0, n, [&]<int N>(int at) {
+      for_block_groups(0, n, [&]<int N>(int at) JARNEL_GOST_STEP {
         std::uint32_t b[N][2], c[N][2];
         load_blocks(p + at, c);
         std::memcpy(b, c, sizeof(b));
