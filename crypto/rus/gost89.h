@@ -78,6 +78,7 @@ struct GOSTE_CTX {
 GOSTE_CTX* GOSTE_new();
 void GOSTE_cleanup(GOSTE_CTX* ctx);
 void GOSTE_free(GOSTE_CTX* ctx);
+// Copies and masks the key. 0 with status 12 when masking fails; the key record is then wiped.
 int GOSTE_set_key(GOSTE_CTX* ctx, const unsigned char* key32);
 // Null selects the default cipher S-box (number 31).
 int GOSTE_set_sbox(GOSTE_CTX* ctx, const unsigned char* sbox64);
@@ -85,7 +86,8 @@ int GOSTE_set_sbox(GOSTE_CTX* ctx, const unsigned char* sbox64);
 // Deep copy (key record with its own mask, private table) into a cleaned-up or zeroed dst.
 int GOSTE_copy(GOSTE_CTX* dst, const GOSTE_CTX* src);
 
-// Mode initialisers. key is 32 bytes, iv 8 bytes or null (zero), sbox 64 bytes or null.
+// Mode initialisers. key is 32 bytes, iv 8 bytes or null (zero), sbox 64 bytes or null. When
+// one fails after taking the key, the key record is wiped.
 int GOSTE_ss_init(GOSTE_CTX* ctx, int direction, const unsigned char* key,
                   const unsigned char* sbox);
 int GOSTE_gamma_init(GOSTE_CTX* ctx, const unsigned char* key, const unsigned char* iv,
@@ -115,13 +117,13 @@ int GOSTE_mac_final(GOSTE_CTX* ctx, unsigned char* out, int bits);
 int GOSTE_update(GOSTE_CTX* ctx, const unsigned char* in, unsigned char* out, int len);
 
 // 32-bit MAC of data; ctx null = a temporary context; out null = a library-wide buffer whose
-// address is returned.
+// address is returned. Null data or a length <= 0: status 1 and null.
 unsigned char* GOSTE_mac(GOSTE_CTX* ctx, const unsigned char* data, int len,
                          const unsigned char* key, const unsigned char* sbox, unsigned char* out);
 // CryptoPro KEK diversification (RFC 4357 6.5); returns out or null.
 unsigned char* GOSTE_kek_diversify(const unsigned char* ukm8, const unsigned char* kek32,
                                    unsigned char* out32, const unsigned char* sbox);
-// One CryptoPro key-meshing step (RFC 4357 2.3.2).
+// One CryptoPro key-meshing step (RFC 4357 2.3.2). On failure the key record is wiped.
 int GOSTE_key_meshing(GOSTE_CTX* ctx);
 
 // CryptoPro key wrap around an agreed KEK (the VKO result): KEK' = diversify(UKM, KEK),

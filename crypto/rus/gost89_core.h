@@ -1,11 +1,18 @@
 #pragma once
-// The GOST 28147-89 round function and cycles over an expanded table (internal to crypto/rus).
+// The GOST 28147-89 round function and its cycles over an expanded table (internal to
+// crypto/rus).
 //
-// Blocks are handled as two words: b0 from bytes 0..3, b1 from bytes 4..7 (little-endian). The
-// rounds alternate which half they update instead of swapping halves, so the 32-round cycles
+// Blocks are handled as two words: b[0] from bytes 0..3, b[1] from bytes 4..7 (little-endian).
+// The rounds alternate which half they update instead of swapping halves, so the 32-round cycles
 // end with the halves exchanged and the 16-round MAC cycle without.
+//
+// One template, cycle_with<Order, N>, runs any of the three key orders over N independent
+// blocks at once: the rounds of one block fill the latency gaps of the others. Everything is
+// unrolled at compile time (rounds and blocks) and forced inline, so each key index is a
+// constant and every block's halves stay in registers.
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "crypto/byteorder.h"
 #include "crypto/rus/gost89.h"
@@ -16,153 +23,148 @@ namespace jarnel::gost89 {
 using jarnel::load_le32;
 using jarnel::store_le32;
 
-#define JARNEL_GOST_F(T, x)                                                           \
-  ((T)->t[0][(x) & 0xFF] ^ (T)->t[1][((x) >> 8) & 0xFF] ^ (T)->t[2][((x) >> 16) & 0xFF] ^ \
-   (T)->t[3][(x) >> 24])
-#define JARNEL_GOST_R(T, a, b, key)        \
-  do {                                     \
-    std::uint32_t x_ = (a) + (key);        \
-    (b) ^= JARNEL_GOST_F(T, x_);           \
-  } while (0)
-// Two rounds, each half updated once.
-#define JARNEL_GOST_RR(T, n1, n2, ka, kb) \
-  JARNEL_GOST_R(T, n1, n2, ka);           \
-  JARNEL_GOST_R(T, n2, n1, kb)
+// Key order of a cycle: encryption K0..K7 three times then K7..K0; decryption K0..K7 once then
+// K7..K0 three times; the MAC cycle K0..K7 twice.
+enum class Order { Encrypt, Decrypt, Mac };
 
-// 32-round encryption: K0..K7 three times, then K7..K0.
-inline void encrypt(const GOSTE_TABLE* T, const std::uint32_t* k, std::uint32_t& b0,
-                    std::uint32_t& b1) {
-  std::uint32_t n1 = b0, n2 = b1;
-  const std::uint32_t k0 = k[0], k1 = k[1], k2 = k[2], k3 = k[3], k4 = k[4], k5 = k[5],
-                      k6 = k[6], k7 = k[7];
-  for (int i = 0; i < 3; ++i) {
-    JARNEL_GOST_RR(T, n1, n2, k0, k1);
-    JARNEL_GOST_RR(T, n1, n2, k2, k3);
-    JARNEL_GOST_RR(T, n1, n2, k4, k5);
-    JARNEL_GOST_RR(T, n1, n2, k6, k7);
-  }
-  JARNEL_GOST_RR(T, n1, n2, k7, k6);
-  JARNEL_GOST_RR(T, n1, n2, k5, k4);
-  JARNEL_GOST_RR(T, n1, n2, k3, k2);
-  JARNEL_GOST_RR(T, n1, n2, k1, k0);
-  b0 = n2;
-  b1 = n1;
+template <Order O>
+inline constexpr int kRounds = O == Order::Mac ? 16 : 32;
+
+template <Order O>
+constexpr int key_index(int round) {
+  if constexpr (O == Order::Encrypt) return round < 24 ? round % 8 : 7 - round % 8;
+  if constexpr (O == Order::Decrypt) return round < 8 ? round : 7 - round % 8;
+  return round % 8;
 }
 
-// 32-round decryption: K0..K7 once, then K7..K0 three times.
-inline void decrypt(const GOSTE_TABLE* T, const std::uint32_t* k, std::uint32_t& b0,
-                    std::uint32_t& b1) {
-  std::uint32_t n1 = b0, n2 = b1;
-  const std::uint32_t k0 = k[0], k1 = k[1], k2 = k[2], k3 = k[3], k4 = k[4], k5 = k[5],
-                      k6 = k[6], k7 = k[7];
-  JARNEL_GOST_RR(T, n1, n2, k0, k1);
-  JARNEL_GOST_RR(T, n1, n2, k2, k3);
-  JARNEL_GOST_RR(T, n1, n2, k4, k5);
-  JARNEL_GOST_RR(T, n1, n2, k6, k7);
-  for (int i = 0; i < 3; ++i) {
-    JARNEL_GOST_RR(T, n1, n2, k7, k6);
-    JARNEL_GOST_RR(T, n1, n2, k5, k4);
-    JARNEL_GOST_RR(T, n1, n2, k3, k2);
-    JARNEL_GOST_RR(T, n1, n2, k1, k0);
+// Where the round keys come from: one key for every block, or a key of its own per block (the
+// hash encrypts four blocks under four keys).
+struct OneKey {
+  const std::uint32_t* k;
+  std::uint32_t operator()(int, int i) const { return k[i]; }
+};
+// The same from a local copy, which the compiler keeps in registers: the better choice when one
+// or two blocks leave registers free; with four blocks the copy would only spill.
+struct OneKeyCopy {
+  std::uint32_t k[8];
+  explicit OneKeyCopy(const std::uint32_t* key) {
+    for (int i = 0; i < 8; ++i) k[i] = key[i];
   }
-  b0 = n2;
-  b1 = n1;
+  std::uint32_t operator()(int, int i) const { return k[i]; }
+};
+struct KeyPerBlock {
+  const std::uint32_t (*k)[8];
+  std::uint32_t operator()(int block, int i) const { return k[block][i]; }
+};
+
+// The round function: four table look-ups, one per byte, the rotation built into the tables.
+[[gnu::always_inline]] inline std::uint32_t f(const GOSTE_TABLE* T, std::uint32_t x) {
+  return T->t[0][x & 0xFF] ^ T->t[1][(x >> 8) & 0xFF] ^ T->t[2][(x >> 16) & 0xFF] ^
+         T->t[3][x >> 24];
 }
 
-// Two independent blocks at once: the rounds of one fill the latency gaps of the other.
-inline void encrypt2(const GOSTE_TABLE* T, const std::uint32_t* k, std::uint32_t& a0,
-                     std::uint32_t& a1, std::uint32_t& c0, std::uint32_t& c1) {
-  std::uint32_t n1 = a0, n2 = a1, m1 = c0, m2 = c1;
-  const std::uint32_t k0 = k[0], k1 = k[1], k2 = k[2], k3 = k[3], k4 = k[4], k5 = k[5],
-                      k6 = k[6], k7 = k[7];
-#define JARNEL_GOST_RR2(ka, kb)      \
-  JARNEL_GOST_R(T, n1, n2, ka);      \
-  JARNEL_GOST_R(T, m1, m2, ka);      \
-  JARNEL_GOST_R(T, n2, n1, kb);      \
-  JARNEL_GOST_R(T, m2, m1, kb)
-  for (int i = 0; i < 3; ++i) {
-    JARNEL_GOST_RR2(k0, k1);
-    JARNEL_GOST_RR2(k2, k3);
-    JARNEL_GOST_RR2(k4, k5);
-    JARNEL_GOST_RR2(k6, k7);
-  }
-  JARNEL_GOST_RR2(k7, k6);
-  JARNEL_GOST_RR2(k5, k4);
-  JARNEL_GOST_RR2(k3, k2);
-  JARNEL_GOST_RR2(k1, k0);
-  a0 = n2;
-  a1 = n1;
-  c0 = m2;
-  c1 = m1;
+namespace detail {
+
+// Round r of every block: even rounds update the second half from the first, odd rounds the
+// first from the second.
+template <Order O, int R, class Keys, std::size_t... J>
+[[gnu::always_inline]] inline void round_all(const GOSTE_TABLE* T, const Keys& keys,
+                                             std::uint32_t* a, std::uint32_t* b,
+                                             std::index_sequence<J...>) {
+  constexpr int ki = key_index<O>(R);
+  if constexpr (R % 2 == 0)
+    ((b[J] ^= f(T, a[J] + keys(static_cast<int>(J), ki))), ...);
+  else
+    ((a[J] ^= f(T, b[J] + keys(static_cast<int>(J), ki))), ...);
 }
 
-inline void decrypt2(const GOSTE_TABLE* T, const std::uint32_t* k, std::uint32_t& a0,
-                     std::uint32_t& a1, std::uint32_t& c0, std::uint32_t& c1) {
-  std::uint32_t n1 = a0, n2 = a1, m1 = c0, m2 = c1;
-  const std::uint32_t k0 = k[0], k1 = k[1], k2 = k[2], k3 = k[3], k4 = k[4], k5 = k[5],
-                      k6 = k[6], k7 = k[7];
-  JARNEL_GOST_RR2(k0, k1);
-  JARNEL_GOST_RR2(k2, k3);
-  JARNEL_GOST_RR2(k4, k5);
-  JARNEL_GOST_RR2(k6, k7);
-  for (int i = 0; i < 3; ++i) {
-    JARNEL_GOST_RR2(k7, k6);
-    JARNEL_GOST_RR2(k5, k4);
-    JARNEL_GOST_RR2(k3, k2);
-    JARNEL_GOST_RR2(k1, k0);
-  }
-#undef JARNEL_GOST_RR2
-  a0 = n2;
-  a1 = n1;
-  c0 = m2;
-  c1 = m1;
+template <Order O, int N, class Keys, std::size_t... R>
+[[gnu::always_inline]] inline void rounds(const GOSTE_TABLE* T, const Keys& keys, std::uint32_t* a,
+                                          std::uint32_t* b, std::index_sequence<R...>) {
+  (round_all<O, static_cast<int>(R)>(T, keys, a, b, std::make_index_sequence<N>{}), ...);
 }
 
-// Four independent blocks under one key (b[i][0] bytes 0..3, b[i][1] bytes 4..7 of block i).
-inline void crypt4(const GOSTE_TABLE* T, const std::uint32_t* k, std::uint32_t b[4][2], bool enc) {
-  static constexpr unsigned char kEnc[32] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
-                                             0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 0};
-  static constexpr unsigned char kDec[32] = {0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 0,
-                                             7, 6, 5, 4, 3, 2, 1, 0, 7, 6, 5, 4, 3, 2, 1, 0};
-  const unsigned char* order = enc ? kEnc : kDec;
-  std::uint32_t a1 = b[0][0], a2 = b[0][1], c1 = b[1][0], c2 = b[1][1];
-  std::uint32_t d1 = b[2][0], d2 = b[2][1], e1 = b[3][0], e2 = b[3][1];
-#pragma GCC unroll 16
-  for (int r = 0; r < 32; r += 2) {
-    const std::uint32_t ki = k[order[r]], kj = k[order[r + 1]];
-    JARNEL_GOST_R(T, a1, a2, ki);
-    JARNEL_GOST_R(T, c1, c2, ki);
-    JARNEL_GOST_R(T, d1, d2, ki);
-    JARNEL_GOST_R(T, e1, e2, ki);
-    JARNEL_GOST_R(T, a2, a1, kj);
-    JARNEL_GOST_R(T, c2, c1, kj);
-    JARNEL_GOST_R(T, d2, d1, kj);
-    JARNEL_GOST_R(T, e2, e1, kj);
+}  // namespace detail
+
+// Runs the cycle of order O over N blocks in place (blk[j][0], blk[j][1]: the two halves of
+// block j), block j under the key keys(j, .).
+template <Order O, int N, class Keys>
+[[gnu::always_inline]] inline void cycle_with(const GOSTE_TABLE* T, const Keys& keys,
+                                              std::uint32_t (&blk)[N][2]) {
+  std::uint32_t a[N], b[N];
+  for (int j = 0; j < N; ++j) {
+    a[j] = blk[j][0];
+    b[j] = blk[j][1];
   }
-  b[0][0] = a2;
-  b[0][1] = a1;
-  b[1][0] = c2;
-  b[1][1] = c1;
-  b[2][0] = d2;
-  b[2][1] = d1;
-  b[3][0] = e2;
-  b[3][1] = e1;
+  detail::rounds<O, N>(T, keys, a, b, std::make_index_sequence<kRounds<O>>{});
+  for (int j = 0; j < N; ++j) {
+    // After 32 rounds the last update went into the first half: the halves come out exchanged.
+    blk[j][0] = O == Order::Mac ? a[j] : b[j];
+    blk[j][1] = O == Order::Mac ? b[j] : a[j];
+  }
 }
 
-// 16-round MAC cycle: K0..K7 twice, halves not exchanged at the end.
-inline void mac16(const GOSTE_TABLE* T, const std::uint32_t* k, std::uint32_t& b0,
-                  std::uint32_t& b1) {
-  std::uint32_t n1 = b0, n2 = b1;
-  const std::uint32_t k0 = k[0], k1 = k[1], k2 = k[2], k3 = k[3], k4 = k[4], k5 = k[5],
-                      k6 = k[6], k7 = k[7];
-  for (int i = 0; i < 2; ++i) {
-    JARNEL_GOST_RR(T, n1, n2, k0, k1);
-    JARNEL_GOST_RR(T, n1, n2, k2, k3);
-    JARNEL_GOST_RR(T, n1, n2, k4, k5);
-    JARNEL_GOST_RR(T, n1, n2, k6, k7);
+// All N blocks under one key.
+template <Order O, int N>
+[[gnu::always_inline]] inline void cycle(const GOSTE_TABLE* T, const std::uint32_t* k,
+                                         std::uint32_t (&blk)[N][2]) {
+  if constexpr (N <= 2)
+    cycle_with<O, N>(T, OneKeyCopy(k), blk);
+  else
+    cycle_with<O, N>(T, OneKey{k}, blk);
+}
+
+// One block as two words.
+template <Order O>
+[[gnu::always_inline]] inline void cycle1(const GOSTE_TABLE* T, const std::uint32_t* k,
+                                          std::uint32_t& b0, std::uint32_t& b1) {
+  std::uint32_t blk[1][2] = {{b0, b1}};
+  cycle_with<O, 1>(T, OneKeyCopy(k), blk);
+  b0 = blk[0][0];
+  b1 = blk[0][1];
+}
+
+[[gnu::always_inline]] inline void encrypt(const GOSTE_TABLE* T, const std::uint32_t* k,
+                                           std::uint32_t& b0, std::uint32_t& b1) {
+  cycle1<Order::Encrypt>(T, k, b0, b1);
+}
+[[gnu::always_inline]] inline void decrypt(const GOSTE_TABLE* T, const std::uint32_t* k,
+                                           std::uint32_t& b0, std::uint32_t& b1) {
+  cycle1<Order::Decrypt>(T, k, b0, b1);
+}
+[[gnu::always_inline]] inline void mac16(const GOSTE_TABLE* T, const std::uint32_t* k,
+                                         std::uint32_t& b0, std::uint32_t& b1) {
+  cycle1<Order::Mac>(T, k, b0, b1);
+}
+
+// N consecutive blocks of memory to and from the two-word form.
+template <int N>
+inline void load_blocks(const unsigned char* p, std::uint32_t (&blk)[N][2]) {
+  for (int j = 0; j < N; ++j) {
+    blk[j][0] = load_le32(p + 8 * j);
+    blk[j][1] = load_le32(p + 8 * j + 4);
   }
-  b0 = n1;
-  b1 = n2;
+}
+template <int N>
+inline void store_blocks(unsigned char* p, const std::uint32_t (&blk)[N][2]) {
+  for (int j = 0; j < N; ++j) {
+    store_le32(p + 8 * j, blk[j][0]);
+    store_le32(p + 8 * j + 4, blk[j][1]);
+  }
+}
+
+// Walks the whole 8-byte blocks of [i, end) in groups of four, then two, then one block, calling
+// step.template operator()<N>(offset) for each group; returns the offset after the last whole
+// block. Modes whose blocks are independent (or whose inputs are all known in advance) use it to
+// interleave blocks.
+// Steps are lambdas marked JARNEL_GOST_STEP so that they are inlined like the cycles.
+#define JARNEL_GOST_STEP __attribute__((always_inline))
+template <class Step>
+[[gnu::always_inline]] inline int for_block_groups(int i, int end, Step&& step) {
+  for (; i + 32 <= end; i += 32) step.template operator()<4>(i);
+  for (; i + 16 <= end; i += 16) step.template operator()<2>(i);
+  for (; i + 8 <= end; i += 8) step.template operator()<1>(i);
+  return i;
 }
 
 }  // namespace jarnel::gost89

@@ -52,34 +52,6 @@ inline void load256(const unsigned char* p, std::uint64_t y[4]) {
   for (int i = 0; i < 4; ++i) y[i] = load_le64(p + 8 * i);
 }
 
-// Four encryptions with four keys, interleaved.
-inline void encrypt4(const GOSTE_TABLE* T, const std::uint32_t k[4][8], std::uint32_t b[4][2]) {
-  constexpr unsigned char kOrder[32] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
-                                        0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 0};
-  std::uint32_t a1 = b[0][0], a2 = b[0][1], c1 = b[1][0], c2 = b[1][1];
-  std::uint32_t d1 = b[2][0], d2 = b[2][1], e1 = b[3][0], e2 = b[3][1];
-#pragma GCC unroll 16
-  for (int r = 0; r < 32; r += 2) {
-    const int i = kOrder[r], j = kOrder[r + 1];
-    JARNEL_GOST_R(T, a1, a2, k[0][i]);
-    JARNEL_GOST_R(T, c1, c2, k[1][i]);
-    JARNEL_GOST_R(T, d1, d2, k[2][i]);
-    JARNEL_GOST_R(T, e1, e2, k[3][i]);
-    JARNEL_GOST_R(T, a2, a1, k[0][j]);
-    JARNEL_GOST_R(T, c2, c1, k[1][j]);
-    JARNEL_GOST_R(T, d2, d1, k[2][j]);
-    JARNEL_GOST_R(T, e2, e1, k[3][j]);
-  }
-  b[0][0] = a2;
-  b[0][1] = a1;
-  b[1][0] = c2;
-  b[1][1] = c1;
-  b[2][0] = d2;
-  b[2][1] = d1;
-  b[3][0] = e2;
-  b[3][1] = e1;
-}
-
 // The shuffle psi on a 256-bit value held as four 64-bit parts q0..q3 (sixteen 16-bit words,
 // w0 the least significant). One psi appends w0^w1^w2^w3^w12^w15 above w15 and drops w0.
 inline void psi1(std::uint64_t& q0, std::uint64_t& q1, std::uint64_t& q2, std::uint64_t& q3) {
@@ -169,12 +141,10 @@ void GOSTH_step(const GOSTE_TABLE* T, unsigned char* H, const unsigned char* M) 
     for (int i = 0; i < 4; ++i) w[i] = u[i] ^ v[i];
     transform_p(w, keys[j]);
   }
+  // Four encryptions with four keys, interleaved.
   std::uint32_t s[4][2];
-  for (int i = 0; i < 4; ++i) {
-    s[i][0] = load_le32(H + 8 * i);
-    s[i][1] = load_le32(H + 8 * i + 4);
-  }
-  encrypt4(T, keys, s);
+  gost89::load_blocks(H, s);
+  gost89::cycle_with<gost89::Order::Encrypt>(T, gost89::KeyPerBlock{keys}, s);
   mem_cleanse(keys, sizeof(keys));
 
   // H' = psi^61(H ^ psi(M ^ psi^12(S))).

@@ -255,7 +255,7 @@ TEST(CheckConcurrency, ThreadsRunTestsAndOperationsTogether) {
       for (int i = 0; i < 200; ++i) {
         if (i % 50 == 0) CHECK_reset_times();
         unsigned char d[32], mac[4];
-        std::string m(static_cast<std::size_t>(i + t), 'z');
+        std::string m(static_cast<std::size_t>(i + t + 1), 'z');  // never empty
         if (!GOSTH_digest(m.data(), static_cast<int>(m.size()), d)) ++failures;
         if (!GOSTE_mac(nullptr, reinterpret_cast<const unsigned char*>(m.data()),
                        static_cast<int>(m.size()), kUserKey, GOSTE_sbox_by_number(32 + (i + t) % 4), mac))

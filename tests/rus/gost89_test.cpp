@@ -436,3 +436,102 @@ TEST(Gost89Mac, EmptyMessageIsTwoZeroBlocks) {
   Bytes zeros(16, 0);
   EXPECT_EQ(mac_of({}), mac_of(zeros));
 }
+
+TEST(Gost89Mac, OneShotHelperRefusesAnEmptyMessage) {
+  // Like GOSTE_mac_update: a length <= 0 (or no data) is refused with status 1, not MACed as two
+  // zero blocks.
+  unsigned char b[8] = {0}, out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+  struct Case {
+    const char* name;
+    const unsigned char* data;
+    int len;
+  } cases[] = {{"empty", b, 0}, {"empty without data", nullptr, 0}, {"negative", b, -1},
+               {"null data", nullptr, 8}};
+  for (const auto& k : cases) {
+    ERR_clear_error();
+    EXPECT_EQ(GOSTE_mac(nullptr, k.data, k.len, kKey.data(), nullptr, out), nullptr) << k.name;
+    EXPECT_EQ(ERR_get_status(), 1u) << k.name;
+    Ctx c;
+    EXPECT_EQ(GOSTE_mac(c.c, k.data, k.len, kKey.data(), nullptr, nullptr), nullptr) << k.name;
+  }
+  EXPECT_EQ(out[0], 0xEE);  // nothing written
+  ERR_clear_error();
+}
+
+namespace {
+// No trace of the key in the record: all words zero and no mask.
+bool slot_wiped(const MASKED_KEY& s) {
+  static const MASKED_KEY kZero{};
+  return std::memcmp(s.key, kZero.key, sizeof(s.key)) == 0 && s.mask == nullptr &&
+         s.checksum == 0 && s.flags == 0;
+}
+}  // namespace
+
+TEST(Gost89Memory, FailedMaskingLeavesNoClearKey) {
+  GOSTE_ss_check(nullptr);  // self-tests now, not inside the armed sections
+  GOSTE_gamma_check(nullptr);
+  GOSTE_gamma_fb_check(nullptr);
+  GOSTE_mac_check(nullptr);
+  ERR_clear_error();
+  // The first allocation of a fresh context's key is its mask.
+  {
+    Ctx c;
+    int r;
+    {
+      FailingAllocator fa(1);
+      r = GOSTE_set_key(c.c, kKey.data());
+    }
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(ERR_get_status(), 12u);
+    EXPECT_TRUE(slot_wiped(c->key));
+    ERR_clear_error();
+  }
+  // Every initialiser, with each of its allocations failing in turn: it either works or leaves
+  // the key record wiped.
+  struct Case {
+    const char* name;
+    int (*init)(GOSTE_CTX*);
+  } cases[] = {
+      {"ecb", [](GOSTE_CTX* c) { return GOSTE_ss_init(c, 1, kKey.data(), nullptr); }},
+      {"cbc", [](GOSTE_CTX* c) { return GOSTE_cbc_init(c, 0, kKey.data(), nullptr, nullptr); }},
+      {"gamma", [](GOSTE_CTX* c) { return GOSTE_gamma_init(c, kKey.data(), kIv.data(), nullptr); }},
+      {"cfb", [](GOSTE_CTX* c) { return GOSTE_gamma_fb_init(c, kKey.data(), kIv.data(), nullptr); }},
+      {"cryptopro-cfb",
+       [](GOSTE_CTX* c) { return GOSTE_gamma_fb_cp_init(c, kKey.data(), kIv.data(), nullptr); }},
+      {"mac", [](GOSTE_CTX* c) { return GOSTE_mac_init(c, kKey.data(), nullptr); }},
+  };
+  for (const auto& k : cases) {
+    int failed = 0;
+    for (int at = 1; at <= 4; ++at) {
+      Ctx c;
+      int r;
+      {
+        FailingAllocator fa(at);
+        r = k.init(c.c);
+      }
+      if (!r) {
+        ++failed;
+        EXPECT_TRUE(slot_wiped(c->key)) << k.name << " allocation " << at;
+      }
+      ERR_clear_error();
+    }
+    EXPECT_GT(failed, 0) << k.name;  // the mask allocation was among those tried
+  }
+  // A meshing step whose re-masking fails: the record of a key that has no mask yet (clear,
+  // with its checksum) is wiped, not left in clear.
+  {
+    Ctx c;
+    ASSERT_TRUE(init_cp(c.c));
+    ASSERT_TRUE(MASK_key_unmask(&c->key));
+    mem_clear_free(c->key.mask, MASK_KEY_BYTES);
+    c->key.mask = nullptr;
+    int r;
+    {
+      FailingAllocator fa(1);
+      r = GOSTE_key_meshing(c.c);
+    }
+    EXPECT_EQ(r, 0);
+    EXPECT_TRUE(slot_wiped(c->key));
+    ERR_clear_error();
+  }
+}

@@ -9,6 +9,7 @@
 
 #include "crypto/err/err.h"
 #include "crypto/rus/gosth.h"
+#include "tests/support/vec_file.h"
 
 using namespace jarnel;
 
@@ -40,38 +41,17 @@ std::string digest(const std::string& msg, const unsigned char* sbox, bool cp) {
 }  // namespace
 
 TEST(GosthVectors, Rfc5831AndCommonVectorsTestParameterSet) {
-  struct Case {
-    std::string msg, published;
-  } cases[] = {
-      {"This is message, length=32 bytes",
-       "b1c466d37519b82e8319819ff32595e047a28cb6f83eff1c6916a815a637fffa"},
-      {"Suppose the original message has length = 50 bytes",
-       "471aba57a60a770d3a76130635c1fbea4ef14de51f78b4ae57dd893b62f55208"},
-      {"", "ce85b99cc46752fffee35cab9a7b0278abb4c2d2055cff685af4912c49490f8d"},
-      {"abc", "f3134348c44fb1b2a277729e2285ebb5cb5e0f29c975bc753b70497c06a4d51d"},
-      {std::string(128, 'U'), "53a3a3ed25180cef0c1d85a074273e551c25660a87062a52d926a9e8fe5733a4"},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(digest(c.msg, GOSTE_test_hash_sbox(), true), reversed(c.published)) << c.msg;
+  for (const auto& v : testdata::read_vectors("gost3411.vec", "test"))
+    EXPECT_EQ(digest(v.get("Msg"), GOSTE_test_hash_sbox(), true), reversed(v.get("Digest")))
+        << "line " << v.line;
 }
 
 TEST(GosthVectors, CryptoProParameterSet) {
-  struct Case {
-    std::string msg, published;
-  } cases[] = {
-      {"", "981e5f3ca30c841487830f84fb433e13ac1101569b9c13584ac483234cd656c0"},
-      {"a", "e74c52dd282183bf37af0079c9f78055715a103f17e3133ceff1aacf2f403011"},
-      {"This is message, length=32 bytes",
-       "2cefc2f7b7bdc514e18ea57fa74ff357e7fa17d652c75f69cb1be7893ede48eb"},
-      {"Suppose the original message has length = 50 bytes",
-       "c3730c5cbccacf915ac292676f21e8bd4ef75331d9405e5f1a61dc3130a65011"},
-      {"The quick brown fox jumps over the lazy dog",
-       "9004294a361a508c586fe53d1f1b02746765e71b765472786e4770d565830a76"},
-  };
-  for (const auto& c : cases) {
+  for (const auto& v : testdata::read_vectors("gost3411.vec", "cryptopro")) {
+    const std::string& msg = v.get("Msg");
     unsigned char d[32];
-    ASSERT_TRUE(GOSTH_digest_cp(c.msg.data(), static_cast<int>(c.msg.size()), d));
-    EXPECT_EQ(hex(d, 32), reversed(c.published)) << c.msg;
+    ASSERT_TRUE(GOSTH_digest_cp(msg.data(), static_cast<int>(msg.size()), d));
+    EXPECT_EQ(hex(d, 32), reversed(v.get("Digest"))) << "line " << v.line;
   }
 }
 
