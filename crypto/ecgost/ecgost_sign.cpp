@@ -362,7 +362,7 @@ int ECGOST_do_verify(const unsigned char* dgst, int dlen, const ECGOST_SIG* sig,
   ok = ok && BN_mod_mul(z1.get(), sig->s, v.get(), c->q, ctx.get()) &&
        BN_mod_mul(z2.get(), sig->r, v.get(), c->q, ctx.get()) &&
        (BN_is_zero(z2.get()) || BN_sub(z2.get(), c->q, z2.get())) &&
-       ECPOINT_mul_generator(A, z1.get(), c) && ECPOINT_mul(B, key->Q, z2.get()) &&
+       ec::mul_generator_public(A, z1.get(), c) && ec::mul_public(B, key->Q, z2.get()) &&
        ECPOINT_add(A, A, B);
   int result = -1;
   if (ok) {
