@@ -86,7 +86,7 @@ struct ECGOST {
   ECPOINT* Q;
   unsigned char* pub_buf;
   int pub_len;
-  BIGNUM* pre_k;  // precomputed signing pair, used once
+  MASKED_BN* pre_k;  // precomputed signing pair, used once (k masked)
   BIGNUM* pre_r;
   PSE* container;
   std::uintptr_t provider;
@@ -100,9 +100,8 @@ struct ECGOST {
 
 struct ECDH {
   ECURVE* curve;
-  BIGNUM* d;
+  MASKED_BN* d;  // private number, masked between operations
   ECPOINT* Q;
-  BIGNUM* shared;
   int mode;
   int references;
   std::uint32_t selftest_marker;
@@ -176,8 +175,10 @@ inline bool ref_down(int& refs) {
 void ossl_mark();
 void ossl_pop();
 
-// Private numbers: random value in [1, q-1] as the key generation draws it.
-bool random_below_q(const ECURVE& c, BIGNUM* out, int nbits);
+// Private numbers and nonces: uniform on [1, q-1].
+bool random_below_q(const ECURVE& c, BIGNUM* out);
+// ECGOST_is_pubkey_valid with the full check; on failure also records (75, func, 139).
+bool pubkey_usable(const ECPOINT* q, int func);
 // The digest as a number mod q, 0 replaced by 1.
 bool digest_to_e(const ECURVE& c, const unsigned char* dgst, int dlen, BIGNUM* e, BN_CTX* ctx);
 
