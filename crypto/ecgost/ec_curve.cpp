@@ -49,8 +49,10 @@ int mul_generator_ct(ECPOINT* r, const BIGNUM* k, const ECURVE* curve, bool use_
     return 0;
   }
   ec::JPoint v;
-  bool done = use_table && curve->meth_data && ec::jp_mul_comb_ct(*curve, v, *curve->meth_data, kr.get());
-  if (!done) done = ec::jp_mul_ct(*curve, v, curve->G->P, kr.get(), BN_num_bits(curve->q));
+  // k < q now and G has order q: the additions never meet the doubling case.
+  bool done = use_table && curve->meth_data &&
+              ec::jp_mul_comb_ct(*curve, v, *curve->meth_data, kr.get(), true);
+  if (!done) done = ec::jp_mul_ct(*curve, v, curve->G->P, kr.get(), BN_num_bits(curve->q), true);
   if (!done) {
     ECGOST_ERR(ECGOST_F_ECPOINT_MUL, R_MALLOC_FAILURE);
     return 0;

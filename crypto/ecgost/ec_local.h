@@ -123,9 +123,14 @@ bool jp_mul_fbw(const ECURVE& c, JPoint& r, const EC_FBW& t, const BIGNUM* k);
 
 // Multiplications by secret scalars: the same work and memory accesses for every k of up to
 // nbits bits (false for a longer or negative k); the result is affine.
-bool jp_mul_ct(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k, int nbits);
+// order_q: k < q and a has order q, which rules out the doubling case of the additions.
+bool jp_mul_ct(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k, int nbits,
+               bool order_q);
 // The same with a fixed-base table (w = 4); false when the table cannot serve k.
-bool jp_mul_comb_ct(const ECURVE& c, JPoint& r, EC_FBW& t, const BIGNUM* k);
+bool jp_mul_comb_ct(const ECURVE& c, JPoint& r, EC_FBW& t, const BIGNUM* k, bool order_q);
+// k * point, constant time, for 0 <= k < q and a point known to have order q (validated peers);
+// other inputs go to ECPOINT_mul.
+int mul_secret_order_q(ECPOINT* r, const ECPOINT* point, const BIGNUM* k);
 // Builds a table's comb rows (under lock 27); false when memory is short.
 bool fbw_comb(EC_FBW& t, const ECURVE& c);
 // Bits of the largest secret scalar a curve's operations use: q, times the cofactor if any.

@@ -324,8 +324,9 @@ void dbl_ct(const ECURVE& c, JPoint& r, const JPoint& a) {
 
 // r := a + (bx, by), b affine and at infinity when b_inf is all ones; a Jacobian with Z = 0 for
 // infinity. The general sum, the doubling of a and the two infinity cases are all computed;
-// masks pick the right one.
-template <int N>
+// masks pick the right one. kDistinct: the caller's scalar recoding rules out a = b (see the
+// multiplications below), so the doubling is left out.
+template <int N, bool kDistinct>
 void add_ct(const ECURVE& c, JPoint& r, const JPoint& a, const Fe& bx, const Fe& by, u64 b_inf) {
   using O = Ops<N>;
   const Field& f = c.field;
@@ -349,12 +350,14 @@ void add_ct(const ECURVE& c, JPoint& r, const JPoint& a, const Fe& bx, const Fe&
   O::mul(f, t, a.Y, hhh);
   O::sub(f, y3, y3, t);
   O::mul(f, z3, a.Z, h);  // zero when a = -b: the sum is infinity
-  JPoint d;
-  dbl_ct<N>(c, d, a);
-  const u64 same = zero_mask(f, h) & zero_mask(f, rr) & ~a_inf;
-  fe_cmov(f, x3, d.X, same);
-  fe_cmov(f, y3, d.Y, same);
-  fe_cmov(f, z3, d.Z, same);
+  if constexpr (!kDistinct) {
+    JPoint d;
+    dbl_ct<N>(c, d, a);
+    const u64 same = zero_mask(f, h) & zero_mask(f, rr) & ~a_inf;
+    fe_cmov(f, x3, d.X, same);
+    fe_cmov(f, y3, d.Y, same);
+    fe_cmov(f, z3, d.Z, same);
+  }
   fe_cmov(f, x3, bx, a_inf);
   fe_cmov(f, y3, by, a_inf);
   fe_cmov(f, z3, f.one, a_inf);
@@ -376,11 +379,17 @@ void dbl_ct_any(const ECURVE& c, JPoint& r, const JPoint& a) {
 }
 
 void add_ct_any(const ECURVE& c, JPoint& r, const JPoint& a, const Fe& bx, const Fe& by,
-                u64 b_inf) {
-  if (c.field.n == 4)
-    add_ct<4>(c, r, a, bx, by, b_inf);
-  else
-    add_ct<0>(c, r, a, bx, by, b_inf);
+                u64 b_inf, bool distinct) {
+  if (c.field.n == 4) {
+    if (distinct)
+      add_ct<4, true>(c, r, a, bx, by, b_inf);
+    else
+      add_ct<4, false>(c, r, a, bx, by, b_inf);
+  } else if (distinct) {
+    add_ct<0, true>(c, r, a, bx, by, b_inf);
+  } else {
+    add_ct<0, false>(c, r, a, bx, by, b_inf);
+  }
 }
 
 // Reads entry `digit` (1..count) of a row of affine points by touching every entry; b_inf is
@@ -462,7 +471,8 @@ int scalar_bound_bits(const ECURVE& c) {
   return bits;
 }
 
-bool jp_mul_ct(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k, int nbits) {
+bool jp_mul_ct(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k, int nbits,
+               bool order_q) {
   constexpr int kEntries = 15;
   const int windows = (nbits + 3) / 4;
   const int nbytes = (windows + 1) / 2;
@@ -498,7 +508,9 @@ bool jp_mul_ct(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k, int
   for (int i = windows - 1; i >= 0; --i) {
     for (int s = 0; s < 4; ++s) dbl_ct_any(c, acc, acc);
     select_affine(f, xs, ys, inf, kEntries, nibble(le, i), x, y, b_inf);
-    add_ct_any(c, acc, acc, x, y, b_inf);
+    // With k < q and a of order q, acc = 16A (A the digits so far, A > 0) never equals d * a:
+    // 0 < 16A - d < k < q.
+    add_ct_any(c, acc, acc, x, y, b_inf, order_q);
   }
   mem_cleanse(le, sizeof le);
   mem_cleanse(&x, sizeof x);
@@ -540,7 +552,7 @@ bool fbw_comb(EC_FBW& t, const ECURVE& c) {
   return true;
 }
 
-bool jp_mul_comb_ct(const ECURVE& c, JPoint& r, EC_FBW& t, const BIGNUM* k) {
+bool jp_mul_comb_ct(const ECURVE& c, JPoint& r, EC_FBW& t, const BIGNUM* k, bool order_q) {
   if (t.w != 4 || !fbw_comb(t, c)) return false;
   const int nbytes = (t.count + 1) / 2;
   unsigned char le[80];
@@ -558,7 +570,9 @@ bool jp_mul_comb_ct(const ECURVE& c, JPoint& r, EC_FBW& t, const BIGNUM* k) {
   for (int i = 0; i < t.count; ++i) {
     const std::size_t off = static_cast<std::size_t>(i) * per;
     select_affine(f, t.cx + off, t.cy + off, nullptr, per, nibble(le, i), x, y, b_inf);
-    add_ct_any(c, acc, acc, x, y, b_inf);
+    // With k < q and a base of order q, acc = A (the lower digits) never equals d * 16^i:
+    // 0 < d * 16^i - A <= k < q.
+    add_ct_any(c, acc, acc, x, y, b_inf, order_q);
   }
   mem_cleanse(le, sizeof le);
   mem_cleanse(&x, sizeof x);
@@ -1039,13 +1053,26 @@ int ECPOINT_mul(ECPOINT* r, const ECPOINT* point, const BIGNUM* k) {
   }
   const ECURVE& c = *point->curve;
   JPoint v;
-  if (point->table && jp_mul_comb_ct(c, v, *point->table, k)) {
+  if (point->table && jp_mul_comb_ct(c, v, *point->table, k, false)) {
     finish(r, v);
     return 1;
   }
   int nbits = scalar_bound_bits(c);
   if (BN_num_bits(k) > nbits) nbits = BN_num_bits(k);
-  if (!jp_mul_ct(c, v, point->P, k, nbits)) {
+  if (!jp_mul_ct(c, v, point->P, k, nbits, false)) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_MUL, R_MALLOC_FAILURE);
+    return 0;
+  }
+  finish(r, v);
+  return 1;
+}
+
+int ec::mul_secret_order_q(ECPOINT* r, const ECPOINT* point, const BIGNUM* k) {
+  const ECURVE& c = *point->curve;
+  if (BN_is_negative(k) || BN_cmp(k, c.q) >= 0 || !same_curve(r, point))
+    return ECPOINT_mul(r, point, k);
+  JPoint v;
+  if (!jp_mul_ct(c, v, point->P, k, BN_num_bits(c.q), true)) {
     ECGOST_ERR(ECGOST_F_ECPOINT_MUL, R_MALLOC_FAILURE);
     return 0;
   }

@@ -145,7 +145,11 @@ int ECDH_compute_key(ECDH* dh, const ECPOINT* peer, BIGNUM* shared) {
         ok = BN_copy(t.get(), d.get()) != nullptr;
     }
   }
-  ok = ok && ECPOINT_mul(S.get(), peer, t.get()) && !S->P.inf && ECPOINT_get_x(S.get(), x.get());
+  // In the plain mode the peer passed the full check (order q) and t = d < q.
+  ok = ok &&
+       (dh->mode == ECDH_PLAIN ? ec::mul_secret_order_q(S.get(), peer, t.get())
+                               : ECPOINT_mul(S.get(), peer, t.get())) &&
+       !S->P.inf && ECPOINT_get_x(S.get(), x.get());
   if (!ok) {
     ERR_set_status_once(ECGOST_STATUS_DH_FAILED);
     ECGOST_ERR(ECGOST_F_ECDH_COMPUTE_KEY, R_INTERNAL_ERROR);
@@ -180,7 +184,7 @@ int ECGOST_vko_point(ECPOINT* out, const ECPOINT* peer, const BIGNUM* ukm, ECGOS
     ok = ec::priv_present(key) && ec::priv_load(key, t.get());
   }
   ok = ok && (!ukm || BN_mod_mul(t.get(), t.get(), ukm, c->q, ctx.get())) &&
-            !BN_is_zero(t.get()) && ECPOINT_mul(out, peer, t.get()) && !out->P.inf &&
+            !BN_is_zero(t.get()) && ec::mul_secret_order_q(out, peer, t.get()) && !out->P.inf &&
             ECPOINT_to_affine(out);
   if (!ok) {
     ERR_set_status_once(ECGOST_STATUS_DH_FAILED);
