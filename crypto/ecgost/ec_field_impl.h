@@ -201,8 +201,82 @@ inline void mont_mul4_adx(const Field& f, Fe& r, const Fe& A, const Fe& B) {
 }
 #endif
 
+// r = a * b mod p for p = 2^256 - c (c = f.pm_c < 2^32), a, b < p; no branch on the values.
+inline void pm_mul4(const Field& f, Fe& r, const Fe& A, const Fe& B) {
+  const u64 c = f.pm_c;
+  u64 t[8];
+  // 512-bit product, row by row.
+  {
+    u64 carry = 0;
+    for (int j = 0; j < 4; ++j) {
+      const u128 x = static_cast<u128>(A.v[0]) * B.v[j] + carry;
+      t[j] = static_cast<u64>(x);
+      carry = static_cast<u64>(x >> 64);
+    }
+    t[4] = carry;
+  }
+  #pragma GCC unroll 4
+  for (int i = 1; i < 4; ++i) {
+    u64 carry = 0;
+    #pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) {
+      const u128 x = static_cast<u128>(A.v[i]) * B.v[j] + t[i + j] + carry;
+      t[i + j] = static_cast<u64>(x);
+      carry = static_cast<u64>(x >> 64);
+    }
+    t[i + 4] = carry;
+  }
+  // Fold the high half: u = lo + hi * c (at most 2^289).
+  u64 u[5];
+  u64 carry = 0;
+  #pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) {
+    const u128 x = static_cast<u128>(t[4 + j]) * c + t[j] + carry;
+    u[j] = static_cast<u64>(x);
+    carry = static_cast<u64>(x >> 64);
+  }
+  u[4] = carry;
+  // Fold the fifth word: v = u mod 2^256 + u4 * c, which may carry once more past 2^256.
+  u128 x = static_cast<u128>(u[4]) * c + u[0];
+  u64 v0 = static_cast<u64>(x);
+  x = (x >> 64) + u[1];
+  u64 v1 = static_cast<u64>(x);
+  x = (x >> 64) + u[2];
+  u64 v2 = static_cast<u64>(x);
+  x = (x >> 64) + u[3];
+  u64 v3 = static_cast<u64>(x);
+  const u64 top = static_cast<u64>(x >> 64);  // 0 or 1
+  // A carry past 2^256 is worth c; the sum then is far below 2^256.
+  x = static_cast<u128>(v0) + (c & (0 - top));
+  v0 = static_cast<u64>(x);
+  x = (x >> 64) + v1;
+  v1 = static_cast<u64>(x);
+  x = (x >> 64) + v2;
+  v2 = static_cast<u64>(x);
+  x = (x >> 64) + v3;
+  v3 = static_cast<u64>(x);
+  // v < 2^256; subtract p (add c, drop 2^256) when v >= p, that is when v + c carries.
+  x = static_cast<u128>(v0) + c;
+  const u64 w0 = static_cast<u64>(x);
+  x = (x >> 64) + v1;
+  const u64 w1 = static_cast<u64>(x);
+  x = (x >> 64) + v2;
+  const u64 w2 = static_cast<u64>(x);
+  x = (x >> 64) + v3;
+  const u64 w3 = static_cast<u64>(x);
+  const u64 ge = 0 - static_cast<u64>(x >> 64);
+  r.v[0] = (w0 & ge) | (v0 & ~ge);
+  r.v[1] = (w1 & ge) | (v1 & ~ge);
+  r.v[2] = (w2 & ge) | (v2 & ~ge);
+  r.v[3] = (w3 & ge) | (v3 & ~ge);
+}
+
 template <>
 inline void mont_mul<4>(const Field& f, Fe& r, const Fe& a, const Fe& b) {
+  if (f.pm_c) {
+    pm_mul4(f, r, a, b);
+    return;
+  }
 #ifdef JARNEL_EC_HAVE_ADX_PATH
   if (f.adx) {
     mont_mul4_adx(f, r, a, b);
