@@ -1080,6 +1080,118 @@ int ec::mul_secret_order_q(ECPOINT* r, const ECPOINT* point, const BIGNUM* k) {
   return 1;
 }
 
+namespace {
+
+// Width-5 NAF of a public k (digits odd in -15..15 or 0, least significant first); the number
+// of digits, or -1 when k is too long.
+int wnaf5(const BIGNUM* k, signed char* out, int max) {
+  constexpr int kLimbs = kMaxLimbs + 2;
+  unsigned char le[kLimbs * 8];
+  if (BN_is_negative(k) || BN_num_bytes(k) > kMaxLimbs * 8 ||
+      BN_bn2lebinpad(k, le, sizeof le) != static_cast<int>(sizeof le))
+    return -1;
+  std::uint64_t v[kLimbs];
+  for (int i = 0; i < kLimbs; ++i) {
+    v[i] = 0;
+    for (int j = 7; j >= 0; --j) v[i] = (v[i] << 8) | le[8 * i + j];
+  }
+  auto nonzero = [&v] {
+    for (std::uint64_t w : v)
+      if (w) return true;
+    return false;
+  };
+  int n = 0;
+  while (nonzero()) {
+    if (n >= max) return -1;
+    int d = 0;
+    if (v[0] & 1) {
+      d = static_cast<int>(v[0] & 31);
+      if (d >= 16) d -= 32;
+      // v -= d
+      if (d > 0) {
+        std::uint64_t borrow = static_cast<std::uint64_t>(d);
+        for (int i = 0; i < kLimbs && borrow; ++i) {
+          const std::uint64_t old = v[i];
+          v[i] -= borrow;
+          borrow = old < borrow ? 1 : 0;
+        }
+      } else {
+        std::uint64_t carry = static_cast<std::uint64_t>(-d);
+        for (int i = 0; i < kLimbs && carry; ++i) {
+          v[i] += carry;
+          carry = v[i] < carry ? 1 : 0;
+        }
+      }
+    }
+    out[n++] = static_cast<signed char>(d);
+    for (int i = 0; i < kLimbs - 1; ++i) v[i] = (v[i] >> 1) | (v[i + 1] << 63);
+    v[kLimbs - 1] >>= 1;
+  }
+  return n;
+}
+
+// r = k * a for a public k: width-5 NAF over the affine odd multiples a, 3a, ..., 15a.
+bool jp_mul_wnaf(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k) {
+  signed char naf[64 * kMaxLimbs + 2];
+  const int n = a.inf ? 0 : wnaf5(k, naf, static_cast<int>(sizeof naf));
+  if (n < 0) return jp_mul_3k(c, r, a, k);
+  if (n == 0) {
+    jp_set_inf(r);
+    return true;
+  }
+  JPoint odd[8], twice;
+  odd[0] = a;
+  jp_double(c, twice, a);
+  for (int j = 1; j < 8; ++j) jp_add(c, odd[j], odd[j - 1], twice);
+  Fe xs[8], ys[8];
+  std::uint64_t inf[8];
+  batch_affine(c, odd, 8, xs, ys, inf);
+  JPoint acc, t;
+  jp_set_inf(acc);
+  for (int i = n - 1; i >= 0; --i) {
+    jp_double(c, acc, acc);
+    const int d = naf[i];
+    if (!d) continue;
+    const int j = (d > 0 ? d : -d) / 2;
+    if (inf[j]) continue;
+    t.X = xs[j];
+    t.Y = ys[j];
+    t.Z = c.field.one;
+    t.inf = false;
+    t.z1 = true;
+    if (d < 0) fe_neg(c.field, t.Y, t.Y);
+    jp_add(c, acc, acc, t);
+  }
+  r = acc;
+  return true;
+}
+
+// r = k * base with the comb rows of a table, for a public k: one addition per non-zero digit.
+bool jp_mul_comb_public(const ECURVE& c, JPoint& r, EC_FBW& t, const BIGNUM* k) {
+  if (t.w != 4 || !fbw_comb(t, c)) return false;
+  const int nbytes = (t.count + 1) / 2;
+  unsigned char le[80];
+  if (nbytes > static_cast<int>(sizeof le) || !scalar_bytes(k, le, nbytes)) return false;
+  const int per = (1 << t.w) - 1;
+  JPoint acc, e;
+  jp_set_inf(acc);
+  e.Z = c.field.one;
+  e.inf = false;
+  e.z1 = true;
+  for (int i = 0; i < t.count; ++i) {
+    const unsigned d = nibble(le, i);
+    if (!d) continue;
+    const std::size_t at = static_cast<std::size_t>(i) * per + d - 1;
+    e.X = t.cx[at];
+    e.Y = t.cy[at];
+    jp_add(c, acc, acc, e);
+  }
+  r = acc;
+  return true;
+}
+
+}  // namespace
+
 int ec::mul_public(ECPOINT* r, const ECPOINT* point, const BIGNUM* k) {
   if (!check_args(ECGOST_F_ECPOINT_MUL, r, point) || !check_args(ECGOST_F_ECPOINT_MUL, k))
     return 0;
@@ -1092,7 +1204,7 @@ int ec::mul_public(ECPOINT* r, const ECPOINT* point, const BIGNUM* k) {
     finish(r, v);
     return 1;
   }
-  if (!jp_mul_3k(*point->curve, v, point->P, k)) {
+  if (!jp_mul_wnaf(*point->curve, v, point->P, k)) {
     ECGOST_ERR(ECGOST_F_ECPOINT_MUL, R_MALLOC_FAILURE);
     return 0;
   }
@@ -1104,7 +1216,8 @@ int ec::mul_generator_public(ECPOINT* r, const BIGNUM* k, const ECURVE* curve) {
   if (!check_args(ECGOST_F_ECPOINT_MUL, r, k) || !check_args(ECGOST_F_ECPOINT_MUL, curve))
     return 0;
   JPoint v;
-  if (curve->meth_data && !BN_is_negative(k) && jp_mul_fbw(*curve, v, *curve->meth_data, k)) {
+  if (curve->meth_data && !BN_is_negative(k) &&
+      jp_mul_comb_public(*curve, v, *curve->meth_data, k)) {
     finish(r, v);
     return 1;
   }
