@@ -12,7 +12,7 @@ using u128 = unsigned __int128;
 
 // r = a - b over N limbs; returns the borrow.
 template <int N>
-inline u64 sub_n(u64* r, const u64* a, const u64* b) {
+[[gnu::always_inline]] inline u64 sub_n(u64* r, const u64* a, const u64* b) {
   u64 borrow = 0;
   #pragma GCC unroll 8
   for (int i = 0; i < N; ++i) {
@@ -25,7 +25,7 @@ inline u64 sub_n(u64* r, const u64* a, const u64* b) {
 
 // Chooses x when mask is all ones, y when it is 0.
 template <int N>
-inline void select_n(u64* r, u64 mask, const u64* x, const u64* y) {
+[[gnu::always_inline]] inline void select_n(u64* r, u64 mask, const u64* x, const u64* y) {
   #pragma GCC unroll 8
   for (int i = 0; i < N; ++i) r[i] = (x[i] & mask) | (y[i] & ~mask);
 }
@@ -287,7 +287,7 @@ inline void mont_mul<4>(const Field& f, Fe& r, const Fe& a, const Fe& b) {
 }
 
 template <int N>
-void mod_add(const Field& f, Fe& r, const Fe& a, const Fe& b) {
+[[gnu::always_inline]] inline void mod_add(const Field& f, Fe& r, const Fe& a, const Fe& b) {
   u64 t[N];
   u64 carry = 0;
   #pragma GCC unroll 8
@@ -303,7 +303,7 @@ void mod_add(const Field& f, Fe& r, const Fe& a, const Fe& b) {
 }
 
 template <int N>
-void mod_sub(const Field& f, Fe& r, const Fe& a, const Fe& b) {
+[[gnu::always_inline]] inline void mod_sub(const Field& f, Fe& r, const Fe& a, const Fe& b) {
   u64 t[N];
   const u64 borrow = sub_n<N>(t, a.v, b.v);
   const u64 mask = 0 - borrow;
