@@ -64,6 +64,7 @@ TEST(EcgostDh, PlainModeAgreesAndShortValuesLoseLeadingZeros) {
       ERR_clear_error();
       EXPECT_FALSE(ECGOST_DH_compute_key(t.get(), pub, publen, out, &small));
       EXPECT_EQ(small, outlen);
+      EXPECT_EQ(ERR_get_status(), ECGOST_STATUS_DH_FAILED);
     }
   }
   EXPECT_TRUE(found);
