@@ -294,11 +294,15 @@ int ECGOST_sign_setup(ECGOST* key, const unsigned char* k, int klen) {
     }
   }
   BnCtxPtr ctx(BN_CTX_new());
-  BnPtr kk(BN_secure_new());
+  BnPtr kk(BN_secure_new()), kp(BN_secure_new());
   BIGNUM* r = BN_new();
   MASKED_BN* mk = nullptr;
-  if (!ctx || !kk || !r || !make_pair(key, k, klen, kk.get(), r, ctx.get()) ||
-      !(mk = MASK_BN_from_bn(kk.get()))) {
+  // k is kept as k + q * 2^(64 w), w the words of q: the same k mod q, always 2w words long, so
+  // masking and unmasking it take as long for every k.
+  const int words = (BN_num_bits(key->curve->q) + 63) / 64;
+  if (!ctx || !kk || !kp || !r || !make_pair(key, k, klen, kk.get(), r, ctx.get()) ||
+      !BN_lshift(kp.get(), key->curve->q, 64 * words) || !BN_add(kp.get(), kp.get(), kk.get()) ||
+      !(mk = MASK_BN_from_bn(kp.get()))) {
     BN_free(r);
     ECGOST_ERR(ECGOST_F_SIGN_SETUP, R_INTERNAL_ERROR);
     return 0;

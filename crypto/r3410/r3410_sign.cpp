@@ -157,8 +157,11 @@ int R3410_sign_setup(R3410* key, const unsigned char* seed, int seed_len) {
       return 0;
     }
   }
-  // k stays masked until the signature that uses it.
-  MASKED_BN* mk = MASK_BN_from_bn(k.get());
+  // k stays masked until the signature that uses it, padded by a multiple of q to a fixed
+  // length so that masking and unmasking it take as long for every k.
+  BnPtr kp(BN_secure_new());
+  MASKED_BN* mk = kp && pad_exponent(k.get(), key->q, kp.get(), ctx.get()) ? MASK_BN_from_bn(kp.get())
+                                                                         : nullptr;
   if (!mk) {
     JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R_MALLOC_FAILURE);
     return 0;
