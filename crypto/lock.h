@@ -30,18 +30,23 @@ LockingFn CRYPTO_get_locking_callback();
 // Calls the installed lock function; does nothing while none is installed.
 void CRYPTO_lock(int mode, int n, const char* file, int line);
 
-// Holds lock n for a scope.
+// Holds lock n for a scope. The release goes to the lock function that took the lock: a lock
+// function installed while the guard is held (the start-up installs the table under lock 18)
+// never sees a release of a lock it did not take.
 class LockGuard {
  public:
   explicit LockGuard(int n, const char* file = __builtin_FILE(), int line = __builtin_LINE())
-      : n_(n), file_(file), line_(line) {
-    CRYPTO_lock(CRYPTO_LOCK | CRYPTO_WRITE, n_, file_, line_);
+      : fn_(CRYPTO_get_locking_callback()), n_(n), file_(file), line_(line) {
+    if (fn_) fn_(CRYPTO_LOCK | CRYPTO_WRITE, n_, file_, line_);
   }
-  ~LockGuard() { CRYPTO_lock(CRYPTO_UNLOCK | CRYPTO_WRITE, n_, file_, line_); }
+  ~LockGuard() {
+    if (fn_) fn_(CRYPTO_UNLOCK | CRYPTO_WRITE, n_, file_, line_);
+  }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 
  private:
+  LockingFn fn_;
   int n_;
   const char* file_;
   int line_;

@@ -7,6 +7,7 @@
 #include "crypto/ecgost/ec_asn1.h"
 #include "crypto/ecgost/ec_der.h"
 #include "crypto/ecgost/ec_local.h"
+#include "crypto/lock.h"
 #include "crypto/ecgost/ec_priv.h"
 #include "crypto/mem.h"
 #include "crypto/objects/objects.h"
@@ -264,6 +265,7 @@ ECGOST* d2i_ECGOSTPUBLICKEY(ECGOST** a, const unsigned char** pp, long len) {
 }
 
 int i2d_ECGOSTPRIVATEKEY(const ECGOST* key, unsigned char** pp) {
+  LockGuard lock(locks::EC);  // d or its opaque form must not change while it is written
   if (!key || !key->Q || (!ec::priv_present(key) && !key->enc_d)) {
     asn1_err(ECGOST_F_D2I_ECGOSTPRIVATEKEY, ECGOST_R_BAD_ENCODING);
     return 0;

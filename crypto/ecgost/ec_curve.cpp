@@ -33,24 +33,46 @@ struct TableCacheEntry {
 };
 TableCacheEntry g_table_cache[8];
 
+// k * G for a k that may be secret. G has order q, so k is first reduced mod q; the
+// multiplication then runs over q's length whatever k is.
+int mul_generator_ct(ECPOINT* r, const BIGNUM* k, const ECURVE* curve, bool use_table) {
+  if (BN_is_negative(k)) return ECPOINT_mul(r, curve->G, k);
+  ec::BnPtr kr(BN_secure_new());
+  BnCtxPtr ctx(BN_CTX_new());
+  if (!kr || !ctx) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_MUL, R_MALLOC_FAILURE);
+    return 0;
+  }
+  BN_set_flags(kr.get(), BN_FLG_CONSTTIME);
+  if (!BN_nnmod(kr.get(), k, curve->q, ctx.get())) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_MUL, R_MALLOC_FAILURE);
+    return 0;
+  }
+  ec::JPoint v;
+  // k < q now and G has order q: the additions never meet the doubling case.
+  bool done = use_table && curve->meth_data &&
+              ec::jp_mul_comb_ct(*curve, v, *curve->meth_data, kr.get(), true);
+  if (!done) done = ec::jp_mul_ct(*curve, v, curve->G->P, kr.get(), BN_num_bits(curve->q), true);
+  if (!done) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_MUL, R_MALLOC_FAILURE);
+    return 0;
+  }
+  if (curve->mode != ECURVE_PROJECTIVE) {
+    ec::jp_to_affine(*curve, r->P, v);
+    r->form = 0;
+  } else {
+    r->P = v;
+    r->form = (v.inf || v.z1) ? 0 : 1;
+  }
+  return 1;
+}
+
 int mul_generator_default(ECPOINT* r, const BIGNUM* k, const ECURVE* curve) {
-  return ECPOINT_mul(r, curve->G, k);
+  return mul_generator_ct(r, k, curve, false);
 }
 
 int mul_generator_fbw(ECPOINT* r, const BIGNUM* k, const ECURVE* curve) {
-  ec::JPoint v;
-  if (curve->meth_data && !BN_is_negative(k) &&
-      ec::jp_mul_fbw(*curve, v, *curve->meth_data, k)) {
-    if (curve->mode != ECURVE_PROJECTIVE) {
-      ec::jp_to_affine(*curve, r->P, v);
-      r->form = 0;
-    } else {
-      r->P = v;
-      r->form = (v.inf || v.z1) ? 0 : 1;
-    }
-    return 1;
-  }
-  return ECPOINT_mul(r, curve->G, k);
+  return mul_generator_ct(r, k, curve, true);
 }
 
 bool parse_hex(const char* s, BIGNUM** out) {

@@ -65,6 +65,7 @@ ERR_STRING_DATA g_ecgost_reasons[] = {
     R(ECGOST_R_SIGNATURE_FAILURE, "signature failure"),
     R(ECGOST_R_UNSUPPORTED_FIELD, "unsupported field type"),
     R(ECGOST_R_KEY_UNWRAP_FAILED, "key unwrap failed"),
+    R(ECGOST_R_INVALID_PUBLIC_KEY, "invalid public key"),
     R(LIB_PSE, "PSE lib"),
     R(LIB_ECGOST, "ECGOST lib"),
     {0, nullptr}};

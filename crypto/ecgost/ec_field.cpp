@@ -72,6 +72,14 @@ bool field_init(Field& f, const BIGNUM* p) {
     case 2: install<2>(f); break;
     case 3: install<3>(f); break;
     case 4:
+      if (f.p[1] == ~u64{0} && f.p[2] == ~u64{0} && f.p[3] == ~u64{0} &&
+          f.p[0] > ~u64{0} - (u64{1} << 32) && !std::getenv("JARNEL_EC_NO_SPECIAL")) {
+        f.pm_c = 0 - f.p[0];
+        fe_zero(f.one);
+        f.one.v[0] = 1;
+        f.r2 = f.one;
+        f.r3 = f.one;
+      }
 #ifdef JARNEL_EC_HAVE_ADX_PATH
       __builtin_cpu_init();
       f.adx = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx") &&

@@ -30,6 +30,10 @@ struct Field {
   Fe pm2{};                // p - 2 (plain), the inversion exponent
   Fe r3{};                 // R^3 mod p, brings a plain inverse back into Montgomery form
   bool adx = false;        // the processor has MULX/ADCX/ADOX (four-limb fields only)
+  // p = 2^256 - pm_c with a small pm_c (CryptoPro-A: 617): products are reduced by folding the
+  // high half (2^256 = pm_c mod p) and elements are kept as plain values (R = 1, so one, r2 and
+  // r3 are 1 and every Montgomery conversion is the identity). 0 for other fields.
+  std::uint64_t pm_c = 0;
   FieldMul mul = nullptr;
   FieldAdd add = nullptr;
   FieldAdd sub = nullptr;

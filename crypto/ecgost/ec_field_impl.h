@@ -12,7 +12,7 @@ using u128 = unsigned __int128;
 
 // r = a - b over N limbs; returns the borrow.
 template <int N>
-inline u64 sub_n(u64* r, const u64* a, const u64* b) {
+[[gnu::always_inline]] inline u64 sub_n(u64* r, const u64* a, const u64* b) {
   u64 borrow = 0;
   #pragma GCC unroll 8
   for (int i = 0; i < N; ++i) {
@@ -25,7 +25,7 @@ inline u64 sub_n(u64* r, const u64* a, const u64* b) {
 
 // Chooses x when mask is all ones, y when it is 0.
 template <int N>
-inline void select_n(u64* r, u64 mask, const u64* x, const u64* y) {
+[[gnu::always_inline]] inline void select_n(u64* r, u64 mask, const u64* x, const u64* y) {
   #pragma GCC unroll 8
   for (int i = 0; i < N; ++i) r[i] = (x[i] & mask) | (y[i] & ~mask);
 }
@@ -201,8 +201,137 @@ inline void mont_mul4_adx(const Field& f, Fe& r, const Fe& A, const Fe& B) {
 }
 #endif
 
+// r = t mod p for p = 2^256 - c (c = f.pm_c < 2^32) and a 512-bit t = t7:...:t0 below p^2;
+// no branch on the values.
+inline void pm_reduce4(const Field& f, Fe& r, const u64* t) {
+  const u64 c = f.pm_c;
+  // Fold the high half: u = lo + hi * c (at most 2^289).
+  u64 u[5];
+  u64 carry = 0;
+  #pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) {
+    const u128 x = static_cast<u128>(t[4 + j]) * c + t[j] + carry;
+    u[j] = static_cast<u64>(x);
+    carry = static_cast<u64>(x >> 64);
+  }
+  u[4] = carry;
+  // Fold the fifth word: v = u mod 2^256 + u4 * c, which may carry once more past 2^256.
+  u128 x = static_cast<u128>(u[4]) * c + u[0];
+  u64 v0 = static_cast<u64>(x);
+  x = (x >> 64) + u[1];
+  u64 v1 = static_cast<u64>(x);
+  x = (x >> 64) + u[2];
+  u64 v2 = static_cast<u64>(x);
+  x = (x >> 64) + u[3];
+  u64 v3 = static_cast<u64>(x);
+  const u64 top = static_cast<u64>(x >> 64);  // 0 or 1
+  // A carry past 2^256 is worth c; the sum then is far below 2^256.
+  x = static_cast<u128>(v0) + (c & (0 - top));
+  v0 = static_cast<u64>(x);
+  x = (x >> 64) + v1;
+  v1 = static_cast<u64>(x);
+  x = (x >> 64) + v2;
+  v2 = static_cast<u64>(x);
+  x = (x >> 64) + v3;
+  v3 = static_cast<u64>(x);
+  // v < 2^256; subtract p (add c, drop 2^256) when v >= p, that is when v + c carries.
+  x = static_cast<u128>(v0) + c;
+  const u64 w0 = static_cast<u64>(x);
+  x = (x >> 64) + v1;
+  const u64 w1 = static_cast<u64>(x);
+  x = (x >> 64) + v2;
+  const u64 w2 = static_cast<u64>(x);
+  x = (x >> 64) + v3;
+  const u64 w3 = static_cast<u64>(x);
+  const u64 ge = 0 - static_cast<u64>(x >> 64);
+  r.v[0] = (w0 & ge) | (v0 & ~ge);
+  r.v[1] = (w1 & ge) | (v1 & ~ge);
+  r.v[2] = (w2 & ge) | (v2 & ~ge);
+  r.v[3] = (w3 & ge) | (v3 & ~ge);
+}
+
+// r = a * b mod p for p = 2^256 - c, a, b < p.
+inline void pm_mul4(const Field& f, Fe& r, const Fe& A, const Fe& B) {
+  u64 t[8];
+  {
+    u64 carry = 0;
+    for (int j = 0; j < 4; ++j) {
+      const u128 x = static_cast<u128>(A.v[0]) * B.v[j] + carry;
+      t[j] = static_cast<u64>(x);
+      carry = static_cast<u64>(x >> 64);
+    }
+    t[4] = carry;
+  }
+  #pragma GCC unroll 4
+  for (int i = 1; i < 4; ++i) {
+    u64 carry = 0;
+    #pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) {
+      const u128 x = static_cast<u128>(A.v[i]) * B.v[j] + t[i + j] + carry;
+      t[i + j] = static_cast<u64>(x);
+      carry = static_cast<u64>(x >> 64);
+    }
+    t[i + 4] = carry;
+  }
+  pm_reduce4(f, r, t);
+}
+
+// r = a^2 mod p for p = 2^256 - c: the six cross products once, doubled, plus the squares.
+inline void pm_sqr4(const Field& f, Fe& r, const Fe& A) {
+  const u64 a0 = A.v[0], a1 = A.v[1], a2 = A.v[2], a3 = A.v[3];
+  u64 t[8];
+  u128 x = static_cast<u128>(a0) * a1;
+  t[1] = static_cast<u64>(x);
+  x = static_cast<u128>(a0) * a2 + static_cast<u64>(x >> 64);
+  t[2] = static_cast<u64>(x);
+  x = static_cast<u128>(a0) * a3 + static_cast<u64>(x >> 64);
+  t[3] = static_cast<u64>(x);
+  t[4] = static_cast<u64>(x >> 64);
+  x = static_cast<u128>(a1) * a2 + t[3];
+  t[3] = static_cast<u64>(x);
+  x = static_cast<u128>(a1) * a3 + t[4] + static_cast<u64>(x >> 64);
+  t[4] = static_cast<u64>(x);
+  t[5] = static_cast<u64>(x >> 64);
+  x = static_cast<u128>(a2) * a3 + t[5];
+  t[5] = static_cast<u64>(x);
+  t[6] = static_cast<u64>(x >> 64);
+  // Double the cross products.
+  t[7] = t[6] >> 63;
+  t[6] = (t[6] << 1) | (t[5] >> 63);
+  t[5] = (t[5] << 1) | (t[4] >> 63);
+  t[4] = (t[4] << 1) | (t[3] >> 63);
+  t[3] = (t[3] << 1) | (t[2] >> 63);
+  t[2] = (t[2] << 1) | (t[1] >> 63);
+  t[1] = t[1] << 1;
+  // Add the squares.
+  x = static_cast<u128>(a0) * a0;
+  t[0] = static_cast<u64>(x);
+  x = static_cast<u128>(t[1]) + static_cast<u64>(x >> 64);
+  t[1] = static_cast<u64>(x);
+  x = static_cast<u128>(a1) * a1 + t[2] + static_cast<u64>(x >> 64);
+  t[2] = static_cast<u64>(x);
+  x = static_cast<u128>(t[3]) + static_cast<u64>(x >> 64);
+  t[3] = static_cast<u64>(x);
+  x = static_cast<u128>(a2) * a2 + t[4] + static_cast<u64>(x >> 64);
+  t[4] = static_cast<u64>(x);
+  x = static_cast<u128>(t[5]) + static_cast<u64>(x >> 64);
+  t[5] = static_cast<u64>(x);
+  x = static_cast<u128>(a3) * a3 + t[6] + static_cast<u64>(x >> 64);
+  t[6] = static_cast<u64>(x);
+  t[7] += static_cast<u64>(x >> 64);
+  pm_reduce4(f, r, t);
+}
+
 template <>
 inline void mont_mul<4>(const Field& f, Fe& r, const Fe& a, const Fe& b) {
+  if (f.pm_c) {
+    // The same operand twice is a square (an address test: nothing about the values).
+    if (&a == &b)
+      pm_sqr4(f, r, a);
+    else
+      pm_mul4(f, r, a, b);
+    return;
+  }
 #ifdef JARNEL_EC_HAVE_ADX_PATH
   if (f.adx) {
     mont_mul4_adx(f, r, a, b);
@@ -213,7 +342,7 @@ inline void mont_mul<4>(const Field& f, Fe& r, const Fe& a, const Fe& b) {
 }
 
 template <int N>
-void mod_add(const Field& f, Fe& r, const Fe& a, const Fe& b) {
+[[gnu::always_inline]] inline void mod_add(const Field& f, Fe& r, const Fe& a, const Fe& b) {
   u64 t[N];
   u64 carry = 0;
   #pragma GCC unroll 8
@@ -229,7 +358,7 @@ void mod_add(const Field& f, Fe& r, const Fe& a, const Fe& b) {
 }
 
 template <int N>
-void mod_sub(const Field& f, Fe& r, const Fe& a, const Fe& b) {
+[[gnu::always_inline]] inline void mod_sub(const Field& f, Fe& r, const Fe& a, const Fe& b) {
   u64 t[N];
   const u64 borrow = sub_n<N>(t, a.v, b.v);
   const u64 mask = 0 - borrow;

@@ -27,7 +27,8 @@ struct JPoint {
 
 }  // namespace ec
 
-// A fixed-base table: count affine points, point i = 2^(w*i) * P.
+// A fixed-base table: count affine points, point i = 2^(w*i) * P. cx/cy, made on first use by
+// a secret multiplication, hold j * 2^(w*i) * P for j = 1 .. 2^w - 1 (row i at i * (2^w - 1)).
 struct EC_FBW {
   int references;
   int bits;
@@ -35,6 +36,8 @@ struct EC_FBW {
   int count;
   ec::Fe* x;
   ec::Fe* y;
+  ec::Fe* cx;
+  ec::Fe* cy;
 };
 EC_FBW* EC_FBW_alloc(int count);
 void EC_FBW_up_ref(EC_FBW* t);
@@ -83,7 +86,7 @@ struct ECGOST {
   ECPOINT* Q;
   unsigned char* pub_buf;
   int pub_len;
-  BIGNUM* pre_k;  // precomputed signing pair, used once
+  MASKED_BN* pre_k;  // precomputed signing pair, used once (k masked)
   BIGNUM* pre_r;
   PSE* container;
   std::uintptr_t provider;
@@ -97,9 +100,8 @@ struct ECGOST {
 
 struct ECDH {
   ECURVE* curve;
-  BIGNUM* d;
+  MASKED_BN* d;  // private number, masked between operations
   ECPOINT* Q;
-  BIGNUM* shared;
   int mode;
   int references;
   std::uint32_t selftest_marker;
@@ -113,10 +115,29 @@ void jp_double(const ECURVE& c, JPoint& r, const JPoint& a);
 void jp_add(const ECURVE& c, JPoint& r, const JPoint& a, const JPoint& b);
 void jp_neg(const ECURVE& c, JPoint& r, const JPoint& a);
 void jp_to_affine(const ECURVE& c, JPoint& r, const JPoint& a);
+// Multiplications by public scalars (verification, order checks): variable time.
 // r = k * a by 3k signed binary.
 bool jp_mul_3k(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k);
 // r = k * base with a fixed-base table; false when k has more digits than the table.
 bool jp_mul_fbw(const ECURVE& c, JPoint& r, const EC_FBW& t, const BIGNUM* k);
+
+// Multiplications by secret scalars: the same work and memory accesses for every k of up to
+// nbits bits (false for a longer or negative k); the result is affine.
+// order_q: k < q and a has order q, which rules out the doubling case of the additions.
+bool jp_mul_ct(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k, int nbits,
+               bool order_q);
+// The same with a fixed-base table (w = 4); false when the table cannot serve k.
+bool jp_mul_comb_ct(const ECURVE& c, JPoint& r, EC_FBW& t, const BIGNUM* k, bool order_q);
+// k * point, constant time, for 0 <= k < q and a point known to have order q (validated peers);
+// other inputs go to ECPOINT_mul.
+int mul_secret_order_q(ECPOINT* r, const ECPOINT* point, const BIGNUM* k);
+// Builds a table's comb rows (under lock 27); false when memory is short.
+bool fbw_comb(EC_FBW& t, const ECURVE& c);
+// Bits of the largest secret scalar a curve's operations use: q, times the cofactor if any.
+int scalar_bound_bits(const ECURVE& c);
+// k * G and k * point for public k (fast, variable time); results as ECPOINT_mul gives them.
+int mul_generator_public(ECPOINT* r, const BIGNUM* k, const ECURVE* curve);
+int mul_public(ECPOINT* r, const ECPOINT* point, const BIGNUM* k);
 
 // Owners for the objects the code juggles (crypto/owners.h; big numbers are wiped when
 // released): BnPtr, BnCtxPtr and these.
@@ -148,8 +169,10 @@ inline bool ref_down(int& refs) {
 void ossl_mark();
 void ossl_pop();
 
-// Private numbers: random value in [1, q-1] as the key generation draws it.
-bool random_below_q(const ECURVE& c, BIGNUM* out, int nbits);
+// Private numbers and nonces: uniform on [1, q-1].
+bool random_below_q(const ECURVE& c, BIGNUM* out);
+// ECGOST_is_pubkey_valid with the full check; on failure also records (75, func, 139).
+bool pubkey_usable(const ECPOINT* q, int func);
 // The digest as a number mod q, 0 replaced by 1.
 bool digest_to_e(const ECURVE& c, const unsigned char* dgst, int dlen, BIGNUM* e, BN_CTX* ctx);
 

@@ -46,9 +46,10 @@ int ECGOST_encrypt_opaque(ECGOST* key, PSE* container) {
     return 0;
   }
   ec::priv_clear(key);
-  BN_clear_free(key->pre_k);
+  MASK_BN_free(key->pre_k);
   BN_free(key->pre_r);
-  key->pre_k = key->pre_r = nullptr;
+  key->pre_k = nullptr;
+  key->pre_r = nullptr;
   key->enc_d = e.release();
   std::memcpy(key->mask_tag, opaque + 32, 4);
   attach_container(key, container);
@@ -94,6 +95,10 @@ int ECGOST_set_opaque(ECGOST* key, const unsigned char in[36]) {
   if (!e) return 0;
   LockGuard g(locks::EC);
   ec::priv_clear(key);
+  MASK_BN_free(key->pre_k);
+  BN_free(key->pre_r);
+  key->pre_k = nullptr;
+  key->pre_r = nullptr;
   BN_clear_free(key->enc_d);
   key->enc_d = e;
   std::memcpy(key->mask_tag, in + 32, 4);

@@ -253,6 +253,334 @@ bool jp_mul_fbw(const ECURVE& c, JPoint& r, const EC_FBW& t, const BIGNUM* k) {
   return true;
 }
 
+// --- Multiplication by a secret scalar ---
+//
+// Everything below runs the same instructions and touches the same memory whatever the scalar:
+// the scalar is read as a fixed number of 4-bit digits (padded to the length its bound allows),
+// every table entry is read for every digit and the wanted one kept by masks, and the special
+// cases of the addition (either input at infinity, equal inputs) are computed alongside and
+// chosen by masks. Infinity is Z = 0 here; the final inversion is Fermat's, a^(p-2).
+
+namespace {
+
+using u64 = std::uint64_t;
+
+// All ones when a is zero, else 0.
+u64 zero_mask(const Field& f, const Fe& a) {
+  u64 acc = 0;
+  for (int i = 0; i < f.n; ++i) acc |= a.v[i];
+  return ((acc | (0 - acc)) >> 63) - 1;
+}
+
+// r := a where mask is all ones.
+void fe_cmov(const Field& f, Fe& r, const Fe& a, u64 mask) {
+  for (int i = 0; i < f.n; ++i) r.v[i] = (a.v[i] & mask) | (r.v[i] & ~mask);
+}
+
+// Doubling in Jacobian coordinates with no test of its input; Z = 0 (infinity) and Y = 0 (a
+// point of order 2) both give Z3 = 0.
+template <int N>
+void dbl_ct(const ECURVE& c, JPoint& r, const JPoint& a) {
+  using O = Ops<N>;
+  const Field& f = c.field;
+  Fe m, t, zz, yy, s, x3, y3, z3;
+  O::mul(f, zz, a.Z, a.Z);
+  if (c.flags & 1) {  // a = -3: a property of the curve, not of the scalar
+    O::sub(f, t, a.X, zz);
+    O::add(f, s, a.X, zz);
+    O::mul(f, m, t, s);
+    O::add(f, t, m, m);
+    O::add(f, m, t, m);
+  } else {
+    O::mul(f, zz, zz, zz);
+    O::mul(f, zz, zz, c.a_m);
+    O::mul(f, m, a.X, a.X);
+    O::add(f, t, m, m);
+    O::add(f, m, t, m);
+    O::add(f, m, m, zz);
+  }
+  O::mul(f, yy, a.Y, a.Y);
+  O::mul(f, s, a.X, yy);
+  O::add(f, s, s, s);
+  O::add(f, s, s, s);
+  O::mul(f, x3, m, m);
+  O::sub(f, x3, x3, s);
+  O::sub(f, x3, x3, s);
+  O::mul(f, yy, yy, yy);
+  O::add(f, yy, yy, yy);
+  O::add(f, yy, yy, yy);
+  O::add(f, yy, yy, yy);
+  O::sub(f, t, s, x3);
+  O::mul(f, y3, m, t);
+  O::sub(f, y3, y3, yy);
+  O::mul(f, z3, a.Y, a.Z);
+  O::add(f, z3, z3, z3);
+  r.X = x3;
+  r.Y = y3;
+  r.Z = z3;
+  r.inf = false;
+  r.z1 = false;
+}
+
+// r := a + (bx, by), b affine and at infinity when b_inf is all ones; a Jacobian with Z = 0 for
+// infinity. The general sum, the doubling of a and the two infinity cases are all computed;
+// masks pick the right one. kDistinct: the caller's scalar recoding rules out a = b (see the
+// multiplications below), so the doubling is left out.
+template <int N, bool kDistinct>
+void add_ct(const ECURVE& c, JPoint& r, const JPoint& a, const Fe& bx, const Fe& by, u64 b_inf) {
+  using O = Ops<N>;
+  const Field& f = c.field;
+  const u64 a_inf = zero_mask(f, a.Z);
+  Fe z1z1, u2, s2, h, rr, hh, hhh, v, t, x3, y3, z3;
+  O::mul(f, z1z1, a.Z, a.Z);
+  O::mul(f, u2, bx, z1z1);
+  O::mul(f, t, z1z1, a.Z);
+  O::mul(f, s2, by, t);
+  O::sub(f, h, u2, a.X);
+  O::sub(f, rr, s2, a.Y);
+  O::mul(f, hh, h, h);
+  O::mul(f, hhh, h, hh);
+  O::mul(f, v, a.X, hh);
+  O::mul(f, x3, rr, rr);
+  O::sub(f, x3, x3, hhh);
+  O::sub(f, x3, x3, v);
+  O::sub(f, x3, x3, v);
+  O::sub(f, t, v, x3);
+  O::mul(f, y3, rr, t);
+  O::mul(f, t, a.Y, hhh);
+  O::sub(f, y3, y3, t);
+  O::mul(f, z3, a.Z, h);  // zero when a = -b: the sum is infinity
+  if constexpr (!kDistinct) {
+    JPoint d;
+    dbl_ct<N>(c, d, a);
+    const u64 same = zero_mask(f, h) & zero_mask(f, rr) & ~a_inf;
+    fe_cmov(f, x3, d.X, same);
+    fe_cmov(f, y3, d.Y, same);
+    fe_cmov(f, z3, d.Z, same);
+  }
+  fe_cmov(f, x3, bx, a_inf);
+  fe_cmov(f, y3, by, a_inf);
+  fe_cmov(f, z3, f.one, a_inf);
+  fe_cmov(f, x3, a.X, b_inf);
+  fe_cmov(f, y3, a.Y, b_inf);
+  fe_cmov(f, z3, a.Z, b_inf);
+  r.X = x3;
+  r.Y = y3;
+  r.Z = z3;
+  r.inf = false;
+  r.z1 = false;
+}
+
+void dbl_ct_any(const ECURVE& c, JPoint& r, const JPoint& a) {
+  if (c.field.n == 4)
+    dbl_ct<4>(c, r, a);
+  else
+    dbl_ct<0>(c, r, a);
+}
+
+void add_ct_any(const ECURVE& c, JPoint& r, const JPoint& a, const Fe& bx, const Fe& by,
+                u64 b_inf, bool distinct) {
+  if (c.field.n == 4) {
+    if (distinct)
+      add_ct<4, true>(c, r, a, bx, by, b_inf);
+    else
+      add_ct<4, false>(c, r, a, bx, by, b_inf);
+  } else if (distinct) {
+    add_ct<0, true>(c, r, a, bx, by, b_inf);
+  } else {
+    add_ct<0, false>(c, r, a, bx, by, b_inf);
+  }
+}
+
+// Reads entry `digit` (1..count) of a row of affine points by touching every entry; b_inf is
+// all ones when digit is 0 or the chosen entry is infinity (inf may be null: no entry is).
+void select_affine(const Field& f, const Fe* xs, const Fe* ys, const u64* inf, int count,
+                   unsigned digit, Fe& x, Fe& y, u64& b_inf) {
+  fe_zero(x);
+  fe_zero(y);
+  b_inf = 0 - static_cast<u64>(((digit | (0U - digit)) >> 31) ^ 1U);  // digit == 0
+  for (int j = 0; j < count; ++j) {
+    const unsigned d = static_cast<unsigned>(j + 1) ^ digit;
+    const u64 m = static_cast<u64>(((d | (0U - d)) >> 31)) - 1;  // all ones when equal
+    fe_cmov(f, x, xs[j], m);
+    fe_cmov(f, y, ys[j], m);
+    if (inf) b_inf |= inf[j] & m;
+  }
+}
+
+// Fixed-length little-endian digits of k; false when k does not fit in nbytes.
+bool scalar_bytes(const BIGNUM* k, unsigned char* buf, int nbytes) {
+  if (BN_is_negative(k)) return false;
+  return BN_bn2lebinpad(k, buf, nbytes) == nbytes;
+}
+
+unsigned nibble(const unsigned char* le, int i) { return (le[i / 2] >> (4 * (i & 1))) & 0xFU; }
+
+// Affine form of a point computed from a secret: Fermat inversion, and the infinity flag only
+// at the end (the result, not the scalar, decides it).
+void finish_ct(const ECURVE& c, JPoint& r, const JPoint& a) {
+  const Field& f = c.field;
+  if (zero_mask(f, a.Z)) {
+    jp_set_inf(r);
+    return;
+  }
+  Fe zi, zi2, zi3;
+  fe_inv_fermat(f, zi, a.Z);
+  fe_sqr(f, zi2, zi);
+  fe_mul(f, zi3, zi2, zi);
+  fe_mul(f, r.X, a.X, zi2);
+  fe_mul(f, r.Y, a.Y, zi3);
+  r.Z = f.one;
+  r.inf = false;
+  r.z1 = true;
+}
+
+// Affine forms of n public points at once (one inversion); infinity stays flagged in inf.
+void batch_affine(const ECURVE& c, const JPoint* in, int n, Fe* xs, Fe* ys, u64* inf) {
+  const Field& f = c.field;
+  std::unique_ptr<Fe[]> pre(new (std::nothrow) Fe[n > 0 ? n : 1]);
+  Fe acc = f.one;
+  for (int i = 0; i < n; ++i) {
+    pre[i] = acc;
+    if (!in[i].inf) fe_mul(f, acc, acc, in[i].Z);
+  }
+  Fe inv;
+  fe_inv(f, inv, acc);
+  for (int i = n - 1; i >= 0; --i) {
+    inf[i] = in[i].inf ? ~u64{0} : 0;
+    if (in[i].inf) {
+      fe_zero(xs[i]);
+      fe_zero(ys[i]);
+      continue;
+    }
+    Fe zi, zi2, zi3;
+    fe_mul(f, zi, inv, pre[i]);
+    fe_mul(f, inv, inv, in[i].Z);
+    fe_sqr(f, zi2, zi);
+    fe_mul(f, zi3, zi2, zi);
+    fe_mul(f, xs[i], in[i].X, zi2);
+    fe_mul(f, ys[i], in[i].Y, zi3);
+  }
+}
+
+}  // namespace
+
+int scalar_bound_bits(const ECURVE& c) {
+  int bits = BN_num_bits(c.q);
+  if (c.h && !BN_is_one(c.h)) bits += BN_num_bits(c.h);
+  return bits;
+}
+
+bool jp_mul_ct(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k, int nbits,
+               bool order_q) {
+  constexpr int kEntries = 15;
+  const int windows = (nbits + 3) / 4;
+  const int nbytes = (windows + 1) / 2;
+  unsigned char le[80];
+  if (nbits <= 0 || nbytes > static_cast<int>(sizeof le)) return false;
+  if (!scalar_bytes(k, le, nbytes)) return false;
+  if (a.inf) {
+    mem_cleanse(le, sizeof le);
+    jp_set_inf(r);
+    return true;
+  }
+  // Multiples 1..15 of the (public) point.
+  JPoint mult[kEntries];
+  mult[0] = a;
+  for (int j = 1; j < kEntries; ++j) {
+    if (j % 2)
+      jp_double(c, mult[j], mult[j / 2]);
+    else
+      jp_add(c, mult[j], mult[j - 1], a);
+  }
+  Fe xs[kEntries], ys[kEntries];
+  u64 inf[kEntries];
+  batch_affine(c, mult, kEntries, xs, ys, inf);
+  const Field& f = c.field;
+  JPoint acc;
+  acc.X = f.one;
+  acc.Y = f.one;
+  fe_zero(acc.Z);
+  acc.inf = false;
+  acc.z1 = false;
+  Fe x, y;
+  u64 b_inf;
+  for (int i = windows - 1; i >= 0; --i) {
+    for (int s = 0; s < 4; ++s) dbl_ct_any(c, acc, acc);
+    select_affine(f, xs, ys, inf, kEntries, nibble(le, i), x, y, b_inf);
+    // With k < q and a of order q, acc = 16A (A the digits so far, A > 0) never equals d * a:
+    // 0 < 16A - d < k < q.
+    add_ct_any(c, acc, acc, x, y, b_inf, order_q);
+  }
+  mem_cleanse(le, sizeof le);
+  mem_cleanse(&x, sizeof x);
+  mem_cleanse(&y, sizeof y);
+  finish_ct(c, r, acc);
+  return true;
+}
+
+bool fbw_comb(EC_FBW& t, const ECURVE& c) {
+  LockGuard g(locks::EC);
+  if (t.cx) return true;
+  const int per = (1 << t.w) - 1;
+  const std::size_t n = static_cast<std::size_t>(t.count) * per;
+  auto* cx = static_cast<Fe*>(mem_alloc(sizeof(Fe) * n));
+  auto* cy = static_cast<Fe*>(mem_alloc(sizeof(Fe) * n));
+  std::unique_ptr<JPoint[]> row(new (std::nothrow) JPoint[per]);
+  std::unique_ptr<u64[]> inf(new (std::nothrow) u64[per]);
+  if (!cx || !cy || !row || !inf) {
+    mem_free(cx);
+    mem_free(cy);
+    return false;
+  }
+  std::memset(cx, 0, sizeof(Fe) * n);
+  std::memset(cy, 0, sizeof(Fe) * n);
+  for (int i = 0; i < t.count; ++i) {
+    JPoint base;
+    base.X = t.x[i];
+    base.Y = t.y[i];
+    base.Z = c.field.one;
+    base.inf = false;
+    base.z1 = true;
+    row[0] = base;
+    for (int j = 1; j < per; ++j) jp_add(c, row[j], row[j - 1], base);
+    batch_affine(c, row.get(), per, cx + static_cast<std::size_t>(i) * per,
+                 cy + static_cast<std::size_t>(i) * per, inf.get());
+  }
+  t.cx = cx;
+  t.cy = cy;
+  return true;
+}
+
+bool jp_mul_comb_ct(const ECURVE& c, JPoint& r, EC_FBW& t, const BIGNUM* k, bool order_q) {
+  if (t.w != 4 || !fbw_comb(t, c)) return false;
+  const int nbytes = (t.count + 1) / 2;
+  unsigned char le[80];
+  if (nbytes > static_cast<int>(sizeof le) || !scalar_bytes(k, le, nbytes)) return false;
+  const Field& f = c.field;
+  const int per = (1 << t.w) - 1;
+  JPoint acc;
+  acc.X = f.one;
+  acc.Y = f.one;
+  fe_zero(acc.Z);
+  acc.inf = false;
+  acc.z1 = false;
+  Fe x, y;
+  u64 b_inf;
+  for (int i = 0; i < t.count; ++i) {
+    const std::size_t off = static_cast<std::size_t>(i) * per;
+    select_affine(f, t.cx + off, t.cy + off, nullptr, per, nibble(le, i), x, y, b_inf);
+    // With k < q and a base of order q, acc = A (the lower digits) never equals d * 16^i:
+    // 0 < d * 16^i - A <= k < q.
+    add_ct_any(c, acc, acc, x, y, b_inf, order_q);
+  }
+  mem_cleanse(le, sizeof le);
+  mem_cleanse(&x, sizeof x);
+  mem_cleanse(&y, sizeof y);
+  finish_ct(c, r, acc);
+  return true;
+}
+
 }  // namespace ec
 
 using namespace ec;
@@ -275,6 +603,7 @@ EC_FBW* EC_FBW_alloc(int count) {
   }
   std::memset(t->x, 0, sizeof(Fe) * count);
   std::memset(t->y, 0, sizeof(Fe) * count);
+  t->cx = t->cy = nullptr;
   return t;
 }
 
@@ -286,6 +615,8 @@ void EC_FBW_free(EC_FBW* t) {
   if (!t || !ec::ref_down(t->references)) return;
   mem_free(t->x);
   mem_free(t->y);
+  mem_free(t->cx);
+  mem_free(t->cy);
   mem_free(t);
 }
 
@@ -711,7 +1042,157 @@ void finish(ECPOINT* r, const JPoint& v) {
 
 }  // namespace
 
+// k * point for a k that may be secret: constant time over the scalar's bound (q, times the
+// cofactor), or over k's own length when a caller gives a longer one.
 int ECPOINT_mul(ECPOINT* r, const ECPOINT* point, const BIGNUM* k) {
+  if (!check_args(ECGOST_F_ECPOINT_MUL, r, point) || !check_args(ECGOST_F_ECPOINT_MUL, k))
+    return 0;
+  if (BN_is_negative(k) || !same_curve(r, point)) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_MUL, ECGOST_R_INVALID_PARAMETERS);
+    return 0;
+  }
+  const ECURVE& c = *point->curve;
+  JPoint v;
+  if (point->table && jp_mul_comb_ct(c, v, *point->table, k, false)) {
+    finish(r, v);
+    return 1;
+  }
+  int nbits = scalar_bound_bits(c);
+  if (BN_num_bits(k) > nbits) nbits = BN_num_bits(k);
+  if (!jp_mul_ct(c, v, point->P, k, nbits, false)) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_MUL, R_MALLOC_FAILURE);
+    return 0;
+  }
+  finish(r, v);
+  return 1;
+}
+
+int ec::mul_secret_order_q(ECPOINT* r, const ECPOINT* point, const BIGNUM* k) {
+  const ECURVE& c = *point->curve;
+  if (BN_is_negative(k) || BN_cmp(k, c.q) >= 0 || !same_curve(r, point))
+    return ECPOINT_mul(r, point, k);
+  JPoint v;
+  if (!jp_mul_ct(c, v, point->P, k, BN_num_bits(c.q), true)) {
+    ECGOST_ERR(ECGOST_F_ECPOINT_MUL, R_MALLOC_FAILURE);
+    return 0;
+  }
+  finish(r, v);
+  return 1;
+}
+
+namespace {
+
+// Width-5 NAF of a public k (digits odd in -15..15 or 0, least significant first); the number
+// of digits, or -1 when k is too long.
+int wnaf5(const BIGNUM* k, signed char* out, int max) {
+  constexpr int kLimbs = kMaxLimbs + 2;
+  unsigned char le[kLimbs * 8];
+  if (BN_is_negative(k) || BN_num_bytes(k) > kMaxLimbs * 8 ||
+      BN_bn2lebinpad(k, le, sizeof le) != static_cast<int>(sizeof le))
+    return -1;
+  std::uint64_t v[kLimbs];
+  for (int i = 0; i < kLimbs; ++i) {
+    v[i] = 0;
+    for (int j = 7; j >= 0; --j) v[i] = (v[i] << 8) | le[8 * i + j];
+  }
+  auto nonzero = [&v] {
+    for (std::uint64_t w : v)
+      if (w) return true;
+    return false;
+  };
+  int n = 0;
+  while (nonzero()) {
+    if (n >= max) return -1;
+    int d = 0;
+    if (v[0] & 1) {
+      d = static_cast<int>(v[0] & 31);
+      if (d >= 16) d -= 32;
+      // v -= d
+      if (d > 0) {
+        std::uint64_t borrow = static_cast<std::uint64_t>(d);
+        for (int i = 0; i < kLimbs && borrow; ++i) {
+          const std::uint64_t old = v[i];
+          v[i] -= borrow;
+          borrow = old < borrow ? 1 : 0;
+        }
+      } else {
+        std::uint64_t carry = static_cast<std::uint64_t>(-d);
+        for (int i = 0; i < kLimbs && carry; ++i) {
+          v[i] += carry;
+          carry = v[i] < carry ? 1 : 0;
+        }
+      }
+    }
+    out[n++] = static_cast<signed char>(d);
+    for (int i = 0; i < kLimbs - 1; ++i) v[i] = (v[i] >> 1) | (v[i + 1] << 63);
+    v[kLimbs - 1] >>= 1;
+  }
+  return n;
+}
+
+// r = k * a for a public k: width-5 NAF over the affine odd multiples a, 3a, ..., 15a.
+bool jp_mul_wnaf(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k) {
+  signed char naf[64 * kMaxLimbs + 2];
+  const int n = a.inf ? 0 : wnaf5(k, naf, static_cast<int>(sizeof naf));
+  if (n < 0) return jp_mul_3k(c, r, a, k);
+  if (n == 0) {
+    jp_set_inf(r);
+    return true;
+  }
+  JPoint odd[8], twice;
+  odd[0] = a;
+  jp_double(c, twice, a);
+  for (int j = 1; j < 8; ++j) jp_add(c, odd[j], odd[j - 1], twice);
+  Fe xs[8], ys[8];
+  std::uint64_t inf[8];
+  batch_affine(c, odd, 8, xs, ys, inf);
+  JPoint acc, t;
+  jp_set_inf(acc);
+  for (int i = n - 1; i >= 0; --i) {
+    jp_double(c, acc, acc);
+    const int d = naf[i];
+    if (!d) continue;
+    const int j = (d > 0 ? d : -d) / 2;
+    if (inf[j]) continue;
+    t.X = xs[j];
+    t.Y = ys[j];
+    t.Z = c.field.one;
+    t.inf = false;
+    t.z1 = true;
+    if (d < 0) fe_neg(c.field, t.Y, t.Y);
+    jp_add(c, acc, acc, t);
+  }
+  r = acc;
+  return true;
+}
+
+// r = k * base with the comb rows of a table, for a public k: one addition per non-zero digit.
+bool jp_mul_comb_public(const ECURVE& c, JPoint& r, EC_FBW& t, const BIGNUM* k) {
+  if (t.w != 4 || !fbw_comb(t, c)) return false;
+  const int nbytes = (t.count + 1) / 2;
+  unsigned char le[80];
+  if (nbytes > static_cast<int>(sizeof le) || !scalar_bytes(k, le, nbytes)) return false;
+  const int per = (1 << t.w) - 1;
+  JPoint acc, e;
+  jp_set_inf(acc);
+  e.Z = c.field.one;
+  e.inf = false;
+  e.z1 = true;
+  for (int i = 0; i < t.count; ++i) {
+    const unsigned d = nibble(le, i);
+    if (!d) continue;
+    const std::size_t at = static_cast<std::size_t>(i) * per + d - 1;
+    e.X = t.cx[at];
+    e.Y = t.cy[at];
+    jp_add(c, acc, acc, e);
+  }
+  r = acc;
+  return true;
+}
+
+}  // namespace
+
+int ec::mul_public(ECPOINT* r, const ECPOINT* point, const BIGNUM* k) {
   if (!check_args(ECGOST_F_ECPOINT_MUL, r, point) || !check_args(ECGOST_F_ECPOINT_MUL, k))
     return 0;
   if (BN_is_negative(k) || !same_curve(r, point)) {
@@ -723,12 +1204,24 @@ int ECPOINT_mul(ECPOINT* r, const ECPOINT* point, const BIGNUM* k) {
     finish(r, v);
     return 1;
   }
-  if (!jp_mul_3k(*point->curve, v, point->P, k)) {
+  if (!jp_mul_wnaf(*point->curve, v, point->P, k)) {
     ECGOST_ERR(ECGOST_F_ECPOINT_MUL, R_MALLOC_FAILURE);
     return 0;
   }
   finish(r, v);
   return 1;
+}
+
+int ec::mul_generator_public(ECPOINT* r, const BIGNUM* k, const ECURVE* curve) {
+  if (!check_args(ECGOST_F_ECPOINT_MUL, r, k) || !check_args(ECGOST_F_ECPOINT_MUL, curve))
+    return 0;
+  JPoint v;
+  if (curve->meth_data && !BN_is_negative(k) &&
+      jp_mul_comb_public(*curve, v, *curve->meth_data, k)) {
+    finish(r, v);
+    return 1;
+  }
+  return mul_public(r, curve->G, k);
 }
 
 int ECPOINT_mul_generator(ECPOINT* r, const BIGNUM* k, const ECURVE* curve) {

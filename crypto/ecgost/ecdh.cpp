@@ -39,8 +39,7 @@ int ECDH_up_ref(ECDH* dh) {
 
 void ECDH_free(ECDH* dh) {
   if (!dh || !ec::ref_down(dh->references)) return;
-  BN_clear_free(dh->d);
-  BN_clear_free(dh->shared);
+  MASK_BN_free(dh->d);
   ECPOINT_free(dh->Q);
   ECURVE_free(dh->curve);
   mem_cleanse(dh, sizeof *dh);
@@ -55,13 +54,14 @@ int ECDH_set_private(ECDH* dh, const BIGNUM* d) {
     ECGOST_ERR(ECGOST_F_ECDH_GENERATE_KEY, ECGOST_R_INVALID_PARAMETERS);
     return 0;
   }
-  BnPtr v(BN_secure_new());
-  if (!v || !BN_copy(v.get(), d)) {
+  MASKED_BN* v = MASK_BN_from_bn(d);
+  if (!v) {
     ECGOST_ERR(ECGOST_F_ECDH_GENERATE_KEY, R_MALLOC_FAILURE);
     return 0;
   }
-  BN_clear_free(dh->d);
-  dh->d = v.release();
+  LockGuard g(locks::EC);
+  MASK_BN_free(dh->d);
+  dh->d = v;
   ECPOINT_free(dh->Q);
   dh->Q = nullptr;
   return 1;
@@ -71,17 +71,24 @@ const ECPOINT* ECDH_get_public(const ECDH* dh) { return dh ? dh->Q : nullptr; }
 
 int ECDH_generate_key(ECDH* dh) {
   if (!dh) return bad_args(ECGOST_F_ECDH_GENERATE_KEY);
-  bool ok = true;
-  if (!dh->d) {
-    BnPtr d(BN_secure_new());
-    ok = d && ec::random_below_q(*dh->curve, d.get(), BN_num_bits(dh->curve->q));
-    if (ok) dh->d = d.release();
+  LockGuard g(locks::EC);
+  BnPtr d(BN_secure_new());
+  bool ok = d != nullptr;
+  if (ok && !dh->d) {
+    MASKED_BN* m = nullptr;
+    ok = ec::random_below_q(*dh->curve, d.get()) && (m = MASK_BN_from_bn(d.get()));
+    if (ok) dh->d = m;
   }
   if (ok && !dh->Q) {
-    PointPtr Q(ECPOINT_new(dh->curve));
-    ok = Q && ECPOINT_mul_generator(Q.get(), dh->d, dh->curve) && ECPOINT_to_affine(Q.get()) &&
-         !Q->P.inf;
-    if (ok) dh->Q = Q.release();
+    BIGNUM* clear = MASK_BN_unmasked_copy(dh->d);
+    ok = clear && BN_copy(d.get(), clear);
+    BN_clear_free(clear);
+    ECPOINT* Q = ok ? ECPOINT_new(dh->curve) : nullptr;
+    ok = Q && ECPOINT_mul_generator(Q, d.get(), dh->curve) && ECPOINT_to_affine(Q) && !Q->P.inf;
+    if (ok)
+      dh->Q = Q;
+    else
+      ECPOINT_free(Q);
   }
   if (!ok) {
     ERR_set_status_once(ECGOST_STATUS_DH_FAILED);
@@ -99,9 +106,17 @@ int ECDH_compute_key(ECDH* dh, const ECPOINT* peer, BIGNUM* shared) {
   }
   const ECURVE* c = dh->curve;
   BnCtxPtr ctx(BN_CTX_new());
-  BnPtr t(BN_secure_new()), x(BN_new());
+  BnPtr t(BN_secure_new()), x(BN_new()), d;
   PointPtr S(ECPOINT_new(dh->curve));
-  bool ok = ctx && t && x && S;
+  {
+    LockGuard g(locks::EC);
+    d.reset(MASK_BN_unmasked_copy(dh->d));
+  }
+  bool ok = ctx && t && x && S && d;
+  if (ok) {
+    BN_set_flags(t.get(), BN_FLG_CONSTTIME);
+    BN_set_flags(d.get(), BN_FLG_CONSTTIME);
+  }
   if (ok && !ECGOST_is_pubkey_valid(peer, dh->mode == ECDH_PLAIN)) {
     ERR_set_status_once(ECGOST_STATUS_DH_FAILED);
     ECGOST_ERR(ECGOST_F_ECDH_COMPUTE_KEY, LIB_ECGOST);
@@ -115,7 +130,7 @@ int ECDH_compute_key(ECDH* dh, const ECPOINT* peer, BIGNUM* shared) {
   if (ok) {
     switch (dh->mode) {
       case ECDH_COFACTOR:
-        ok = BN_mul(t.get(), c->h, dh->d, ctx.get());
+        ok = BN_mul(t.get(), c->h, d.get(), ctx.get());
         break;
       case ECDH_COMPAT_COFACTOR:
         // (h^-1 d mod q) * h: the cofactor clears any small-order part of the peer's point
@@ -123,21 +138,25 @@ int ECDH_compute_key(ECDH* dh, const ECPOINT* peer, BIGNUM* shared) {
         ec::ossl_mark();
         ok = BN_mod_inverse(t.get(), c->h, c->q, ctx.get()) != nullptr;
         ec::ossl_pop();
-        ok = ok && BN_mod_mul(t.get(), t.get(), dh->d, c->q, ctx.get()) &&
+        ok = ok && BN_mod_mul(t.get(), t.get(), d.get(), c->q, ctx.get()) &&
              BN_mul(t.get(), t.get(), c->h, ctx.get());
         break;
       default:
-        ok = BN_copy(t.get(), dh->d) != nullptr;
+        ok = BN_copy(t.get(), d.get()) != nullptr;
     }
   }
-  ok = ok && ECPOINT_mul(S.get(), peer, t.get()) && !S->P.inf && ECPOINT_get_x(S.get(), x.get());
+  // In the plain mode the peer passed the full check (order q) and t = d < q.
+  ok = ok &&
+       (dh->mode == ECDH_PLAIN ? ec::mul_secret_order_q(S.get(), peer, t.get())
+                               : ECPOINT_mul(S.get(), peer, t.get())) &&
+       !S->P.inf && ECPOINT_get_x(S.get(), x.get());
   if (!ok) {
     ERR_set_status_once(ECGOST_STATUS_DH_FAILED);
     ECGOST_ERR(ECGOST_F_ECDH_COMPUTE_KEY, R_INTERNAL_ERROR);
     return 0;
   }
-  if (!dh->shared) dh->shared = BN_secure_new();
-  if (!dh->shared || !BN_copy(dh->shared, x.get()) || (shared && !BN_copy(shared, x.get()))) {
+  // The shared value goes to the caller only; the object keeps no copy.
+  if (shared && !BN_copy(shared, x.get())) {
     ECGOST_ERR(ECGOST_F_ECDH_COMPUTE_KEY, R_MALLOC_FAILURE);
     return 0;
   }
@@ -158,9 +177,14 @@ int ECGOST_vko_point(ECPOINT* out, const ECPOINT* peer, const BIGNUM* ukm, ECGOS
   }
   BnCtxPtr ctx(BN_CTX_new());
   BnPtr t(BN_secure_new());
-  bool ok = ctx && t && ec::priv_present(key) && ec::priv_load(key, t.get()) &&
-            (!ukm || BN_mod_mul(t.get(), t.get(), ukm, c->q, ctx.get())) &&
-            !BN_is_zero(t.get()) && ECPOINT_mul(out, peer, t.get()) && !out->P.inf &&
+  bool ok = ctx && t;
+  if (ok) {
+    BN_set_flags(t.get(), BN_FLG_CONSTTIME);
+    LockGuard g(locks::EC);
+    ok = ec::priv_present(key) && ec::priv_load(key, t.get());
+  }
+  ok = ok && (!ukm || BN_mod_mul(t.get(), t.get(), ukm, c->q, ctx.get())) &&
+            !BN_is_zero(t.get()) && ec::mul_secret_order_q(out, peer, t.get()) && !out->P.inf &&
             ECPOINT_to_affine(out);
   if (!ok) {
     ERR_set_status_once(ECGOST_STATUS_DH_FAILED);
@@ -190,16 +214,19 @@ int ECGOST_DH_generate_key(ECDH* dh, PSE* container, const unsigned char* priv36
     tmp.reset();
     PointPtr Q(ECPOINT_new(dh->curve));
     ok = ok && Q && ECPOINT_bi2point(Q.get(), pub, static_cast<std::size_t>(publen)) &&
-         ECDH_set_private(dh, d.get());
+         ec::pubkey_usable(Q.get(), ECGOST_F_DH_GENERATE_KEY) && ECDH_set_private(dh, d.get());
     if (ok) {
       ECPOINT_free(dh->Q);
       dh->Q = Q.release();
     }
   } else {
-    BN_clear_free(dh->d);
-    dh->d = nullptr;
-    ECPOINT_free(dh->Q);
-    dh->Q = nullptr;
+    {
+      LockGuard g(locks::EC);
+      MASK_BN_free(dh->d);
+      dh->d = nullptr;
+      ECPOINT_free(dh->Q);
+      dh->Q = nullptr;
+    }
     ok = ECDH_generate_key(dh);
   }
   const int compressed = (flags & ECGOST_FLAG_COMPRESSED) ? 1 : 0;
@@ -211,8 +238,13 @@ int ECGOST_DH_generate_key(ECDH* dh, PSE* container, const unsigned char* priv36
   }
   const int given = *outlen;
   *outlen = need;
-  if (out && given >= need)
-    ECPOINT_point2bin(dh->Q, compressed, out, static_cast<std::size_t>(given));
+  if (!out) return 1;  // a length query
+  if (given < need) {
+    ERR_set_status_once(ECGOST_STATUS_DH_FAILED);
+    ECGOST_ERR(ECGOST_F_DH_GENERATE_KEY, R_INTERNAL_ERROR);
+    return 0;
+  }
+  ECPOINT_point2bin(dh->Q, compressed, out, static_cast<std::size_t>(given));
   return 1;
 }
 
@@ -231,6 +263,7 @@ int ECGOST_DH_compute_key(ECDH* dh, const unsigned char* peer, int peerlen, unsi
   const int given = *outlen;
   *outlen = need;
   if (!out || given < need) {
+    ERR_set_status_once(ECGOST_STATUS_DH_FAILED);
     ECGOST_ERR(ECGOST_F_DH_COMPUTE_KEY, R_INTERNAL_ERROR);
     return 0;
   }

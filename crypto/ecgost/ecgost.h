@@ -65,7 +65,7 @@ inline constexpr int ECGOST_R_INVALID_PARAMETERS = 100, ECGOST_R_ZERO_R = 101,
                      ECGOST_R_R_TOO_BIG = 102, ECGOST_R_ZERO_S = 103, ECGOST_R_S_TOO_BIG = 104,
                      ECGOST_R_SIGNATURE_FAILURE = 105, ECGOST_R_UNSUPPORTED_FIELD = 106,
                      ECGOST_R_BAD_ENCODING = 137, ECGOST_R_DECODE_ERROR = 3,
-                     ECGOST_R_KEY_UNWRAP_FAILED = 138;
+                     ECGOST_R_KEY_UNWRAP_FAILED = 138, ECGOST_R_INVALID_PUBLIC_KEY = 139;
 // Status words this module records.
 inline constexpr std::uint32_t ECGOST_STATUS_BAD_ARGS = STATUS_NULL_ARGUMENT,
                                ECGOST_STATUS_BAD_SIGNATURE = STATUS_BAD_SIGNATURE,

@@ -25,9 +25,10 @@ using ec::PointPtr;
 namespace {
 
 void drop_precomputed(ECGOST* key) {
-  BN_clear_free(key->pre_k);
+  MASK_BN_free(key->pre_k);
   BN_free(key->pre_r);
-  key->pre_k = key->pre_r = nullptr;
+  key->pre_k = nullptr;
+  key->pre_r = nullptr;
 }
 
 void drop_values(ECGOST* key) {
@@ -47,25 +48,20 @@ bool reduce_by_subtraction(const BIGNUM* q, BIGNUM* k) {
   return !BN_is_zero(k);
 }
 
-// k and r = x(k*G) mod q; k drawn at random unless given.
+// k and r = x(k*G) mod q; k drawn uniformly from [1, q-1] unless given. A given k has at most
+// as many bytes as q (the caller checks), so the subtraction ends after a few rounds.
 bool make_pair(ECGOST* key, const unsigned char* kin, int klen, BIGNUM* k, BIGNUM* r,
                BN_CTX* ctx) {
   const ECURVE* c = key->curve;
-  const int nbytes = (BN_num_bits(c->q) + 7) / 8;
-  unsigned char buf[66];
-  if (nbytes > static_cast<int>(sizeof buf)) return false;
   ECPOINT* P = ECPOINT_new(key->curve);
   if (!P) return false;
+  BN_set_flags(k, BN_FLG_CONSTTIME);
   bool ok = false;
   for (int attempt = 0; attempt < 64; ++attempt) {
     if (kin) {
-      if (!BN_bin2bn(kin, klen, k)) break;
-    } else {
-      if (RAND_bytes(buf, nbytes) != nbytes || !BN_bin2bn(buf, nbytes, k)) break;
-    }
-    if (!reduce_by_subtraction(c->q, k)) {
-      if (kin) break;  // a given k that reduces to 0 cannot be redrawn
-      continue;
+      if (!BN_bin2bn(kin, klen, k) || !reduce_by_subtraction(c->q, k)) break;
+    } else if (!ec::random_below_q(*c, k)) {
+      break;
     }
     if (!ECPOINT_mul_generator(P, k, c) || P->P.inf || !ECPOINT_get_x(P, r) ||
         !BN_nnmod(r, r, c->q, ctx))
@@ -76,7 +72,6 @@ bool make_pair(ECGOST* key, const unsigned char* kin, int klen, BIGNUM* k, BIGNU
     }
     if (kin) break;
   }
-  OPENSSL_cleanse(buf, sizeof buf);
   ECPOINT_free(P);
   return ok;
 }
@@ -91,19 +86,28 @@ bool digest_to_e(const ECURVE& c, const unsigned char* dgst, int dlen, BIGNUM* e
   return true;
 }
 
-bool random_below_q(const ECURVE& c, BIGNUM* out, int nbits) {
-  const int nbytes = (nbits + 7) / 8;
-  unsigned char buf[66];
+bool random_below_q(const ECURVE& c, BIGNUM* out) {
+  // 64 bits more than q has, reduced mod q - 1, plus 1: uniform on [1, q-1] to within 2^-64.
+  const int nbytes = (BN_num_bits(c.q) + 7) / 8 + 8;
+  unsigned char buf[66 + 8];
   if (nbytes > static_cast<int>(sizeof buf)) return false;
-  bool ok = false;
-  for (int attempt = 0; attempt < 64 && !ok; ++attempt) {
-    if (RAND_bytes(buf, nbytes) != nbytes) break;
-    if (nbits % 8) buf[0] &= static_cast<unsigned char>(0xFF >> (8 - nbits % 8));
-    if (!BN_bin2bn(buf, nbytes, out)) break;
-    ok = reduce_by_subtraction(c.q, out);
+  BnCtxPtr ctx(BN_CTX_new());
+  BnPtr v(BN_secure_new()), qm1(BN_dup(c.q));
+  bool ok = ctx && v && qm1 && BN_sub_word(qm1.get(), 1) && !BN_is_zero(qm1.get()) &&
+            RAND_bytes(buf, nbytes) == nbytes && BN_bin2bn(buf, nbytes, v.get());
+  if (ok) {
+    BN_set_flags(v.get(), BN_FLG_CONSTTIME);
+    BN_set_flags(out, BN_FLG_CONSTTIME);
+    ok = BN_mod(out, v.get(), qm1.get(), ctx.get()) && BN_add_word(out, 1);
   }
   OPENSSL_cleanse(buf, sizeof buf);
   return ok;
+}
+
+bool pubkey_usable(const ECPOINT* q, int func) {
+  if (q && ECGOST_is_pubkey_valid(q, 1)) return true;
+  ECGOST_ERR(func, ECGOST_R_INVALID_PUBLIC_KEY);
+  return false;
 }
 
 }  // namespace ec
@@ -142,6 +146,7 @@ ECURVE* ECGOST_get_curve(const ECGOST* key) { return key ? key->curve : nullptr;
 int ECGOST_set_curve(ECGOST* key, ECURVE* curve) {
   if (!key || !curve) return bad_args(ECGOST_F_ECGOST_NEW);
   ECURVE_up_ref(curve);
+  LockGuard g(locks::EC);
   drop_values(key);
   BN_clear_free(key->enc_d);
   key->enc_d = nullptr;
@@ -156,6 +161,7 @@ int ECGOST_set_private(ECGOST* key, const BIGNUM* d) {
     ECGOST_ERR(ECGOST_F_ECGOST_NEW, ECGOST_R_INVALID_PARAMETERS);
     return 0;
   }
+  LockGuard g(locks::EC);
   drop_precomputed(key);
   BN_clear_free(key->enc_d);
   key->enc_d = nullptr;
@@ -163,15 +169,23 @@ int ECGOST_set_private(ECGOST* key, const BIGNUM* d) {
 }
 
 int ECGOST_get_private(const ECGOST* key, BIGNUM* d) {
-  if (!key || !d || !ec::priv_present(key)) return 0;
+  if (!key || !d) return 0;
+  LockGuard g(locks::EC);
+  if (!ec::priv_present(key)) return 0;
   return ec::priv_load(key, d) ? 1 : 0;
 }
 
-int ECGOST_has_private(const ECGOST* key) { return key && ec::priv_present(key) ? 1 : 0; }
+int ECGOST_has_private(const ECGOST* key) {
+  if (!key) return 0;
+  LockGuard g(locks::EC);
+  return ec::priv_present(key) ? 1 : 0;
+}
 int ECGOST_is_opaque(const ECGOST* key) { return key && key->enc_d ? 1 : 0; }
 
 int ECGOST_set_public(ECGOST* key, const ECPOINT* q) {
   if (!key || !q) return bad_args(ECGOST_F_ECGOST_NEW);
+  // Infinity, points off the curve or outside the group of order q are no one's public key.
+  if (!ec::pubkey_usable(q, ECGOST_F_ECGOST_NEW)) return 0;
   ECPOINT* copy = ECPOINT_new(key->curve);
   if (!copy || !ECPOINT_copy(copy, q) || !ECPOINT_normalize(copy)) {
     ECPOINT_free(copy);
@@ -205,14 +219,18 @@ int ECGOST_generate_pubkey(ECGOST* key) {
   if (!key) return bad_args(ECGOST_F_GENERATE_PUBKEY);
   BnPtr d(BN_secure_new());
   ECPOINT* Q = ECPOINT_new(key->curve);
-  bool ok = d && Q && ec::priv_present(key) && ec::priv_load(key, d.get()) &&
-            ECPOINT_mul_generator(Q, d.get(), key->curve) && ECPOINT_to_affine(Q) &&
-            !Q->P.inf;
+  bool ok = d && Q;
+  if (ok) {
+    LockGuard g(locks::EC);
+    ok = ec::priv_present(key) && ec::priv_load(key, d.get());
+  }
+  ok = ok && ECPOINT_mul_generator(Q, d.get(), key->curve) && ECPOINT_to_affine(Q) && !Q->P.inf;
   if (!ok) {
     ECPOINT_free(Q);
     ECGOST_ERR(ECGOST_F_GENERATE_PUBKEY, R_INTERNAL_ERROR);
     return 0;
   }
+  LockGuard g(locks::EC);
   ECPOINT_free(key->Q);
   key->Q = Q;
   if (key->pub_buf) mem_free(key->pub_buf);
@@ -224,7 +242,7 @@ int ECGOST_generate_pubkey(ECGOST* key) {
 int ECGOST_key_pair_generation(ECGOST* key) {
   if (!key) return bad_args(ECGOST_F_KEY_PAIR_GENERATION);
   BnPtr d(BN_secure_new());
-  if (!d || !ec::random_below_q(*key->curve, d.get(), BN_num_bits(key->curve->q)) ||
+  if (!d || !ec::random_below_q(*key->curve, d.get()) ||
       !ECGOST_set_private(key, d.get()) || !ECGOST_generate_pubkey(key)) {
     ECGOST_ERR(ECGOST_F_KEY_PAIR_GENERATION, R_INTERNAL_ERROR);
     return 0;
@@ -267,17 +285,31 @@ int ECGOST_is_pubkey_valid(const ECPOINT* q, int full) {
 
 int ECGOST_sign_setup(ECGOST* key, const unsigned char* k, int klen) {
   if (!key || (k && klen <= 0)) return bad_args(ECGOST_F_SIGN_SETUP);
+  if (k) {
+    // A given k longer than q is no nonce of this curve.
+    BnPtr kv(BN_bin2bn(k, klen, nullptr));
+    if (kv && BN_num_bytes(kv.get()) > BN_num_bytes(key->curve->q)) {
+      BN_clear(kv.get());
+      return bad_args(ECGOST_F_SIGN_SETUP);
+    }
+  }
   BnCtxPtr ctx(BN_CTX_new());
-  BIGNUM* kk = BN_secure_new();
+  BnPtr kk(BN_secure_new()), kp(BN_secure_new());
   BIGNUM* r = BN_new();
-  if (!ctx || !kk || !r || !make_pair(key, k, klen, kk, r, ctx.get())) {
-    BN_clear_free(kk);
+  MASKED_BN* mk = nullptr;
+  // k is kept as k + q * 2^(64 w), w the words of q: the same k mod q, always 2w words long, so
+  // masking and unmasking it take as long for every k.
+  const int words = (BN_num_bits(key->curve->q) + 63) / 64;
+  if (!ctx || !kk || !kp || !r || !make_pair(key, k, klen, kk.get(), r, ctx.get()) ||
+      !BN_lshift(kp.get(), key->curve->q, 64 * words) || !BN_add(kp.get(), kp.get(), kk.get()) ||
+      !(mk = MASK_BN_from_bn(kp.get()))) {
     BN_free(r);
     ECGOST_ERR(ECGOST_F_SIGN_SETUP, R_INTERNAL_ERROR);
     return 0;
   }
+  LockGuard g(locks::EC);
   drop_precomputed(key);
-  key->pre_k = kk;
+  key->pre_k = mk;
   key->pre_r = r;
   return 1;
 }
@@ -287,7 +319,7 @@ ECGOST_SIG* ECGOST_do_sign(const unsigned char* dgst, int dlen, ECGOST* key) {
     bad_args(ECGOST_F_DO_SIGN);
     return nullptr;
   }
-  if (!ec::priv_present(key)) {
+  if (!ECGOST_has_private(key)) {
     ERR_set_status_once(ECGOST_STATUS_SIGN_FAILED);
     ECGOST_ERR(ECGOST_F_DO_SIGN, ECGOST_R_INVALID_PARAMETERS);
     return nullptr;
@@ -298,16 +330,28 @@ ECGOST_SIG* ECGOST_do_sign(const unsigned char* dgst, int dlen, ECGOST* key) {
       t(BN_secure_new());
   ECGOST_SIG* sig = nullptr;
   bool ok = ctx && e && d && k && r && s && t && ec::digest_to_e(*c, dgst, dlen, e.get(), ctx.get());
+  BN_set_flags(d.get(), BN_FLG_CONSTTIME);
+  BN_set_flags(k.get(), BN_FLG_CONSTTIME);
+  BN_set_flags(t.get(), BN_FLG_CONSTTIME);
   for (int attempt = 0; ok && attempt < 64; ++attempt) {
-    if (key->pre_k) {
-      // The precomputed pair serves exactly one signature.
-      ok = BN_copy(k.get(), key->pre_k) && BN_copy(r.get(), key->pre_r);
-      drop_precomputed(key);
-    } else {
-      ok = make_pair(key, nullptr, 0, k.get(), r.get(), ctx.get());
+    bool have_pair = false;
+    {
+      // d and the precomputed pair are read under the key's lock: another thread may be
+      // turning the key into its opaque form.
+      LockGuard g(locks::EC);
+      if (key->pre_k) {
+        // The precomputed pair serves exactly one signature.
+        BIGNUM* pk = MASK_BN_unmasked_copy(key->pre_k);
+        ok = pk && BN_copy(k.get(), pk) && BN_copy(r.get(), key->pre_r);
+        BN_clear_free(pk);
+        drop_precomputed(key);
+        have_pair = true;
+      }
+      ok = ok && ec::priv_present(key) && ec::priv_load(key, d.get());
     }
+    if (ok && !have_pair) ok = make_pair(key, nullptr, 0, k.get(), r.get(), ctx.get());
     // s = (r*d + k*e) mod q; d leaves its store only for the product.
-    ok = ok && ec::priv_load(key, d.get()) && BN_mod_mul(s.get(), r.get(), d.get(), c->q, ctx.get());
+    ok = ok && BN_mod_mul(s.get(), r.get(), d.get(), c->q, ctx.get());
     BN_clear(d.get());
     ok = ok && BN_mod_mul(t.get(), k.get(), e.get(), c->q, ctx.get()) &&
          BN_mod_add(s.get(), s.get(), t.get(), c->q, ctx.get());
@@ -332,6 +376,10 @@ ECGOST_SIG* ECGOST_do_sign(const unsigned char* dgst, int dlen, ECGOST* key) {
 int ECGOST_do_verify(const unsigned char* dgst, int dlen, const ECGOST_SIG* sig, ECGOST* key) {
   if (!dgst || dlen <= 0 || !sig || !sig->r || !sig->s || !key || !key->Q) {
     bad_args(ECGOST_F_DO_VERIFY);
+    return -1;
+  }
+  if (!ec::pubkey_usable(key->Q, ECGOST_F_DO_VERIFY)) {
+    ERR_set_status(ECGOST_STATUS_BAD_SIGNATURE);
     return -1;
   }
   const ECURVE* c = key->curve;
@@ -362,7 +410,7 @@ int ECGOST_do_verify(const unsigned char* dgst, int dlen, const ECGOST_SIG* sig,
   ok = ok && BN_mod_mul(z1.get(), sig->s, v.get(), c->q, ctx.get()) &&
        BN_mod_mul(z2.get(), sig->r, v.get(), c->q, ctx.get()) &&
        (BN_is_zero(z2.get()) || BN_sub(z2.get(), c->q, z2.get())) &&
-       ECPOINT_mul_generator(A, z1.get(), c) && ECPOINT_mul(B, key->Q, z2.get()) &&
+       ec::mul_generator_public(A, z1.get(), c) && ec::mul_public(B, key->Q, z2.get()) &&
        ECPOINT_add(A, A, B);
   int result = -1;
   if (ok) {
@@ -444,8 +492,9 @@ ECGOST_SIG* d2i_ECGOST_SIG(ECGOST_SIG** out, const unsigned char** pp, long len,
     ok = n == 64 && BN_bin2bn(in, 32, sig->s) && BN_bin2bn(in + 32, 32, sig->r);
   } else {
     der::Reader rd(std::span<const unsigned char>(in, n)), seq(std::span<const unsigned char>{});
+    // The signature is the whole input, as in the other decoders of keys and signatures.
     ok = rd.enter(der::TAG_SEQUENCE, seq) && seq.integer(sig->r) && seq.integer(sig->s) &&
-         seq.empty();
+         seq.empty() && rd.empty();
     used = n - rd.remaining();
   }
   if (!ok) {

@@ -88,9 +88,10 @@ struct R3410 {
   BIGNUM* y;
   R3410_SECRET x;         // masked; or the container-encrypted 32 bytes while key_mac is set
   BIGNUM* key_mac;        // the container's 4-byte check value, or null
-  BIGNUM* k;              // one-time triple of R3410_sign_setup, or null
+  MASKED_BN* k;           // one-time pair of R3410_sign_setup (k masked), or null
   BIGNUM* r_pre;
-  BIGNUM* xr_pre;
+  BIGNUM* y_checked;      // the last y (with y_checked_p its p) found a sound public value
+  BIGNUM* y_checked_p;
   PSE* pse;
   R3410_PROVIDER_KEY provider;
   int references;

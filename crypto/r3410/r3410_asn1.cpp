@@ -8,6 +8,7 @@
 
 #include "crypto/bytestring/der.h"
 #include "crypto/err/err.h"
+#include "crypto/lock.h"
 #include "crypto/mem.h"
 #include "crypto/objects/objects.h"
 #include "crypto/r3410/r3410.h"
@@ -302,7 +303,11 @@ int i2d_R3410PrivateKey(const R3410* key, unsigned char** pp) {
     JARNEL_ERR(LIB_ASN1, R3410_F_I2D_PRIVATEKEY, R_PASSED_NULL_PARAMETER);
     return 0;
   }
-  BnPtr x = secret_copy(key->x);
+  BnPtr x;
+  {
+    LockGuard guard(locks::R3410);  // x must not change form while it is read
+    x = secret_copy(key->x);
+  }
   BnPtr version(BN_new());
   if (!x || !version) {
     JARNEL_ERR(LIB_ASN1, R3410_F_I2D_PRIVATEKEY, R_INTERNAL_ERROR);

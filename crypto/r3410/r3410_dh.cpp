@@ -68,11 +68,14 @@ bool dh_known_answer() {
   return ok;
 }
 
-bool valid_peer(const BIGNUM* peer, const BIGNUM* p) {
-  // 1 < peer < p - 1: the values 0, 1 and p - 1 would give a shared value known to anyone.
-  BnPtr pm1(BN_dup(p));
-  return pm1 && BN_sub_word(pm1.get(), 1) && BN_cmp(peer, BN_value_one()) > 0 &&
-         BN_cmp(peer, pm1.get()) < 0;
+// x-th power modulo p with the exponent padded by a multiple of the base's order (q when known,
+// else p - 1), so the time does not depend on x.
+bool secret_power(BIGNUM* out, const BIGNUM* base, const BIGNUM* x, const R3410_DH* dh,
+                  BN_CTX* ctx) {
+  BnPtr order(dh->q ? BN_dup(dh->q) : BN_dup(dh->p)), padded(BN_secure_new());
+  return order && padded && (dh->q || BN_sub_word(order.get(), 1)) &&
+         pad_exponent(x, order.get(), padded.get(), ctx) &&
+         BN_mod_exp_mont_consttime(out, base, padded.get(), dh->p, ctx, nullptr);
 }
 
 }  // namespace
@@ -123,6 +126,7 @@ R3410_DH* R3410_DH_from_key(const R3410* key) {
   dh->g = BN_dup(key->a);
   dh->q = key->q ? BN_dup(key->q) : nullptr;
   bool ok = dh->p && dh->g && (!key->q || dh->q);
+  LockGuard guard(locks::R3410);
   if (ok && secret_present(key->x) && !key->key_mac) {
     BnPtr x = secret_copy(key->x);
     ok = x && secret_set(dh->x, x.get());
@@ -168,7 +172,7 @@ int R3410_DH_generate_key(R3410_DH* dh, unsigned char* out, int out_len) {
     }
   }
   BnPtr x = secret_copy(dh->x);
-  if (!x || !BN_mod_exp_mont_consttime(pub.get(), dh->g, x.get(), dh->p, ctx.get(), nullptr) ||
+  if (!x || !secret_power(pub.get(), dh->g, x.get(), dh, ctx.get()) ||
       BN_bn2binpad(pub.get(), out, n) != n) {
     dh_failed(R3410_F_DH_GENERATE_KEY, LIB_BN);
     return 0;
@@ -201,7 +205,9 @@ int R3410_DH_compute_key(R3410_DH* dh, const unsigned char* peer, int peer_len,
     dh_failed(R3410_F_DH_COMPUTE_KEY, R_MALLOC_FAILURE);
     return 0;
   }
-  if (!valid_peer(y.get(), dh->p)) {
+  // 1 < y < p - 1 and, with q known, y of order q: 0, 1, p - 1 and the other elements of small
+  // order would give a shared value known to anyone (or reveal x modulo a small order).
+  if (!public_value_sound(y.get(), dh->p, dh->q, ctx.get())) {
     dh_failed(R3410_F_DH_COMPUTE_KEY, R3410_R_INVALID_PUBLIC_VALUE);
     return 0;
   }
@@ -211,7 +217,7 @@ int R3410_DH_compute_key(R3410_DH* dh, const unsigned char* peer, int peer_len,
     return 0;
   }
   BN_set_flags(shared.get(), BN_FLG_CONSTTIME);
-  if (!BN_mod_exp_mont_consttime(shared.get(), y.get(), x.get(), dh->p, ctx.get(), nullptr) ||
+  if (!secret_power(shared.get(), y.get(), x.get(), dh, ctx.get()) ||
       BN_bn2binpad(shared.get(), out, n) != n) {
     dh_failed(R3410_F_DH_COMPUTE_KEY, LIB_BN);
     return 0;

@@ -111,11 +111,16 @@ void select_entry(const unsigned char* row, int bytes, unsigned index, unsigned 
 }  // namespace
 
 bool generator_power(R3410* key, const BIGNUM* e, BIGNUM* out, BN_CTX* ctx) {
+  // The table serves every exponent below q (at most 256 bits); which path runs depends on the
+  // parameters only.
   const FixedBase* fb =
-      BN_num_bits(e) <= kWindows * 4 ? table_for(key->p, key->a, ctx) : nullptr;
+      key->q && BN_num_bits(key->q) <= kWindows * 4 ? table_for(key->p, key->a, ctx) : nullptr;
   if (!fb) {
+    // a has order q: e padded by a multiple of q runs as long whatever e is.
     BN_MONT_CTX* mont = key_mont(key, ctx);
-    return mont && BN_mod_exp_mont_consttime(out, key->a, e, key->p, ctx, mont);
+    BnPtr padded(BN_secure_new());
+    return mont && padded && key->q && pad_exponent(e, key->q, padded.get(), ctx) &&
+           BN_mod_exp_mont_consttime(out, key->a, padded.get(), key->p, ctx, mont);
   }
   unsigned char eb[kQBytes];
   SecureBuffer entry(static_cast<std::size_t>(fb->bytes));

@@ -17,10 +17,31 @@ namespace jarnel {
 namespace r3410 {
 
 void drop_triple(R3410* key) {
-  BN_clear_free(key->k);
+  MASK_BN_free(key->k);
   BN_clear_free(key->r_pre);
-  BN_clear_free(key->xr_pre);
-  key->k = key->r_pre = key->xr_pre = nullptr;
+  key->k = nullptr;
+  key->r_pre = nullptr;
+}
+
+bool pad_exponent(const BIGNUM* e, const BIGNUM* order, BIGNUM* out, BN_CTX* ctx) {
+  BnPtr m(BN_new()), rem(BN_new()), t(BN_new());
+  const int words = (BN_num_bits(order) + 63) / 64;
+  if (!m || !rem || !t || !BN_set_bit(m.get(), 64 * words) ||
+      !BN_div(m.get(), rem.get(), m.get(), order, ctx) ||
+      (!BN_is_zero(rem.get()) && !BN_add_word(m.get(), 1)) ||
+      !BN_mul(t.get(), m.get(), order, ctx))
+    return false;
+  BN_set_flags(out, BN_FLG_CONSTTIME);
+  return BN_add(out, e, t.get()) != 0;
+}
+
+bool public_value_sound(const BIGNUM* y, const BIGNUM* p, const BIGNUM* q, BN_CTX* ctx) {
+  BnPtr pm1(BN_dup(p)), t(BN_new());
+  if (!pm1 || !t || !BN_sub_word(pm1.get(), 1)) return false;
+  if (BN_is_negative(y) || BN_cmp(y, BN_value_one()) <= 0 || BN_cmp(y, pm1.get()) >= 0)
+    return false;
+  if (!q) return true;
+  return BN_mod_exp(t.get(), y, q, p, ctx) && BN_is_one(t.get());
 }
 
 void set_status_if_unset(std::uint32_t value) {
@@ -70,16 +91,16 @@ bool value_below_q(const BIGNUM* q, const unsigned char* seed, int seed_len, BIG
     if (!BN_bin2bn(seed, n, out) || !BN_nnmod(out, out, q, ctx.get())) return false;
     return !BN_is_zero(out);
   }
-  const int n = BN_num_bytes(q);
+  const int n = BN_num_bytes(q) + 8;
   SecureBuffer buf(static_cast<std::size_t>(n));
-  if (buf.size() != static_cast<std::size_t>(n)) return false;
-  // A zero after reduction is drawn again; a generator that keeps giving it is broken.
-  for (int attempt = 0; attempt < 64; ++attempt) {
-    if (RAND_bytes(buf.data(), n) != n) return false;
-    if (!BN_bin2bn(buf.data(), n, out) || !BN_nnmod(out, out, q, ctx.get())) return false;
-    if (!BN_is_zero(out)) return true;
-  }
-  return false;
+  BnPtr v(BN_secure_new()), qm1(BN_dup(q));
+  if (buf.size() != static_cast<std::size_t>(n) || !v || !qm1 || !BN_sub_word(qm1.get(), 1) ||
+      BN_is_zero(qm1.get()))
+    return false;
+  BN_set_flags(v.get(), BN_FLG_CONSTTIME);
+  BN_set_flags(out, BN_FLG_CONSTTIME);
+  return RAND_bytes(buf.data(), n) == n && BN_bin2bn(buf.data(), n, v.get()) &&
+         BN_mod(out, v.get(), qm1.get(), ctx.get()) && BN_add_word(out, 1);
 }
 
 namespace {
@@ -92,6 +113,7 @@ void key_failed(int func) {
 
 // Stores x (masked) and y; the key no longer holds a container-encrypted value.
 bool store_keypair(R3410* key, const BIGNUM* x, BnPtr y) {
+  LockGuard guard(locks::R3410);
   if (!secret_set(key->x, x)) return false;
   BN_free(key->y);
   key->y = y.release();
@@ -147,6 +169,8 @@ void R3410_free(R3410* key) {
   secret_clear(key->x);
   BN_clear_free(key->key_mac);
   drop_triple(key);
+  BN_free(key->y_checked);
+  BN_free(key->y_checked_p);
   BN_MONT_CTX_free(key->mont_p);
   release_pse(key);
   int refs = key->references;
@@ -199,7 +223,11 @@ int R3410_generate_pubkey(R3410* key) {
     key_failed(R3410_F_GENERATE_KEY);
     return 0;
   }
-  BnPtr x = key->key_mac ? nullptr : secret_copy(key->x);
+  BnPtr x;
+  {
+    LockGuard guard(locks::R3410);
+    if (!key->key_mac) x = secret_copy(key->x);
+  }
   if (!x || BN_is_zero(x.get()) || BN_is_negative(x.get()) || BN_cmp(x.get(), key->q) >= 0) {
     JARNEL_ERR(LIB_R3410, R3410_F_GENERATE_PUBKEY, R3410_R_INVALID_PRIVATE_KEY);
     set_status_if_unset(R3410_STATUS_KEY_FAILED);
@@ -212,6 +240,7 @@ int R3410_generate_pubkey(R3410* key) {
     set_status_if_unset(R3410_STATUS_KEY_FAILED);
     return 0;
   }
+  LockGuard guard(locks::R3410);
   BN_free(key->y);
   key->y = y.release();
   return 1;
@@ -234,6 +263,7 @@ int R3410_set_private_key(R3410* key, const unsigned char* x, int len) {
     key_failed(R3410_F_GENERATE_KEY);
     return 0;
   }
+  LockGuard guard(locks::R3410);
   if (!secret_set(key->x, v.get())) {
     key_failed(R3410_F_GENERATE_KEY);
     return 0;
@@ -246,6 +276,7 @@ int R3410_set_private_key(R3410* key, const unsigned char* x, int len) {
 
 int R3410_get_private_key(const R3410* key, unsigned char* out, int len) {
   if (!key || !out || len <= 0) return 0;
+  LockGuard guard(locks::R3410);
   BnPtr x = secret_copy(key->x);
   if (!x || BN_num_bytes(x.get()) > len) return 0;
   return BN_bn2binpad(x.get(), out, len) == len ? 1 : 0;

@@ -62,10 +62,19 @@ BN_MONT_CTX* key_mont(R3410* key, BN_CTX* ctx);
 // with the precomputed table of a built-in set, else a constant-time exponentiation.
 bool generator_power(R3410* key, const BIGNUM* e, BIGNUM* out, BN_CTX* ctx);
 
-// k or x from seed bytes or random bytes: the first min(len, bytes of q) bytes as a
-// big-endian number reduced modulo q. Fails (false) when the result is 0 and seed is given;
-// draws again while 0 without seed.
+// k or x from seed bytes or random bytes. From a seed: the first min(len, bytes of q) bytes as
+// a big-endian number reduced modulo q; fails (false) when that is 0. Without a seed: uniform
+// on [1, q-1] (64 random bits more than q has, reduced modulo q - 1, plus 1).
 bool value_below_q(const BIGNUM* q, const unsigned char* seed, int seed_len, BIGNUM* out);
+
+// out := e + order * ceil(2^(64 w) / order), w the words of order: the same power of any value
+// whose order divides `order`, and always w + 1 words long, so that a constant-time
+// exponentiation (which runs over the exponent's words) takes as long for every e < order.
+bool pad_exponent(const BIGNUM* e, const BIGNUM* order, BIGNUM* out, BN_CTX* ctx);
+
+// A public value (key or DH peer) of the group: 1 < y < p - 1 and, when q is known,
+// y^q = 1 (mod p).
+bool public_value_sound(const BIGNUM* y, const BIGNUM* p, const BIGNUM* q, BN_CTX* ctx);
 
 // Sets the status word unless a status is already set (whatever the queue holds: the failure
 // of an inner step has usually been recorded before the outer one decides on its status).

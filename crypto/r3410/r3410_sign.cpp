@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "crypto/err/err.h"
+#include "crypto/lock.h"
 #include "crypto/mem.h"
+#include "crypto/pse/mask.h"
 #include "crypto/r3410/r3410.h"
 #include "crypto/r3410/r3410_local.h"
 #include "platform/csp.h"
@@ -32,6 +34,27 @@ bool digest_number(const unsigned char* digest, int len, const BIGNUM* q, BIGNUM
 }
 
 int q_bytes(const R3410* key) { return key && key->q ? BN_num_bytes(key->q) : kQBytes; }
+
+// The key's y is a sound public value of its group. The answer is remembered with the y and p
+// it was found for, so a key verifying many signatures pays for the test once.
+bool public_key_checked(R3410* key) {
+  {
+    LockGuard guard(locks::R3410);
+    if (key->y_checked && key->y_checked_p && BN_cmp(key->y_checked, key->y) == 0 &&
+        BN_cmp(key->y_checked_p, key->p) == 0)
+      return true;
+  }
+  BnCtxPtr ctx(BN_CTX_new());
+  if (!ctx || !public_value_sound(key->y, key->p, key->q, ctx.get())) return false;
+  BIGNUM* y = BN_dup(key->y);
+  BIGNUM* p = BN_dup(key->p);
+  LockGuard guard(locks::R3410);
+  BN_free(key->y_checked);
+  BN_free(key->y_checked_p);
+  key->y_checked = y;
+  key->y_checked_p = p;
+  return true;
+}
 
 // The hash parameter that sets a hash object's value (HP_HASHVAL).
 constexpr unsigned kCspHashValue = 2;
@@ -99,19 +122,24 @@ int R3410_sign_setup(R3410* key, const unsigned char* seed, int seed_len) {
     JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R_INTERNAL_ERROR);
     return 0;
   }
-  BnPtr x = key->key_mac ? nullptr : secret_copy(key->x);
-  if (!x || BN_is_zero(x.get()) || BN_cmp(x.get(), key->q) >= 0) {
+  bool have_x = false;
+  {
+    // x only decides whether a pair is worth making; it is read again when signing.
+    LockGuard guard(locks::R3410);
+    BnPtr x = key->key_mac ? nullptr : secret_copy(key->x);
+    have_x = x && !BN_is_zero(x.get()) && BN_cmp(x.get(), key->q) < 0;
+  }
+  if (!have_x) {
     JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R3410_R_INVALID_PRIVATE_KEY);
     return 0;
   }
   BnCtxPtr ctx(BN_CTX_new());
-  BnPtr k(BN_secure_new()), r(BN_new()), xr(BN_secure_new());
-  if (!ctx || !k || !r || !xr) {
+  BnPtr k(BN_secure_new()), r(BN_new());
+  if (!ctx || !k || !r) {
     JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R_MALLOC_FAILURE);
     return 0;
   }
   BN_set_flags(k.get(), BN_FLG_CONSTTIME);
-  BN_set_flags(xr.get(), BN_FLG_CONSTTIME);
   // r = 0 would make a signature that says nothing about x: draw k again.
   for (int attempt = 0;; ++attempt) {
     if (attempt == 16 || !value_below_q(key->q, seed, seed_len, k.get())) {
@@ -129,16 +157,19 @@ int R3410_sign_setup(R3410* key, const unsigned char* seed, int seed_len) {
       return 0;
     }
   }
-  if (!BN_mod_mul(xr.get(), x.get(), r.get(), key->q, ctx.get())) {
-    JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, LIB_BN);
+  // k stays masked until the signature that uses it, padded by a multiple of q to a fixed
+  // length so that masking and unmasking it take as long for every k.
+  BnPtr kp(BN_secure_new());
+  MASKED_BN* mk = kp && pad_exponent(k.get(), key->q, kp.get(), ctx.get()) ? MASK_BN_from_bn(kp.get())
+                                                                         : nullptr;
+  if (!mk) {
+    JARNEL_ERR(LIB_GOSTS, R3410_F_DO_SIGN, R_MALLOC_FAILURE);
     return 0;
   }
-  BN_clear_free(key->k);
-  BN_clear_free(key->r_pre);
-  BN_clear_free(key->xr_pre);
-  key->k = k.release();
+  LockGuard guard(locks::R3410);
+  drop_triple(key);
+  key->k = mk;
   key->r_pre = r.release();
-  key->xr_pre = xr.release();
   return 1;
 }
 
@@ -153,24 +184,47 @@ R3410_SIG* R3410_do_sign(R3410* key, const unsigned char* digest, int len) {
     return nullptr;
   }
   BnCtxPtr ctx(BN_CTX_new());
-  BnPtr h(BN_new()), s(BN_secure_new()), kh(BN_secure_new());
-  if (!ctx || !h || !s || !kh) {
+  BnPtr h(BN_new()), s(BN_secure_new()), kh(BN_secure_new()), xr(BN_secure_new());
+  if (!ctx || !h || !s || !kh || !xr) {
     sign_failed(R_MALLOC_FAILURE);
     return nullptr;
   }
+  BN_set_flags(s.get(), BN_FLG_CONSTTIME);
+  BN_set_flags(kh.get(), BN_FLG_CONSTTIME);
+  BN_set_flags(xr.get(), BN_FLG_CONSTTIME);
   if (!digest_number(digest, len, key->q, h.get(), ctx.get())) {
     sign_failed(LIB_BN);
     return nullptr;
   }
   for (int attempt = 0;; ++attempt) {
-    if (!key->k && (attempt == 16 || !R3410_sign_setup(key))) {
-      sign_failed(R_INTERNAL_ERROR);
-      return nullptr;
+    BnPtr k, r, x;
+    while (!k) {
+      {
+        // The pair is taken (used once, whatever happens next) and x read under the key's lock:
+        // other threads sign with the same key or turn it into its opaque form.
+        LockGuard guard(locks::R3410);
+        if (key->k) {
+          k.reset(MASK_BN_unmasked_copy(key->k));
+          r.reset(key->r_pre);
+          key->r_pre = nullptr;
+          drop_triple(key);
+          if (k && r && !key->key_mac) x = secret_copy(key->x);
+          if (!k || !r || !x) {
+            sign_failed(R_INTERNAL_ERROR);
+            return nullptr;
+          }
+          break;
+        }
+      }
+      if (attempt == 16 || !R3410_sign_setup(key)) {
+        sign_failed(R_INTERNAL_ERROR);
+        return nullptr;
+      }
+      ++attempt;
     }
-    // The triple is used once, whatever happens next.
-    BnPtr k(key->k), xr(key->xr_pre), r(key->r_pre);
-    key->k = key->xr_pre = key->r_pre = nullptr;
-    if (!BN_mod_mul(kh.get(), k.get(), h.get(), key->q, ctx.get()) ||
+    BN_set_flags(k.get(), BN_FLG_CONSTTIME);
+    if (!BN_mod_mul(xr.get(), x.get(), r.get(), key->q, ctx.get()) ||
+        !BN_mod_mul(kh.get(), k.get(), h.get(), key->q, ctx.get()) ||
         !BN_mod_add(s.get(), xr.get(), kh.get(), key->q, ctx.get())) {
       sign_failed(LIB_BN);
       return nullptr;
@@ -203,6 +257,9 @@ int R3410_do_verify(const R3410_SIG* sig, R3410* key, const unsigned char* diges
   // A public value outside 1 < y < p belongs to no private key.
   if (BN_cmp(key->y, BN_value_one()) <= 0 || BN_cmp(key->y, key->p) >= 0)
     return error(R3410_R_INVALID_DOMAIN_PARAMETERS);
+  // Nor does p - 1 or any value outside the group of order q: with such a y, signatures verify
+  // without the private value.
+  if (!public_key_checked(key)) return error(R3410_R_INVALID_PUBLIC_VALUE);
   if (BN_is_zero(sig->r) || BN_is_negative(sig->r)) return invalid(R3410_R_R_IS_ZERO);
   if (BN_cmp(sig->r, key->q) >= 0) return invalid(R3410_R_R_TOO_LARGE);
   if (BN_is_zero(sig->s) || BN_is_negative(sig->s)) return invalid(R3410_R_S_IS_ZERO);

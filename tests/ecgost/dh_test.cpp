@@ -64,6 +64,7 @@ TEST(EcgostDh, PlainModeAgreesAndShortValuesLoseLeadingZeros) {
       ERR_clear_error();
       EXPECT_FALSE(ECGOST_DH_compute_key(t.get(), pub, publen, out, &small));
       EXPECT_EQ(small, outlen);
+      EXPECT_EQ(ERR_get_status(), ECGOST_STATUS_DH_FAILED);
     }
   }
   EXPECT_TRUE(found);
@@ -149,10 +150,16 @@ TEST(EcgostDh, HostilePeerOctetsAreRefused) {
   ASSERT_TRUE(ECGOST_DH_generate_key(a.get(), nullptr, nullptr, nullptr, 0, pub, &clen,
                                      ECGOST_FLAG_COMPRESSED));
   EXPECT_EQ(clen, 33);
-  // Too small an output: the length still comes back.
+  // Too small an output fails (status 14) and the needed length still comes back; a null
+  // output only asks for the length.
   int tiny = 10;
-  EXPECT_TRUE(ECGOST_DH_generate_key(a.get(), nullptr, nullptr, nullptr, 0, pub, &tiny, 0));
+  ERR_clear_error();
+  EXPECT_FALSE(ECGOST_DH_generate_key(a.get(), nullptr, nullptr, nullptr, 0, pub, &tiny, 0));
   EXPECT_EQ(tiny, 65);
+  EXPECT_EQ(ERR_get_status(), ECGOST_STATUS_DH_FAILED);
+  int query = 0;
+  EXPECT_TRUE(ECGOST_DH_generate_key(a.get(), nullptr, nullptr, nullptr, 0, nullptr, &query, 0));
+  EXPECT_EQ(query, 65);
 }
 
 TEST(EcgostVko, PointWithAndWithoutUkmAgreesBothWays) {

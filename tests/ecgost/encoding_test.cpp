@@ -150,12 +150,30 @@ TEST(EcgostEncoding, PublicKeysInBothForms) {
   Key s(d2i_ECGOST_PUBKEY(nullptr, &p, static_cast<long>(spki.size())));
   ASSERT_TRUE(s);
   EXPECT_EQ(ECPOINT_cmp(ECGOST_get_public(k.get()), ECGOST_get_public(s.get())), 0);
-  // Off-curve public keys are refused when decoded as point octets.
+  // Off-curve public keys and the point at infinity are refused when decoded; the target key
+  // keeps its valid point.
   oct[66] ^= 1;
-  p = oct;
-  ERR_clear_error();
-  EXPECT_EQ(d2i_ECGOSTPUBLICKEY(&raw, &p, sizeof oct), raw);  // decoding does not validate
-  EXPECT_FALSE(ECGOST_is_pubkey_valid(ECGOST_get_public(back.get()), 1));
+  const unsigned char inf_oct[] = {0x04, 1, 0x00};
+  for (const unsigned char* bad : {static_cast<const unsigned char*>(oct), inf_oct}) {
+    p = bad;
+    ERR_clear_error();
+    EXPECT_EQ(d2i_ECGOSTPUBLICKEY(&raw, &p, bad == inf_oct ? sizeof inf_oct : sizeof oct),
+              nullptr);
+    EXPECT_EQ(p, bad);
+    EXPECT_TRUE(ECGOST_is_pubkey_valid(ECGOST_get_public(back.get()), 1));
+  }
+}
+
+// The bare public-key form carries no parameters: it is read into a key on the right curve.
+static ECGOST* d2i_cp_b_public(ECGOST**, const unsigned char** pp, long len) {
+  ECURVE* c = ECURVE_by_number(ECURVE_CP_B);
+  ECGOST* t = ECGOST_new(c);
+  ECURVE_free(c);
+  if (!d2i_ECGOSTPUBLICKEY(&t, pp, len)) {
+    ECGOST_free(t);
+    return nullptr;
+  }
+  return t;
 }
 
 TEST(EcgostEncoding, EveryTruncationAndTrailingByteFails) {
@@ -167,7 +185,7 @@ TEST(EcgostEncoding, EveryTruncationAndTrailingByteFails) {
     std::vector<unsigned char> der;
     Dec dec;
   } cases[] = {{"parameters", encode(i2d_ECGOSTPARAMS, k.get()), d2i_ECGOSTPARAMS},
-               {"public key", encode(i2d_ECGOSTPUBLICKEY, k.get()), d2i_ECGOSTPUBLICKEY},
+               {"public key", encode(i2d_ECGOSTPUBLICKEY, k.get()), d2i_cp_b_public},
                {"SubjectPublicKeyInfo", encode(i2d_ECGOST_PUBKEY, k.get()), d2i_ECGOST_PUBKEY},
                {"private key", encode(i2d_ECGOSTPRIVATEKEY, k.get()), d2i_ECGOSTPRIVATEKEY}};
   for (const Case& cs : cases) {
