@@ -15,6 +15,8 @@
 #include "gost_args.h"
 #include "options.h"
 #include "pin.h"
+#include "platform/fs.h"
+#include "platform/syserr.h"
 
 namespace {
 
@@ -118,8 +120,17 @@ bool container_exists(const char* path) {
 // mask opened with the wrong password), else that the files do not make a container.
 int open_failed(const char* path, const SecureBuffer* password) {
   char file[CADB_PATH_BUF];
-  if (!PSE_item_path(path, PseItem::MasterKey, file) || !CADB_file_exists(file))
+  if (!PSE_item_path(path, PseItem::MasterKey, file)) return fail(path, "no container there");
+  if (!CADB_file_exists(file)) {
+    // A folder that may not be searched hides a container: say so rather than "none there".
+    if (platform::fs_access(file) != 0 && platform::last_error() != ENOENT &&
+        platform::last_error() != ENOTDIR && platform::last_error() != 0) {
+      char text[256];
+      platform::error_text(platform::last_error(), text, sizeof text);
+      return fail(path, text);
+    }
     return fail(path, "no container there");
+  }
   if (!password && PSE_item_path(path, PseItem::Mask, file)) {
     BUFFER* mask = BUFFER_read_file(file, TOKEN_FLAG_CALLBACK, nullptr);
     const bool sealed = mask && CADB_CMS_probe_type(mask->data, mask->length) == CMS_NID_encrypted;
