@@ -187,6 +187,15 @@ check "DES-EDE3 uses its OID" yes "$(openssl asn1parse -inform DER -in "$dir/sea
 check "stdin to stdout" yes "$("$tool" buffer decrypt --password-file "$dir/pw" --iter 5 < "$dir/sealed44" | cmp -s - "$dir/plain" && echo yes)"
 run buffer decrypt --password-file "$dir/pw" "$dir/sealed44"
 check "iteration count matters" 1 "$rc"
+# OpenSSL opens the DES-EDE3 form's outer layer with the key PBKDF2-HMAC-SHA1 derives from the
+# password over 8 zero bytes of salt; the digestedData inside holds the bytes.
+printf 'seven bytes and more' >"$dir/short"
+"$tool" buffer encrypt --password-file "$dir/pw" --cipher 44 "$dir/short" "$dir/short44"
+k=$(openssl kdf -keylen 24 -kdfopt digest:SHA1 -kdfopt "pass:pass word" -kdfopt hexsalt:0000000000000000 \
+  -kdfopt iter:2048 PBKDF2 | tr -d ':')
+inner=$(openssl cms -EncryptedData_decrypt -inform DER -secretkey "$k" -in "$dir/short44" 2>/dev/null | od -An -tx1 | tr -d ' \n')
+check "openssl decrypts the DES-EDE3 form to digestedData" yes "$(case $inner in 30*06092a864886f70d010705*) echo yes ;; esac)"
+check "with the bytes inside" yes "$(case $inner in *"$(od -An -tx1 "$dir/short" | tr -d ' \n')"*) echo yes ;; esac)"
 while IFS='|' read -r says args; do
   read -r -a words <<<"$args"
   run "${words[@]}"
