@@ -134,7 +134,7 @@ int run_buffer(int argc, char** argv) {
   while (static_cast<std::size_t>(pw_len) < password.size() && password.data()[pw_len] != '\n' &&
          password.data()[pw_len] != '\r')
     ++pw_len;
-  if (std::memchr(password.data(), 0, static_cast<std::size_t>(pw_len)))
+  if (pw_len && std::memchr(password.data(), 0, static_cast<std::size_t>(pw_len)))
     return fail(password_file, "the password holds a zero byte");
 
   std::FILE* in = open_input(in_path);

@@ -89,7 +89,7 @@ int read_mask_password(const char* file, SecureBuffer& out) {
     std::snprintf(reason, sizeof reason, "the password is longer than %d bytes", PSE_CTX_PASSWORD_MAX);
     return fail(file, reason);
   }
-  if (std::memchr(raw.data(), 0, n)) return fail(file, "the password holds a zero byte");
+  if (n && std::memchr(raw.data(), 0, n)) return fail(file, "the password holds a zero byte");
   if (!out.resize(n + 1)) return operation_failed();
   if (n) std::memcpy(out.data(), raw.data(), n);
   out.data()[n] = 0;
