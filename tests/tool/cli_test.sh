@@ -26,7 +26,7 @@ for c in $commands; do
   echo "$out" | grep -q "usage: jarnel-tool $c" || fail "$c --help: no usage line"
   expect_eq "$("$tool" help "$c" 2>&1)" "$out" "help $c equals $c --help"
 done
-for c in cipher digest ecgost mac rand token version r3410; do
+for c in cipher digest ecgost mac rand token version r3410 pse buffer; do
   echo "$commands" | grep -qx "$c" || { fail "$c is not listed"; continue; }
   expect_eq "$("$tool" "$c" -h 2>&1)" "$("$tool" "$c" --help 2>&1)" "$c -h equals --help"
 done
@@ -47,6 +47,17 @@ check_usage "jarnel-tool mac: option '--key' needs a value" mac --key --iv 00112
 check_usage "jarnel-tool cipher: option '--decrypt' takes no value" cipher --decrypt=1
 check_usage "jarnel-tool version: version takes no arguments" version extra
 check_usage "jarnel-tool cipher: unknown algorithm 'des' for --alg" cipher --alg=des --key=$key
+check_usage "jarnel-tool pse: option '--shares' needs a value" pse create "$work/c" --shares
+check_usage "jarnel-tool pse: unknown option '--frob' (see jarnel-tool pse --help)" pse check --frob=1 "$work/c"
+check_usage "jarnel-tool buffer: option '--password-file' needs a value" buffer encrypt --password-file
+check_usage "jarnel-tool buffer: --cipher goes with encrypt only" buffer decrypt --cipher=44 --password-file "$work/msg"
+# Subcommands have their own help, also as "help CMD SUB".
+for cs in "token ls" "pse create" "pse copy" "buffer decrypt"; do
+  read -r c sub <<<"$cs"
+  out=$("$tool" $c $sub --help 2>&1) || fail "$cs --help: exit $?"
+  echo "$out" | grep -q "^usage: jarnel-tool $cs" || fail "$cs --help: no usage line of its own"
+  expect_eq "$("$tool" help $c $sub 2>&1)" "$out" "help $cs equals $cs --help"
+done
 
 # --opt=value is the same as --opt value.
 expect_eq "$("$tool" mac --key=$key --sbox=tc26-z "$work/msg")" "$("$tool" mac --key $key --sbox tc26-z "$work/msg")" \
@@ -81,10 +92,18 @@ full ecgost keygen --paramset A
 "$tool" ecgost keygen --paramset A --out "$work/k.der" || fail "keygen --out"
 full ecgost pub --paramset A --key-file "$work/k.der"
 full ecgost sign --paramset A --key-file "$work/k.der" "$work/msg"
+printf 'pw\n' >"$work/pw"
+"$tool" buffer encrypt --password-file "$work/pw" "$work/msg" "$work/msg.p7" || fail "buffer encrypt"
+full buffer decrypt --password-file "$work/pw" "$work/msg.p7"
+full buffer encrypt --password-file "$work/pw" "$work/msg"
+"$tool" pse create "$work/pse" || fail "pse create"
+full pse check "$work/pse"
 "$tool" ecgost keygen --paramset A --out /dev/full 2>"$work/err"
 expect_eq "$?:$(cat "$work/err")" "1:jarnel-tool ecgost: /dev/full: No space left on device" "keygen --out /dev/full"
 "$tool" cipher --alg rus-gamma --key $key --out /dev/full "$work/msg" 2>"$work/err"
 expect_eq "$?:$(cat "$work/err")" "1:jarnel-tool cipher: /dev/full: No space left on device" "cipher --out /dev/full"
+"$tool" buffer decrypt --password-file "$work/pw" "$work/msg.p7" /dev/full 2>"$work/err"
+expect_eq "$?:$(cat "$work/err")" "1:jarnel-tool buffer: /dev/full: No space left on device" "buffer decrypt to /dev/full"
 
 # A denied read says so (not "no such file"). Permissions do not bind root: run as nobody when
 # this runs as root and nobody can reach the tool.
@@ -114,6 +133,8 @@ token cat locked/f
 token cat secret
 digest --alg rus-hash secret
 mac --key 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f secret
+buffer encrypt --password-file /dev/null secret
+pse check locked
 TABLE
   chmod -R u+rwx "$deny"
   rm -rf "$deny"

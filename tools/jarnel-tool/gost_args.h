@@ -134,7 +134,7 @@ inline bool read_small_file(const char* path, std::size_t max, SecureBuffer& out
     errno = ENOMEM;
     return false;
   }
-  std::memcpy(out.data(), buf.data(), n);
+  if (n) std::memcpy(out.data(), buf.data(), n);  // an empty file leaves out without storage
   return true;
 }
 
