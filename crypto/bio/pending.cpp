@@ -4,5 +4,4 @@
 
 namespace jarnel {
 
-void ERR_load_ETOKEN_strings() {}
 }  // namespace jarnel

@@ -20,7 +20,7 @@ run() {  # run ARGS... : sets out, err, rc
   err=$(cat "$JARNEL_SIM_DIR/.err")
 }
 
-carrier() {  # carrier KIND READER PREFIX PIN ROOT
+carrier() {  # carrier KIND READER PREFIX PIN ROOT FUNCTION (dump's root: a grep pattern)
   local kind="$1" reader="$2" prefix="$3" pin="$4" root="$5"
   "$simtool" "$kind" reset
   run token ls "$prefix:"
@@ -80,5 +80,6 @@ carrier() {  # carrier KIND READER PREFIX PIN ROOT
 }
 
 carrier rutoken "Aktiv Co. ruToken 0" "ruToken" 12345678 f001 rtlOpenFile
+carrier etoken "AKS ifdh 0" "AKS ifdh 0" 1234567890 '3f00\\e007' ETFileOpen
 [ "$failures" -eq 0 ] && echo "all passed"
 exit $((failures > 0))
