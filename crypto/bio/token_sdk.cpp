@@ -501,7 +501,14 @@ int TSDK_gets(TOKEN_SDK_DRIVER& d, BIO* b, char* buf, int size) {
 }
 
 long TSDK_ctrl(TOKEN_SDK_DRIVER& d, BIO* b, int cmd, long num, void* ptr) {
-  if (!d.available) return 0;
+  if (!d.available) {
+    // An open says why it cannot work; everything else just answers 0.
+    if (cmd == BIO_C_SET_FILENAME) {
+      err(d, TSDK_F_OPEN, TSDK_R_INTERNAL_ERROR);
+      ERR_add_error_data(3, "vendor library ", d.library, " is not loaded");
+    }
+    return 0;
+  }
   TSDK_SESSION* s = session_of(b);
   switch (cmd) {
     case BIO_CTRL_RESET:
