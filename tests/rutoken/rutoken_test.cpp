@@ -292,7 +292,10 @@ TEST_F(Rutoken, ListingDirectoriesAndErasure) {
   EXPECT_EQ(list->items[1].size, 2u);
   EXPECT_EQ(list->items[2].id, 0x2002u);
   TOKEN_DIR_LIST_free(list);
-  EXPECT_EQ(RT_list("ruToken:1001\\2002", TOKEN_DIR_LIST_new()) , 0);
+  TOKEN_DIR_LIST* none = TOKEN_DIR_LIST_new();
+  EXPECT_EQ(RT_list("ruToken:1001\\2002", none), 0);  // a file is no directory
+  EXPECT_EQ(none->count, 0);
+  TOKEN_DIR_LIST_free(none);
 
   std::vector<std::string> seen;
   EXPECT_EQ(CADB_list_directory("ruToken:1001", 1, collect, &seen), 1);
