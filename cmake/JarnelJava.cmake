@@ -70,16 +70,24 @@ function(jarnel_java_env out)
   set(${out} "${env}" PARENT_SCOPE)
 endfunction()
 
-# jarnel_add_java_test(NAME name PACKAGE java.package [LABELS ...] [DEPENDS targets...])
-# Runs every JUnit test class in PACKAGE with -Xcheck:jni; a JNI warning fails the test.
+# jarnel_add_java_test(NAME name PACKAGE java.package [LABELS ...] [DEPENDS targets...]
+#                      [ENV VAR=value...] [LIBRARY_PATH folders...])
+# Runs every JUnit test class in PACKAGE with -Xcheck:jni; a JNI warning fails the test. ENV
+# adds variables; LIBRARY_PATH adds folders after the library folder in JARNEL_LIBRARY_PATH
+# (vendor library simulators).
 function(jarnel_add_java_test)
-  cmake_parse_arguments(A "" "NAME;PACKAGE" "LABELS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(A "" "NAME;PACKAGE" "LABELS;DEPENDS;ENV;LIBRARY_PATH" ${ARGN})
   string(JOIN ":" cp ${CMAKE_BINARY_DIR}/java/classes ${CMAKE_BINARY_DIR}/java/test-classes ${JARNEL_JAVA_TEST_CLASSPATH})
   add_test(NAME ${A_NAME}
     COMMAND ${JARNEL_JAVA} -Xcheck:jni -Djava.library.path=${JARNEL_LIB_DIR}
       -jar ${JARNEL_JUNIT_CONSOLE} --disable-banner --disable-ansi-colors --details=tree --fail-if-no-tests
       --class-path ${cp} --select-package ${A_PACKAGE})
   jarnel_java_env(env)
+  if(A_LIBRARY_PATH)
+    string(JOIN ":" extra ${A_LIBRARY_PATH})
+    string(REPLACE "JARNEL_LIBRARY_PATH=${JARNEL_LIB_DIR}" "JARNEL_LIBRARY_PATH=${JARNEL_LIB_DIR}:${extra}" env "${env}")
+  endif()
+  list(APPEND env ${A_ENV})
   set_tests_properties(${A_NAME} PROPERTIES
     LABELS "java;${A_LABELS}"
     ENVIRONMENT "${env}"

@@ -4,6 +4,4 @@
 
 namespace jarnel {
 
-void ERR_load_ETOKEN_strings() {}
-void ERR_load_RUTOKEN_strings() {}
 }  // namespace jarnel

@@ -1,5 +1,7 @@
 #include "platform/text.h"
 
+#include <iconv.h>
+
 namespace jarnel::platform {
 
 long utf16_to_utf8(const char16_t* in, std::size_t count, unsigned char* out, std::size_t cap) {
@@ -35,6 +37,23 @@ long utf16_to_utf8(const char16_t* in, std::size_t count, unsigned char* out, st
     }
   }
   return static_cast<long>(n);
+}
+
+}  // namespace jarnel::platform
+
+
+namespace jarnel::platform {
+
+long utf8_to_ansi(const char* in, std::size_t len, char* out, std::size_t cap) {
+  iconv_t cd = iconv_open("CP1251", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return -1;
+  char* src = const_cast<char*>(in);
+  char* dst = out;
+  std::size_t left = len, room = cap;
+  std::size_t r = iconv(cd, &src, &left, &dst, &room);
+  iconv_close(cd);
+  if (r == static_cast<std::size_t>(-1) || left != 0) return -1;
+  return static_cast<long>(cap - room);
 }
 
 }  // namespace jarnel::platform

@@ -10,3 +10,13 @@ namespace jarnel::platform {
 long utf16_to_utf8(const char16_t* in, std::size_t count, unsigned char* out, std::size_t cap);
 
 }  // namespace jarnel::platform
+
+namespace jarnel::platform {
+
+// Converts UTF-8 to the system's ANSI code page (Windows-1251 on every host of this system, the
+// code page of the tokens' Russian Windows peers). Writes at most cap bytes to out and returns
+// the length, or -1 for text that is not valid UTF-8, has a character the code page lacks, or
+// does not fit.
+long utf8_to_ansi(const char* in, std::size_t len, char* out, std::size_t cap);
+
+}  // namespace jarnel::platform
