@@ -4,6 +4,7 @@
 // token holds one container.
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "crypto/cadb/pse_ctx.h"
 #include "crypto/err/err.h"
@@ -38,6 +39,10 @@ class RandNotify {
  private:
   const PSE_CTX* ctx_;
 };
+
+// Container operations of this process run one at a time: an open replaces the random-state
+// object, and two replacements interleaved would destroy each other's objects.
+std::recursive_mutex g_container_mutex;
 
 #define P11_STEP(func) ERR_put_error(LIB_PKCS11, (func), R_INTERNAL_ERROR, __FILE__, __LINE__)
 
@@ -109,7 +114,8 @@ PSE* pkcs11_read(PSE_CTX* ctx) {
   }
   // Keys of such a container are used on the token; its items are needed only to bring up the
   // generator or to export the container.
-  if (PSE_rand_is_ready() && !(ctx->flags & PSE_CTX_FLAG_EXPORT)) return shell.release();
+  if ((RAND_get_method() != nullptr) && !(ctx->flags & PSE_CTX_FLAG_EXPORT)) return shell.release();
+  std::lock_guard<std::recursive_mutex> serial(g_container_mutex);
   PsePtr pse;
   do {
     if (!PKCS11_open(c.get())) break;
@@ -129,7 +135,7 @@ PSE* pkcs11_read(PSE_CTX* ctx) {
     pse.reset(PSE_CTX_default_method()->read(ctx));
     if (!pse) break;
     // The state just used is replaced on the token by a fresh one.
-    if (!(ctx->flags & PSE_CTX_FLAG_NO_RAND) && PSE_rand_is_ready()) {
+    if (!(ctx->flags & PSE_CTX_FLAG_NO_RAND) && (RAND_get_method() != nullptr)) {
       unsigned char fresh[PSE_OPAQUE_BYTES];
       bool ok = PSE_rand_save_state(pse.get(), fresh) != 0;
       if (ok) {
@@ -156,6 +162,7 @@ int pkcs11_write(PSE_CTX* ctx) {
     JARNEL_ERR(LIB_PKCS11, PKCS11_F_PSE_WRITE, R_PASSED_NULL_PARAMETER);
     return 0;
   }
+  std::lock_guard<std::recursive_mutex> serial(g_container_mutex);
   ConnPtr c = connect(ctx, true);
   bool ok = c && PKCS11_login(c.get(), 0);
   if (ok) check_mechanism(c.get());
@@ -167,7 +174,7 @@ int pkcs11_write(PSE_CTX* ctx) {
            get(ctx, contents[i].data(), &lengths[i]);
   };
   ok = ok && take(0, PSE_CTX_get_mk) && take(1, PSE_CTX_get_mask) && take(2, PSE_CTX_get_kek);
-  bool with_rand = ok && PSE_rand_is_ready();
+  bool with_rand = ok && (RAND_get_method() != nullptr);
   if (with_rand) {
     lengths[3] = PSE_OPAQUE_BYTES;
     ok = contents[3].resize(PSE_OPAQUE_BYTES) && PSE_rand_save_state(ctx->pse, contents[3].data());
@@ -201,6 +208,7 @@ int pkcs11_erase(PSE_CTX* ctx) {
     JARNEL_ERR(LIB_PKCS11, PKCS11_F_PSE_ERASE, R_PASSED_NULL_PARAMETER);
     return 0;
   }
+  std::lock_guard<std::recursive_mutex> serial(g_container_mutex);
   ConnPtr c = connect(ctx, true);
   bool ok = c != nullptr;
   if (ok) check_mechanism(c.get());

@@ -80,8 +80,10 @@ int PKCS11_write_item(int item, const unsigned char* contents, CK_ULONG length,
   if (!item_template(item, PKCS11_F_WRITE_ITEM, t)) return 0;
   Pkcs11Lock lock(c);
   std::vector<CK_OBJECT_HANDLE> old;
-  if (!find_all(c, t.t, old) || !PKCS11_TEMPLATE_add(t.t, CKA_VALUE, contents, length) ||
-      !PKCS11_create(c, t.t)) {
+  // Items other than the master key are public; some modules make data objects private
+  // unless told otherwise.
+  if (!find_all(c, t.t, old) || (item != 0 && !PKCS11_TEMPLATE_add_bool(t.t, CKA_PRIVATE, false)) ||
+      !PKCS11_TEMPLATE_add(t.t, CKA_VALUE, contents, length) || !PKCS11_create(c, t.t)) {
     JARNEL_ERR(LIB_PKCS11, PKCS11_F_WRITE_ITEM, R_INTERNAL_ERROR);
     return 0;
   }

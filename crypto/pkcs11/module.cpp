@@ -326,8 +326,10 @@ int choose_slot(PKCS11_MODULE* m, int index, CK_SLOT_ID* out) {
       continue;
     if (index < 0) {
       CK_TOKEN_INFO token;
-      if (m->functions->C_GetTokenInfo(m->slots[i].id, &token) != CKR_OK) continue;
-      if (!(token.flags & CKF_TOKEN_INITIALIZED)) {
+      // A token whose information cannot be read is taken only when no other fits; opening
+      // it then reports the failure.
+      if (m->functions->C_GetTokenInfo(m->slots[i].id, &token) != CKR_OK ||
+          !(token.flags & CKF_TOKEN_INITIALIZED)) {
         if (blank < 0) blank = static_cast<int>(i);
         continue;
       }

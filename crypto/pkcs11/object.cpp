@@ -290,11 +290,11 @@ int PKCS11_get_attribute(PKCS11_OBJECT* c, CK_ATTRIBUTE_TYPE type, void* buffer,
   Pkcs11Lock lock(c);
   TemplatePtr t(PKCS11_TEMPLATE_new());
   if (!t.t || !PKCS11_TEMPLATE_add(t.t, type, nullptr, buffer ? *length : 0)) return 0;
-  CK_ATTRIBUTE* a = &t.t->attributes[0];
-  void* receive = a->pValue;
+  // The module writes the length into the request; the template keeps its own for the wipe.
+  CK_ATTRIBUTE request = t.t->attributes[0];
+  CK_ATTRIBUTE* a = &request;
   if (!buffer) a->pValue = nullptr;
   CK_RV rv = fns(c)->C_GetAttributeValue(c->session, c->object, a, 1);
-  a->pValue = receive;
   if (rv == CKR_BUFFER_TOO_SMALL) {
     PKCS11_note(rv);
     P11_FAIL(PKCS11_F_GET_ATTRIBUTE, PKCS11_R_BUFFER_TOO_SMALL);

@@ -116,6 +116,9 @@ int PKCS11_list_objects(const char* path, unsigned flags, PKCS11_list_cb cb, voi
                         {PKCS11_LIST_CERTIFICATES, Pkcs11Template::CertificateSearch, 0},
                         {PKCS11_LIST_CERTS_CATEGORY1, Pkcs11Template::CertificateSearch, 1},
                         {PKCS11_LIST_CERTS_CATEGORY2, Pkcs11Template::CertificateSearch, 2}};
+  // Names are the token's root ("pkcs11[N]:\module") and the CKA_ID, whichever directory
+  // below it is listed; only those directly inside it are kept unless recursing.
+  std::string root = base.substr(0, base.find('\\', base.find(':') + 2));
   for (const Kind& k : kinds) {
     if (!(flags & k.flag)) continue;
     if (k.flag == PKCS11_LIST_PRIVATE_KEYS && !PKCS11_login(conn.c, 0)) return 0;
@@ -131,7 +134,10 @@ int PKCS11_list_objects(const char* path, unsigned flags, PKCS11_list_cb cb, voi
     for (CK_OBJECT_HANDLE h : handles) {
       std::string id = object_id(conn.c, h);
       if (id.empty()) continue;
-      std::string name = base + "\\" + id;
+      std::string name = root + "\\" + id;
+      if (name.compare(0, base.size(), base) != 0 ||
+          (name.size() > base.size() && name[base.size()] != '\\'))
+        continue;  // outside the directory listed
       if (!(flags & PKCS11_LIST_RECURSE) && name.substr(0, name.rfind('\\')) != base) continue;
       if (cb && !cb(name.c_str(), arg)) return 0;
     }
