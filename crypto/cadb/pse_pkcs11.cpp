@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "crypto/cadb/pse_ctx.h"
 #include "crypto/err/err.h"
@@ -179,24 +180,26 @@ int pkcs11_write(PSE_CTX* ctx) {
     lengths[3] = PSE_OPAQUE_BYTES;
     ok = contents[3].resize(PSE_OPAQUE_BYTES) && PSE_rand_save_state(ctx->pse, contents[3].data());
   }
-  // Items this write made where there were none are taken back when a later one fails, so a
-  // failed write leaves no partial container behind.
-  bool existed[4] = {};
-  for (int i = 0; i < 4 && ok; ++i) ok = item_present(c.get(), i, &existed[i]);
-  int written = 0;
-  for (; ok && written < (with_rand ? 4 : 3); ++written) {
+  // Every new object is made before any old one goes: a failure takes back what this write
+  // made and leaves the container that was there whole.
+  std::vector<CK_OBJECT_HANDLE> old[4], made;
+  for (int i = 0; i < 4 && ok; ++i) ok = PKCS11_item_objects(i, c.get(), old[i]) != 0;
+  for (int i = 0; ok && i < (with_rand ? 4 : 3); ++i) {
     std::unique_ptr<RandNotify> notify;
-    if (written == 3) notify = std::make_unique<RandNotify>(ctx);
-    ok = PKCS11_write_item(written, contents[written].data(),
-                           static_cast<CK_ULONG>(lengths[written]), c.get()) != 0;
-    if (!ok) break;
+    if (i == 3) notify = std::make_unique<RandNotify>(ctx);
+    CK_OBJECT_HANDLE h = 0;
+    ok = PKCS11_create_item(i, contents[i].data(), static_cast<CK_ULONG>(lengths[i]), c.get(),
+                            &h) != 0;
+    if (ok) made.push_back(h);
   }
-  // A random state left from an earlier container would not match this one.
-  if (ok && !with_rand && existed[3]) ok = PKCS11_delete_item(3, c.get()) != 0;
-  if (ok) return 1;
-  if (c)
-    for (int i = 0; i < written; ++i)
-      if (!existed[i]) PKCS11_delete_item(i, c.get());
+  if (ok) {
+    // A random state left from an earlier container would not match this one, so it goes
+    // even when this write has none.
+    for (int i = 0; i < 4 && ok; ++i) ok = PKCS11_destroy_objects(c.get(), old[i]) != 0;
+    if (ok) return 1;
+  } else if (c) {
+    PKCS11_destroy_objects(c.get(), made);
+  }
   P11_STEP(PKCS11_F_PSE_WRITE);
   ERR_set_status_once(PSE_STATUS_NOT_FOUND);
   return 0;

@@ -69,9 +69,19 @@ int PKCS11_read_item(int item, PKCS11_OBJECT* c, unsigned char* buffer, CK_ULONG
   return 1;
 }
 
-// The new object is made before the old ones go, so that a failure leaves the item as it was.
-int PKCS11_write_item(int item, const unsigned char* contents, CK_ULONG length,
-                      PKCS11_OBJECT* c) {
+int PKCS11_item_objects(int item, PKCS11_OBJECT* c, std::vector<CK_OBJECT_HANDLE>& out) {
+  Template t;
+  if (!c) {
+    JARNEL_ERR(LIB_PKCS11, PKCS11_F_READ_ITEM, R_PASSED_NULL_PARAMETER);
+    return 0;
+  }
+  if (!item_template(item, PKCS11_F_READ_ITEM, t)) return 0;
+  Pkcs11Lock lock(c);
+  return find_all(c, t.t, out) ? 1 : 0;
+}
+
+int PKCS11_create_item(int item, const unsigned char* contents, CK_ULONG length,
+                       PKCS11_OBJECT* c, CK_OBJECT_HANDLE* made) {
   Template t;
   if (!c || !contents) {
     JARNEL_ERR(LIB_PKCS11, PKCS11_F_WRITE_ITEM, R_PASSED_NULL_PARAMETER);
@@ -79,15 +89,35 @@ int PKCS11_write_item(int item, const unsigned char* contents, CK_ULONG length,
   }
   if (!item_template(item, PKCS11_F_WRITE_ITEM, t)) return 0;
   Pkcs11Lock lock(c);
-  std::vector<CK_OBJECT_HANDLE> old;
   // Items other than the master key are public; some modules make data objects private
   // unless told otherwise.
-  if (!find_all(c, t.t, old) || (item != 0 && !PKCS11_TEMPLATE_add_bool(t.t, CKA_PRIVATE, false)) ||
+  if ((item != 0 && !PKCS11_TEMPLATE_add_bool(t.t, CKA_PRIVATE, false)) ||
       !PKCS11_TEMPLATE_add(t.t, CKA_VALUE, contents, length) || !PKCS11_create(c, t.t)) {
     JARNEL_ERR(LIB_PKCS11, PKCS11_F_WRITE_ITEM, R_INTERNAL_ERROR);
     return 0;
   }
-  CK_OBJECT_HANDLE made = c->object;
+  if (made) *made = c->object;
+  return 1;
+}
+
+int PKCS11_destroy_objects(PKCS11_OBJECT* c, const std::vector<CK_OBJECT_HANDLE>& handles) {
+  if (!c) return 0;
+  Pkcs11Lock lock(c);
+  return destroy_handles(c, handles) ? 1 : 0;
+}
+
+// The new object is made before the old ones go, so that a failure leaves the item as it was.
+int PKCS11_write_item(int item, const unsigned char* contents, CK_ULONG length,
+                      PKCS11_OBJECT* c) {
+  if (!c) {
+    JARNEL_ERR(LIB_PKCS11, PKCS11_F_WRITE_ITEM, R_PASSED_NULL_PARAMETER);
+    return 0;
+  }
+  Pkcs11Lock lock(c);
+  std::vector<CK_OBJECT_HANDLE> old;
+  CK_OBJECT_HANDLE made = 0;
+  if (!PKCS11_item_objects(item, c, old) || !PKCS11_create_item(item, contents, length, c, &made))
+    return 0;
   bool ok = destroy_handles(c, old);
   c->object = made;
   if (!ok) {

@@ -160,6 +160,10 @@ PKCS11_MODULE* PKCS11_MODULE_get_by_name(const char* name) {
     P11_ERR(PKCS11_F_MODULE_GET_BY_NAME, R_PASSED_NULL_PARAMETER);
     return nullptr;
   }
+  if (std::strlen(name) > static_cast<std::size_t>(PKCS11_MODULE_NAME_MAX)) {
+    P11_ERR(PKCS11_F_MODULE_GET_BY_NAME, PKCS11_R_MODULE_NOT_FOUND);
+    return nullptr;
+  }
   LockGuard guard(locks::PKCS11);
   if (PKCS11_MODULE* found = table_find(name)) {
     ++found->references;
