@@ -133,6 +133,7 @@ PSE* pkcs11_read(PSE_CTX* ctx) {
       RandNotify notify(ctx);
       if (!read_into(ctx, c.get(), 3, PSE_CTX_set_rand)) break;
     }
+    bool was_running = RAND_get_method() != nullptr;
     pse.reset(PSE_CTX_default_method()->read(ctx));
     if (!pse) break;
     // The state just used is replaced on the token by a fresh one.
@@ -145,7 +146,8 @@ PSE* pkcs11_read(PSE_CTX* ctx) {
       }
       mem_cleanse(fresh, sizeof fresh);
       if (!ok) {
-        PSE_rand_cleanup();
+        // A generator this open brought up goes down with it; one that ran before stays.
+        if (!was_running) PSE_rand_cleanup();
         pse.reset();
         break;
       }

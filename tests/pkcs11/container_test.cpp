@@ -6,7 +6,11 @@
 #include <thread>
 
 #include "crypto/cadb/pse_ctx.h"
+#include "crypto/mem.h"
+#include "crypto/pse/pse_rand.h"
+#include "crypto/rand/grand.h"
 #include "crypto/rand/rand.h"
+#include "platform/entropy.h"
 #include "tests/pkcs11/fixture.h"
 
 namespace p11test {
@@ -221,6 +225,55 @@ TEST_F(Containers, FailingReadsGiveTheModulesAnswer) {
     EXPECT_EQ(ERR_get_token_error(), k.rv);
     EXPECT_TRUE(has_reason(drain_errors(), LIB_PKCS11, R_INTERNAL_ERROR));
   }
+}
+
+TEST_F(Containers, PinCallbackGetsTheContainersCallbackData) {
+  make("pkcs11:\\softhsm2\\pse");
+  PKCS11_shutdown();
+  PKCS11_startup();  // forget the logged-in session
+  int marker = 0;
+  CtxPtr ctx = context("pkcs11:\\softhsm2\\pse");
+  ASSERT_EQ(PSE_CTX_set_callback_data(ctx.get(), &marker), 1);
+  pin_state().calls = 0;
+  ASSERT_EQ(PSE_CTX_read(ctx.get()), 1);
+  EXPECT_EQ(pin_state().calls, 1);
+  EXPECT_EQ(pin_state().last_arg, &marker);
+}
+
+// Writing the fresh random state fails: the open fails with the module's answer, and the
+// generator that ran before is left as it was.
+TEST_F(Containers, FailedRandomStateUpdateFailsTheOpen) {
+  Bytes fp = make("pkcs11:\\p11fault\\pse");
+  const auto* before = RAND_get_method();
+  fault().set("C_SetAttributeValue", 0, CKR_DEVICE_ERROR, 0);
+  ERR_set_token_error(0, 0);
+  EXPECT_TRUE(open_fingerprint("pkcs11:\\p11fault\\pse").empty());
+  EXPECT_EQ(RAND_get_method(), before);
+  EXPECT_EQ(ERR_get_token_error(), CKR_DEVICE_ERROR);
+  EXPECT_TRUE(has_reason(drain_errors(), LIB_PKCS11, R_INTERNAL_ERROR));
+  fault().reset();
+  EXPECT_EQ(open_fingerprint("pkcs11:\\p11fault\\pse"), fp);
+}
+
+// The same with no generator before: the one the open brought up from the container's state
+// goes down again.
+TEST_F(Containers, FailedRandomStateUpdateStopsAGeneratorTheOpenStarted) {
+  make("pkcs11:\\p11fault\\pse");
+  PSE_rand_cleanup();
+  ASSERT_EQ(RAND_get_method(), nullptr);
+  fault().set("C_SetAttributeValue", 0, CKR_DEVICE_ERROR, 0);
+  fault().set("C_CreateObject", 0, CKR_DEVICE_ERROR, 0);
+  EXPECT_TRUE(open_fingerprint("pkcs11:\\p11fault\\pse").empty());
+  EXPECT_EQ(RAND_get_method(), nullptr);
+  fault().reset();
+  // Without the faults the open brings the generator up from the container.
+  EXPECT_FALSE(open_fingerprint("pkcs11:\\p11fault\\pse").empty());
+  EXPECT_NE(RAND_get_method(), nullptr);
+  PSE_rand_cleanup();
+  unsigned char seed[32];
+  ASSERT_TRUE(platform::system_entropy(seed, sizeof seed));
+  ASSERT_EQ(GRAND_start(seed, sizeof seed), 1);
+  mem_cleanse(seed, sizeof seed);
 }
 
 TEST_F(Containers, TokenRemovedBetweenOperations) {

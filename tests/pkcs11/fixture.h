@@ -29,14 +29,16 @@ constexpr char kSoPin[] = "5678";
 struct PinState {
   std::string pin = kPin;
   int calls = 0;
+  void* last_arg = nullptr;
 };
 inline PinState& pin_state() {
   static PinState s;
   return s;
 }
-inline int pin_cb(char* buf, int size, int, void*) {
+inline int pin_cb(char* buf, int size, int, void* arg) {
   PinState& s = pin_state();
   ++s.calls;
+  s.last_arg = arg;
   int n = static_cast<int>(s.pin.size());
   if (n > size) n = size;
   std::memcpy(buf, s.pin.data(), static_cast<std::size_t>(n));
