@@ -1,14 +1,33 @@
-// Key-container files kept as data objects on a PKCS#11 token, reached by paths that begin with
-// "pkcs11". The store answers existence, listing, erasure, presence, attach and logout; reading,
-// writing, length, the type tests and directories of such paths follow the file-system rules.
-// The store is not built: it finds nothing, lists and deletes nothing, and no token is present.
-// Its module binding starts and stops with the PKCS#11 client, not here.
+// Key-container items, keys and certificates kept as objects on a PKCS#11 token, reached by paths
+// that begin with "pkcs11". The store answers existence, listing, erasure, presence, attach and
+// logout; reading, writing, length, the type tests and directories of such paths follow the
+// file-system rules. Its module binding starts and stops with the PKCS#11 client, not here.
+#include "crypto/bio/bio.h"
 #include "crypto/bio/token.h"
 #include "crypto/cadb/carrier.h"
+#include "crypto/pkcs11/store.h"
 
 namespace jarnel {
 namespace {
 const char* const PREFIXES[] = {"pkcs11", nullptr};
+
+int store_exists(const char* path) { return PKCS11_object_exists(path); }
+
+int store_list(const char* path, unsigned list_flags, CADB_list_callback cb, void* arg) {
+  return PKCS11_list_objects(path, list_flags, cb, arg);
+}
+
+// The store deletes by path; an open file, if any, is closed first.
+int store_erase(BIO** b, const char* path) {
+  if (b && *b) {
+    BIO_free(*b);
+    *b = nullptr;
+  }
+  return PKCS11_delete_by_path(path);
+}
+
+int store_attach(const char* path) { return PKCS11_module_check(path); }
+
 }  // namespace
 
 const CARRIER CARRIER_pkcs11 = {
@@ -17,23 +36,23 @@ const CARRIER CARRIER_pkcs11 = {
     .prefixes = PREFIXES,
     .bio_method = BIO_s_token_file,
     .session = false,
-    .exists = CARRIER_absent_query,
+    .exists = store_exists,
     .is_file = CARRIER_fs_is_file,
     .is_directory = CARRIER_fs_is_directory,
     .length = CARRIER_fs_length,
-    .list = CARRIER_absent_list,
+    .list = store_list,
     // The store deletes its objects by path; there is nothing to overwrite.
     .overwrite = false,
-    .erase = CARRIER_absent_erase,
+    .erase = store_erase,
     .erase_line = 1169,
     .remove_missing = nullptr,
     .make_directory = CARRIER_fs_make_directory,
     .placeholder_extension = nullptr,
     .remove_directory = CARRIER_fs_remove_directory,
     .rmdir_placeholder = false,
-    .is_inserted = CARRIER_absent_query,
-    .logout = CARRIER_absent_query,
-    .attach = CARRIER_absent_query,
+    .is_inserted = PKCS11_is_inserted,
+    .logout = PKCS11_logout_path,
+    .attach = store_attach,
     .startup = nullptr,
     .shutdown = nullptr,
     .set_passwd_cb = nullptr,

@@ -65,7 +65,8 @@ carrier() {  # carrier KIND READER PREFIX PIN ROOT FUNCTION (dump's root: a grep
   run token stat "$prefix:4000"
   check "$kind: made directory" "directory -" "$out"
 
-  # A vendor failure armed from the command line.
+  # A vendor failure armed from the command line, on the read itself (the tool's probes before
+  # the read open files too).
   before=$("$simtool" "$kind" calls "$6")
   "$simtool" "$kind" fail "$6" 1 0x80100069
   out=$(JARNEL_PIN="$pin" "$tool" token cat "$prefix:1001/3003" 2>/dev/null); rc=$?
@@ -79,7 +80,7 @@ carrier() {  # carrier KIND READER PREFIX PIN ROOT FUNCTION (dump's root: a grep
   check "$kind: removed token" 1 "$rc"
 }
 
-carrier rutoken "Aktiv Co. ruToken 0" "ruToken" 12345678 f001 rtlOpenFile
-carrier etoken "AKS ifdh 0" "AKS ifdh 0" 1234567890 '3f00\\e007' ETFileOpen
+carrier rutoken "Aktiv Co. ruToken 0" "ruToken" 12345678 f001 rtlReadFile
+carrier etoken "AKS ifdh 0" "AKS ifdh 0" 1234567890 '3f00\\e007' ETFileRead
 [ "$failures" -eq 0 ] && echo "all passed"
 exit $((failures > 0))

@@ -99,8 +99,11 @@ int read_mask_password(const char* file, SecureBuffer& out) {
 // A context for path, with the tool's PIN call-back and the mask password, if any.
 CtxPtr context(const char* path, const SecureBuffer* password) {
   CtxPtr ctx(PSE_CTX_new());
+  // The tool reads a container's items even with the generator running (a PKCS#11 container
+  // would otherwise be opened for on-token use only).
   bool ok = ctx && PSE_CTX_set_path(ctx.get(), path, 0) &&
-            PSE_CTX_set_io_flags(ctx.get(), TOKEN_FLAG_CALLBACK);
+            PSE_CTX_set_io_flags(ctx.get(), TOKEN_FLAG_CALLBACK) &&
+            PSE_CTX_set_flags(ctx.get(), PSE_CTX_FLAG_EXPORT);
   if (ok && password)
     ok = PSE_CTX_set_password(ctx.get(), reinterpret_cast<const char*>(password->data()),
                               static_cast<int>(password->size()) - 1);
