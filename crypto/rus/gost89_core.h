@@ -37,24 +37,51 @@ constexpr int key_index(int round) {
   return round % 8;
 }
 
-// Where the round keys come from: one key for every block, or a key of its own per block (the
-// hash encrypts four blocks under four keys).
+// Where the round keys come from. A key source gives, for key word i, the key of each block:
+// keys.round(i)(j) is word i of the key of block j. round(i) is called once per round.
+//
+// One key for every block, read from memory afresh in each round. With four blocks in flight
+// their eight halves and the addresses fill the registers; were the key words kept in registers
+// across rounds as well (which the compiler does for words it has loaded once), block state
+// would spill. The empty asm hides that the pointer is the same in every round, so each round
+// loads its one word, which all blocks then share.
 struct OneKey {
   const std::uint32_t* k;
-  std::uint32_t operator()(int, int i) const { return k[i]; }
+  struct Word {
+    std::uint32_t w;
+    std::uint32_t operator()(int) const { return w; }
+  };
+  Word round(int i) const {
+    const std::uint32_t* p = k;
+    asm volatile("" : "+r"(p));
+    return {p[i]};
+  }
+};
+// One key for every block through a plain pointer: the compiler holds in registers those words
+// it sees fit and reloads the others. Better than OneKey where the mode keeps more of its own
+// state live across the cycle (CFB and CBC decryption keep the ciphertext for the final XOR).
+struct OneKeyHeld {
+  const std::uint32_t* k;
+  OneKey::Word round(int i) const { return {k[i]}; }
 };
 // The same from a local copy, which the compiler keeps in registers: the better choice when one
-// or two blocks leave registers free; with four blocks the copy would only spill.
+// or two blocks leave registers free.
 struct OneKeyCopy {
   std::uint32_t k[8];
   explicit OneKeyCopy(const std::uint32_t* key) {
     for (int i = 0; i < 8; ++i) k[i] = key[i];
   }
-  std::uint32_t operator()(int, int i) const { return k[i]; }
+  OneKey::Word round(int i) const { return {k[i]}; }
 };
+// A key of its own per block (the hash encrypts four blocks under four keys).
 struct KeyPerBlock {
   const std::uint32_t (*k)[8];
-  std::uint32_t operator()(int block, int i) const { return k[block][i]; }
+  struct Words {
+    const std::uint32_t (*k)[8];
+    int i;
+    std::uint32_t operator()(int block) const { return k[block][i]; }
+  };
+  Words round(int i) const { return {k, i}; }
 };
 
 // The round function: four table look-ups, one per byte, the rotation built into the tables.
@@ -71,11 +98,11 @@ template <Order O, int R, class Keys, std::size_t... J>
 [[gnu::always_inline]] inline void round_all(const GOSTE_TABLE* T, const Keys& keys,
                                              std::uint32_t* a, std::uint32_t* b,
                                              std::index_sequence<J...>) {
-  constexpr int ki = key_index<O>(R);
+  const auto key = keys.round(key_index<O>(R));
   if constexpr (R % 2 == 0)
-    ((b[J] ^= f(T, a[J] + keys(static_cast<int>(J), ki))), ...);
+    ((b[J] ^= f(T, a[J] + key(static_cast<int>(J)))), ...);
   else
-    ((a[J] ^= f(T, b[J] + keys(static_cast<int>(J), ki))), ...);
+    ((a[J] ^= f(T, b[J] + key(static_cast<int>(J)))), ...);
 }
 
 template <Order O, int N, class Keys, std::size_t... R>
@@ -87,7 +114,7 @@ template <Order O, int N, class Keys, std::size_t... R>
 }  // namespace detail
 
 // Runs the cycle of order O over N blocks in place (blk[j][0], blk[j][1]: the two halves of
-// block j), block j under the key keys(j, .).
+// block j), block j under the key keys.round(.)(j).
 template <Order O, int N, class Keys>
 [[gnu::always_inline]] inline void cycle_with(const GOSTE_TABLE* T, const Keys& keys,
                                               std::uint32_t (&blk)[N][2]) {
@@ -104,14 +131,15 @@ template <Order O, int N, class Keys>
   }
 }
 
-// All N blocks under one key.
-template <Order O, int N>
+// All N blocks under one key: one or two blocks from a register copy of the key, more from
+// memory through Wide (OneKey or OneKeyHeld).
+template <Order O, class Wide = OneKey, int N>
 [[gnu::always_inline]] inline void cycle(const GOSTE_TABLE* T, const std::uint32_t* k,
                                          std::uint32_t (&blk)[N][2]) {
   if constexpr (N <= 2)
     cycle_with<O, N>(T, OneKeyCopy(k), blk);
   else
-    cycle_with<O, N>(T, OneKey{k}, blk);
+    cycle_with<O, N>(T, Wide{k}, blk);
 }
 
 // One block as two words.

@@ -134,7 +134,7 @@ bool cfb_body(GOSTE_CTX* ctx, unsigned char* buf, int len, bool enc) {
         g[j][0] = j ? c[j - 1][0] : r0;
         g[j][1] = j ? c[j - 1][1] : r1;
       }
-      cycle<Order::Encrypt>(T, ck.k, g);
+      cycle<Order::Encrypt, OneKeyHeld>(T, ck.k, g);
       r0 = c[N - 1][0];
       r1 = c[N - 1][1];
       for (int j = 0; j < N; ++j) {
@@ -186,7 +186,7 @@ bool cbc_blocks(GOSTE_CTX* ctx, unsigned char* buf, int len) {
         std::uint32_t b[N][2], c[N][2];
         load_blocks(p + at, c);
         std::memcpy(b, c, sizeof(b));
-        cycle<Order::Decrypt>(T, ck.k, b);
+        cycle<Order::Decrypt, OneKeyHeld>(T, ck.k, b);
         for (int j = 0; j < N; ++j) {
           b[j][0] ^= j ? c[j - 1][0] : r0;
           b[j][1] ^= j ? c[j - 1][1] : r1;
