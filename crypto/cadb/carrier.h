@@ -74,6 +74,12 @@ struct CARRIER {
   int (*startup)();
   void (*shutdown)();
   void (*set_passwd_cb)(password_cb cb);
+
+  // A store that deletes by path itself, with the caller's PIN call-back argument (null unless
+  // the open flags say the argument is a call-back context). When set, the erase hands the
+  // whole path to it: no existence test (which could not ask for the PIN a private item needs
+  // before it is seen), nothing opened or overwritten; a missing name is no failure there.
+  int (*delete_path)(const char* path, void* callback_arg) = nullptr;
 };
 
 // Every carrier, in start-up order; the file system is last.

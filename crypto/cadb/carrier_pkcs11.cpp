@@ -26,6 +26,10 @@ int store_erase(BIO** b, const char* path) {
   return PKCS11_delete_by_path(path);
 }
 
+int store_delete(const char* path, void* callback_arg) {
+  return PKCS11_delete_by_path(path, callback_arg);
+}
+
 int store_attach(const char* path) { return PKCS11_module_check(path); }
 
 }  // namespace
@@ -56,6 +60,7 @@ const CARRIER CARRIER_pkcs11 = {
     .startup = nullptr,
     .shutdown = nullptr,
     .set_passwd_cb = nullptr,
+    .delete_path = store_delete,
 };
 
 }  // namespace jarnel

@@ -202,6 +202,11 @@ int CADB_erase_file(const char* path, std::uint32_t flags, void* arg) {
     ERR_add_error_data(2, "symbolic link not erased: ", p);
     return 0;
   }
+  if (carrier.delete_path) {
+    if (!carrier.delete_path(p, (flags & TOKEN_FLAG_CALLBACK) ? arg : nullptr))
+      return fail(carrier.erase_line);
+    return 1;
+  }
   // A read-only file must become writable before it can be overwritten.
   CADB_set_permissions(p, 0600);
 

@@ -1,6 +1,7 @@
 // PKCS#11 module binding: the process-wide table of loaded modules (lock 36), token paths,
 // connections with their sessions, and login over the per-slot shared session.
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 #include "crypto/err/err.h"
@@ -26,6 +27,30 @@ struct ModuleTable {
 ModuleTable* g_table = nullptr;
 int g_starts = 0;
 password_cb g_default_cb = nullptr;
+
+// Closes the sessions of every module this process initialised and finalises it, once. Run
+// from the exit handlers: a module written in C++ (SoftHSM2) registers the destructors of its
+// global objects when it is loaded, and the exit handlers run before the libraries' own
+// finalisers, so a C_Finalize left to the library's end would call into a module already torn
+// down and crash the process (in a JVM: the virtual machine at System.exit). Each load
+// registers this handler after the module's, so it runs before them. The module stays loaded
+// and in the table; its later release finds nothing left to close or finalise.
+void finalize_modules_at_exit() {
+  LockGuard guard(locks::PKCS11);
+  if (!g_table) return;
+  for (TableEntry* e : g_table->buckets)
+    for (; e; e = e->next) {
+      PKCS11_MODULE* m = e->module;
+      if (!m->functions) continue;
+      for (CK_ULONG i = 0; i < m->slot_count; ++i)
+        if (m->slots[i].session) {
+          m->functions->C_CloseSession(m->slots[i].session);
+          m->slots[i].session = 0;
+        }
+      if (m->initialized) m->functions->C_Finalize(nullptr);
+      m->initialized = false;
+    }
+}
 
 // XOR of the name's successive 4-byte chunks, the last one zero-padded.
 unsigned long name_hash(const char* name) {
@@ -217,6 +242,7 @@ PKCS11_MODULE* PKCS11_MODULE_get_by_name(const char* name) {
     reason = R_MALLOC_FAILURE;
     if (!table_insert(m)) break;
     ++m->references;  // the table's
+    if (m->initialized) std::atexit(finalize_modules_at_exit);
     reason = -1;
   } while (false);
   if (reason >= 0) {
@@ -527,7 +553,10 @@ int PKCS11_login(PKCS11_OBJECT* c, int force) {
     std::memset(buffer, 0, room);
     int n = c->callback(reinterpret_cast<char*>(buffer), static_cast<int>(max + 1), 0,
                         c->callback_arg);
-    if (n < 0 || static_cast<CK_ULONG>(n) > max) {
+    // No answer, or one shorter than the token takes, fails here too: the call-back answers 0
+    // when it has no PIN (the Java side without a call-back object), and C_Login with it would
+    // spend one of the token's tries.
+    if (n <= 0 || static_cast<CK_ULONG>(n) > max || static_cast<CK_ULONG>(n) < c->token_info.ulMinPinLen) {
       mem_clear_free(buffer, room);
       JARNEL_ERR(LIB_PKCS11, PKCS11_F_LOGIN, R_INTERNAL_ERROR);
       return 0;

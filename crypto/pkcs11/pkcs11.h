@@ -178,6 +178,8 @@ inline constexpr unsigned PKCS11_LIST_RECURSE = 1, PKCS11_LIST_PRIVATE_KEYS = 4,
 using PKCS11_list_cb = int (*)(const char* name, void* arg);
 int PKCS11_list_objects(const char* path, unsigned flags, PKCS11_list_cb cb, void* arg);
 int PKCS11_object_exists(const char* path);
-int PKCS11_delete_by_path(const char* path);
+// Deletes the item, key pair or certificate path names; callback_arg is the PIN call-back's
+// argument for the login.
+int PKCS11_delete_by_path(const char* path, void* callback_arg = nullptr);
 
 }  // namespace jarnel

@@ -173,7 +173,7 @@ int PKCS11_object_exists(const char* path) {
   return 0;
 }
 
-int PKCS11_delete_by_path(const char* path) {
+int PKCS11_delete_by_path(const char* path, void* callback_arg) {
   if (!path) {
     JARNEL_ERR(LIB_PKCS11, PKCS11_F_DELETE, R_PASSED_NULL_PARAMETER);
     return 0;
@@ -181,7 +181,7 @@ int PKCS11_delete_by_path(const char* path) {
   std::string p = normalised(path);
   const char* file = PKCS11_file_part(p.c_str());
   Conn conn;
-  if (!file || !open_path(conn, p, nullptr) || !PKCS11_login(conn.c, 0)) {
+  if (!file || !open_path(conn, p, callback_arg) || !PKCS11_login(conn.c, 0)) {
     JARNEL_ERR(LIB_PKCS11, PKCS11_F_DELETE, R_INTERNAL_ERROR);
     return 0;
   }

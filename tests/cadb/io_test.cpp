@@ -435,12 +435,14 @@ TEST_F(IoTest, CarriersWithoutTheirLibraryFailCleanly) {
   struct Case {
     const char* path;
     int inserted;  // what the layer answers for presence, logout and attach
+    int erased;    // the BIO carriers find nothing to erase; the PKCS#11 store's delete by path
+                   // cannot reach its module, which is no success
   } cases[] = {
-      {"iButton:\\KEYS\\RAND.1", 1},
-      {"ruToken:1001\\2002", 0},
-      {"eToken:1001\\2002", 0},
-      {"eTR2:\\1001", 0},
-      {"pkcs11:\\softhsm2\\mk.db3", 0},
+      {"iButton:\\KEYS\\RAND.1", 1, 1},
+      {"ruToken:1001\\2002", 0, 1},
+      {"eToken:1001\\2002", 0, 1},
+      {"eTR2:\\1001", 0, 1},
+      {"pkcs11:\\softhsm2\\mk.db3", 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -450,7 +452,7 @@ TEST_F(IoTest, CarriersWithoutTheirLibraryFailCleanly) {
     EXPECT_EQ(CADB_is_inserted(c.path), c.inserted);
     EXPECT_EQ(CADB_logout(c.path), c.inserted);
     EXPECT_EQ(CADB_attach_token(c.path), c.inserted);
-    EXPECT_EQ(CADB_erase_file(c.path, 16, nullptr), 1);  // nothing there to erase
+    EXPECT_EQ(CADB_erase_file(c.path, 16, nullptr), c.erased);
     EXPECT_FALSE(CADB_token_rmdir(c.path, 16, nullptr));
     EXPECT_EQ(CADB_list_directory(c.path, 2, nullptr, nullptr), 0);
     drain();

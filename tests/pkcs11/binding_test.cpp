@@ -164,13 +164,22 @@ TEST_F(Binding, MissingModuleNamesTheFile) {
   EXPECT_EQ(PKCS11_module_check("pkcs11:\\softhsm2\\x"), 1);
 }
 
-TEST_F(Binding, PinLongerThanTheTokenAllowsFailsBeforeLogin) {
-  pin_state().pin = std::string(256, '1');
-  ConnPtr c = open("pkcs11:\\p11fault\\x");
-  ASSERT_TRUE(c);
-  EXPECT_EQ(PKCS11_login(c.get(), 0), 0);
-  EXPECT_EQ(fault().calls("C_Login"), 0);
-  EXPECT_EQ(pin_state().calls, 1);
+// Answers the token cannot take fail before C_Login and spend none of its tries: longer than
+// its maximum, shorter than its minimum (SoftHSM2: 4), or none at all (the Java call-back
+// answers 0 when it has no PIN).
+TEST_F(Binding, PinOutsideTheTokensLengthsFailsBeforeLogin) {
+  for (const std::string& pin : {std::string(256, '1'), std::string("123"), std::string()}) {
+    SCOPED_TRACE(pin.size());
+    pin_state().pin = pin;
+    pin_state().calls = 0;
+    fault().reset();
+    ConnPtr c = open("pkcs11:\\p11fault\\x");
+    ASSERT_TRUE(c);
+    EXPECT_EQ(PKCS11_login(c.get(), 0), 0);
+    EXPECT_EQ(fault().calls("C_Login"), 0);
+    EXPECT_EQ(pin_state().calls, 1);
+    drain_errors();
+  }
 }
 
 TEST_F(Binding, NoCallbackIsAMissingArgument) {

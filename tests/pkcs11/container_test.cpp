@@ -5,6 +5,7 @@
 #include <memory>
 #include <thread>
 
+#include "crypto/bio/token.h"
 #include "crypto/cadb/pse_ctx.h"
 #include "crypto/mem.h"
 #include "crypto/pse/pse_rand.h"
@@ -314,6 +315,33 @@ TEST_F(Containers, EightThreadsOpenOnOneToken) {
   EXPECT_EQ(good.load(), 24);
   EXPECT_EQ(count("rand.opq"), 1);
   EXPECT_EQ(pin_state().calls, 1);
+}
+
+// A token-file erase logs in with the caller's call-back argument when its flags say it is one
+// (the Java entry points' call-back context), and removes the private master-key item that no
+// existence test could see before the login.
+TEST_F(Containers, FileEraseLogsInWithTheCallersArgument) {
+  struct Case {
+    std::uint32_t flags;
+    bool passes_arg;
+  };
+  for (Case k : {Case{TOKEN_FLAG_CALLBACK, true}, Case{0, false}}) {
+    SCOPED_TRACE(k.flags);
+    make("pkcs11:\\softhsm2\\pse");
+    ASSERT_EQ(CADB_logout("pkcs11:\\softhsm2\\pse"), 1);
+    int marker = 0;
+    pin_state().calls = 0;
+    pin_state().last_arg = nullptr;
+    EXPECT_EQ(CADB_erase_file("pkcs11:\\softhsm2\\pse\\mk.db3", k.flags, &marker), 1);
+    EXPECT_EQ(pin_state().calls, 1);
+    EXPECT_EQ(pin_state().last_arg, k.passes_arg ? &marker : nullptr);
+    EXPECT_EQ(count("mk.db3"), 0);
+    EXPECT_EQ(count("masks.db3"), 1);
+    // A missing item is no failure.
+    EXPECT_EQ(CADB_erase_file("pkcs11:\\softhsm2\\pse\\mk.db3", k.flags, &marker), 1);
+    PSE_CTX_erase(context("pkcs11:\\softhsm2\\pse").get());
+    drain_errors();
+  }
 }
 
 }  // namespace

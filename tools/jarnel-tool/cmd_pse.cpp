@@ -104,6 +104,10 @@ CtxPtr context(const char* path, const SecureBuffer* password) {
   bool ok = ctx && PSE_CTX_set_path(ctx.get(), path, 0) &&
             PSE_CTX_set_io_flags(ctx.get(), TOKEN_FLAG_CALLBACK) &&
             PSE_CTX_set_flags(ctx.get(), PSE_CTX_FLAG_EXPORT);
+  // The ruToken and eToken drivers ask for a PIN only when a file operation carries a call-back
+  // argument: the container's path serves as that argument (the tool's call-back answers from
+  // its one PIN source whatever the argument is).
+  ok = ok && PSE_CTX_set_login_arg(ctx.get(), path, static_cast<int>(std::strlen(path)) + 1);
   if (ok && password)
     ok = PSE_CTX_set_password(ctx.get(), reinterpret_cast<const char*>(password->data()),
                               static_cast<int>(password->size()) - 1);

@@ -49,8 +49,8 @@ bool PinSource::load(const char* path) {
 PinSource& pin_source() { return g_pin; }
 void set_pin_prompt_path(const char* path) { g_prompt_path = path; }
 
-int pin_callback(char* buf, int size, int, void* u) {
-  auto* src = u ? static_cast<PinSource*>(u) : &g_pin;
+int pin_callback(char* buf, int size, int, void*) {
+  PinSource* src = &g_pin;
   if (!buf || size <= 0 || !src->load(g_prompt_path)) return 0;
   std::size_t n = std::strlen(reinterpret_cast<const char*>(src->pin.data()));
   if (n > static_cast<std::size_t>(size)) n = static_cast<std::size_t>(size);

@@ -20,7 +20,9 @@ struct PinSource {
 PinSource& pin_source();
 void set_pin_prompt_path(const char* path);
 
-// The drivers' password call-back: u is a PinSource, or null for pin_source().
+// The drivers' password call-back: answers from pin_source(), the run's one PIN source. Its
+// argument is not read: the token drivers call it only for an operation that carries a
+// call-back argument, so callers give one (any non-null pointer) to have the PIN asked.
 int pin_callback(char* buf, int size, int rwflag, void* u);
 
 // Installs pin_callback in the carrier drivers and as the PKCS#11 default.
