@@ -222,7 +222,7 @@ bool walk(TOKEN_SDK_DRIVER& d, TSDK_SESSION* s, bool create) {
     return false;
   std::size_t groups = n / 4;
   for (std::size_t g = 0; g + 1 < groups; ++g) {
-    std::uint16_t id;
+    std::uint16_t id = 0;
     hex_group(s->ids + 4 * g, &id);
     tsdk_handle next = nullptr;
     bool ok;

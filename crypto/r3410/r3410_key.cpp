@@ -49,7 +49,7 @@ void set_status_if_unset(std::uint32_t value) {
 }
 
 bool secret_set(R3410_SECRET& s, const BIGNUM* clear) {
-  MASKED_BN* v = MASK_BN_from_bn(clear);
+  MASKED_BN* v = MASK_BN_from_bn(clear, kQBytes);
   if (!v) return false;
   MASK_BN_free(s.value);
   s.value = v;
@@ -87,8 +87,21 @@ bool value_below_q(const BIGNUM* q, const unsigned char* seed, int seed_len, BIG
   BnCtxPtr ctx(BN_CTX_new());
   if (!ctx) return false;
   if (seed) {
-    int n = std::clamp(seed_len, 0, kQBytes);
-    if (!BN_bin2bn(seed, n, out) || !BN_nnmod(out, out, q, ctx.get())) return false;
+    // Read behind q's own bytes: (q * 2^(8n) + seed) mod q is seed mod q, and the number
+    // reduced always has q's length on top, so a seed with leading zeros (a short k) is
+    // loaded and reduced in the time any other takes.
+    const int n = std::clamp(seed_len, 0, kQBytes);
+    const int qn = BN_num_bytes(q);
+    SecureBuffer buf(static_cast<std::size_t>(qn + n));
+    BnPtr v(BN_secure_new());
+    if (!v || qn <= 0 || buf.size() != static_cast<std::size_t>(qn + n) ||
+        BN_bn2binpad(q, buf.data(), qn) != qn)
+      return false;
+    if (n > 0) std::memcpy(buf.data() + qn, seed, static_cast<std::size_t>(n));
+    BN_set_flags(v.get(), BN_FLG_CONSTTIME);
+    BN_set_flags(out, BN_FLG_CONSTTIME);
+    if (!BN_bin2bn(buf.data(), qn + n, v.get()) || !BN_nnmod(out, v.get(), q, ctx.get()))
+      return false;
     return !BN_is_zero(out);
   }
   const int n = BN_num_bytes(q) + 8;
