@@ -44,7 +44,7 @@ int mul_generator_ct(ECPOINT* r, const BIGNUM* k, const ECURVE* curve, bool use_
     return 0;
   }
   BN_set_flags(kr.get(), BN_FLG_CONSTTIME);
-  if (!BN_nnmod(kr.get(), k, curve->q, ctx.get())) {
+  if (!ec::mod_q_fixed_length(kr.get(), k, curve->q, ctx.get())) {
     ECGOST_ERR(ECGOST_F_ECPOINT_MUL, R_MALLOC_FAILURE);
     return 0;
   }

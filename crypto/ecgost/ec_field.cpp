@@ -3,6 +3,7 @@
 #include "crypto/ecgost/ec_field.h"
 #include "crypto/ecgost/ec_field_impl.h"
 #include "crypto/byteorder.h"
+#include "crypto/mem.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -32,11 +33,17 @@ bool bn_to_limbs(const BIGNUM* x, int n, u64* out) {
   return true;
 }
 
+// Read with a byte 1 above the limbs, that bit then cleared: the reader skips no leading zero
+// bytes and allocates the same length for every value, so a small coordinate (that of a small
+// secret multiple) costs what any other does.
 bool limbs_to_bn(const u64* in, int n, BIGNUM* r) {
-  unsigned char buf[kMaxLimbs * 8];
+  unsigned char buf[kMaxLimbs * 8 + 1];
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < 8; ++j) buf[8 * i + j] = static_cast<unsigned char>(in[i] >> (8 * j));
-  return BN_lebin2bn(buf, n * 8, r) != nullptr;
+  buf[n * 8] = 1;
+  const bool ok = BN_lebin2bn(buf, n * 8 + 1, r) != nullptr && BN_clear_bit(r, 64 * n) == 1;
+  mem_cleanse(buf, sizeof buf);
+  return ok;
 }
 
 }  // namespace

@@ -171,6 +171,13 @@ void ossl_pop();
 
 // Private numbers and nonces: uniform on [1, q-1].
 bool random_below_q(const ECURVE& c, BIGNUM* out);
+// out = v mod q for 0 <= v, reduced as v + q * 2^(64 w) with w at least q's words: the number
+// divided always has the same length, so a short v (a small secret, or a point's small x) is
+// reduced in the time a long one takes.
+bool mod_q_fixed_length(BIGNUM* out, const BIGNUM* v, const BIGNUM* q, BN_CTX* ctx);
+// out = the big-endian bytes in[0..len) mod q, read behind q's own bytes so that the number
+// has q's length on top whatever leading zeros the input has.
+bool bytes_mod_q(BIGNUM* out, const unsigned char* in, int len, const BIGNUM* q, BN_CTX* ctx);
 // ECGOST_is_pubkey_valid with the full check; on failure also records (75, func, 139).
 bool pubkey_usable(const ECPOINT* q, int func);
 // The digest as a number mod q, 0 replaced by 1.

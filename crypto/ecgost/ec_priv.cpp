@@ -7,7 +7,7 @@
 namespace jarnel::ec {
 
 bool priv_store(ECGOST* key, const BIGNUM* d) {
-  MASKED_BN* m = MASK_BN_from_bn(d);
+  MASKED_BN* m = MASK_BN_from_bn(d, key->curve ? BN_num_bytes(key->curve->q) : 0);
   if (!m) return false;
   MASK_BN_free(key->d);
   key->d = m;

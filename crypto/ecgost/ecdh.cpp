@@ -54,7 +54,7 @@ int ECDH_set_private(ECDH* dh, const BIGNUM* d) {
     ECGOST_ERR(ECGOST_F_ECDH_GENERATE_KEY, ECGOST_R_INVALID_PARAMETERS);
     return 0;
   }
-  MASKED_BN* v = MASK_BN_from_bn(d);
+  MASKED_BN* v = MASK_BN_from_bn(d, BN_num_bytes(dh->curve->q));
   if (!v) {
     ECGOST_ERR(ECGOST_F_ECDH_GENERATE_KEY, R_MALLOC_FAILURE);
     return 0;
@@ -76,7 +76,7 @@ int ECDH_generate_key(ECDH* dh) {
   bool ok = d != nullptr;
   if (ok && !dh->d) {
     MASKED_BN* m = nullptr;
-    ok = ec::random_below_q(*dh->curve, d.get()) && (m = MASK_BN_from_bn(d.get()));
+    ok = ec::random_below_q(*dh->curve, d.get()) && (m = MASK_BN_from_bn(d.get(), BN_num_bytes(dh->curve->q)));
     if (ok) dh->d = m;
   }
   if (ok && !dh->Q) {

@@ -41,15 +41,9 @@ void drop_values(ECGOST* key) {
   key->pub_len = 0;
 }
 
-// k from bytes (big-endian) reduced by repeated subtraction of q; false when it ends at 0.
-bool reduce_by_subtraction(const BIGNUM* q, BIGNUM* k) {
-  while (BN_cmp(k, q) >= 0)
-    if (!BN_sub(k, k, q)) return false;
-  return !BN_is_zero(k);
-}
-
-// k and r = x(k*G) mod q; k drawn uniformly from [1, q-1] unless given. A given k has at most
-// as many bytes as q (the caller checks), so the subtraction ends after a few rounds.
+// k and r = x(k*G) mod q; k drawn uniformly from [1, q-1] unless given (a given k is taken mod
+// q; 0 fails). Both reductions run over a fixed length, so a short k, or the short x a small k
+// may give, takes as long as any other.
 bool make_pair(ECGOST* key, const unsigned char* kin, int klen, BIGNUM* k, BIGNUM* r,
                BN_CTX* ctx) {
   const ECURVE* c = key->curve;
@@ -59,12 +53,12 @@ bool make_pair(ECGOST* key, const unsigned char* kin, int klen, BIGNUM* k, BIGNU
   bool ok = false;
   for (int attempt = 0; attempt < 64; ++attempt) {
     if (kin) {
-      if (!BN_bin2bn(kin, klen, k) || !reduce_by_subtraction(c->q, k)) break;
+      if (!ec::bytes_mod_q(k, kin, klen, c->q, ctx) || BN_is_zero(k)) break;
     } else if (!ec::random_below_q(*c, k)) {
       break;
     }
     if (!ECPOINT_mul_generator(P, k, c) || P->P.inf || !ECPOINT_get_x(P, r) ||
-        !BN_nnmod(r, r, c->q, ctx))
+        !ec::mod_q_fixed_length(r, r, c->q, ctx))
       break;
     if (!BN_is_zero(r)) {
       ok = true;
@@ -84,6 +78,31 @@ bool digest_to_e(const ECURVE& c, const unsigned char* dgst, int dlen, BIGNUM* e
   if (!BN_bin2bn(dgst, dlen, e) || !BN_nnmod(e, e, c.q, ctx)) return false;
   if (BN_is_zero(e)) return BN_one(e) != 0;
   return true;
+}
+
+bool mod_q_fixed_length(BIGNUM* out, const BIGNUM* v, const BIGNUM* q, BN_CTX* ctx) {
+  int bits = BN_num_bits(q);
+  if (BN_num_bits(v) > bits) bits = BN_num_bits(v);
+  BnPtr t(BN_secure_new());
+  if (!t) return false;
+  BN_set_flags(t.get(), BN_FLG_CONSTTIME);
+  BN_set_flags(out, BN_FLG_CONSTTIME);
+  return BN_lshift(t.get(), q, 64 * ((bits + 63) / 64)) && BN_add(t.get(), t.get(), v) &&
+         BN_nnmod(out, t.get(), q, ctx);
+}
+
+bool bytes_mod_q(BIGNUM* out, const unsigned char* in, int len, const BIGNUM* q, BN_CTX* ctx) {
+  const int qn = BN_num_bytes(q);
+  if (len < 0 || qn <= 0) return false;
+  SecureBuffer buf(static_cast<std::size_t>(qn + len));
+  BnPtr t(BN_secure_new());
+  if (!t || buf.size() != static_cast<std::size_t>(qn + len) ||
+      BN_bn2binpad(q, buf.data(), qn) != qn)
+    return false;
+  if (len > 0) std::memcpy(buf.data() + qn, in, static_cast<std::size_t>(len));
+  BN_set_flags(t.get(), BN_FLG_CONSTTIME);
+  BN_set_flags(out, BN_FLG_CONSTTIME);
+  return BN_bin2bn(buf.data(), qn + len, t.get()) && BN_nnmod(out, t.get(), q, ctx);
 }
 
 bool random_below_q(const ECURVE& c, BIGNUM* out) {
@@ -286,12 +305,12 @@ int ECGOST_is_pubkey_valid(const ECPOINT* q, int full) {
 int ECGOST_sign_setup(ECGOST* key, const unsigned char* k, int klen) {
   if (!key || (k && klen <= 0)) return bad_args(ECGOST_F_SIGN_SETUP);
   if (k) {
-    // A given k longer than q is no nonce of this curve.
-    BnPtr kv(BN_bin2bn(k, klen, nullptr));
-    if (kv && BN_num_bytes(kv.get()) > BN_num_bytes(key->curve->q)) {
-      BN_clear(kv.get());
-      return bad_args(ECGOST_F_SIGN_SETUP);
-    }
+    // A given k longer than q is no nonce of this curve: any byte set ahead of q's length.
+    // Every byte is looked at, so the check takes as long for every k of one length.
+    const int extra = klen - BN_num_bytes(key->curve->q);
+    unsigned char ahead = 0;
+    for (int i = 0; i < extra; ++i) ahead |= k[i];
+    if (ahead != 0) return bad_args(ECGOST_F_SIGN_SETUP);
   }
   BnCtxPtr ctx(BN_CTX_new());
   BnPtr kk(BN_secure_new()), kp(BN_secure_new());

@@ -192,7 +192,7 @@ void MASK_BN_free(MASKED_BN* n) {
   mem_clear_free(n, sizeof(*n));
 }
 
-int MASK_BN_set(MASKED_BN* n, const BIGNUM* value) {
+int MASK_BN_set(MASKED_BN* n, const BIGNUM* value, int min_bytes) {
   if (!n || !value) {
     ERR_set_status(STATUS_NULL_ARGUMENT);
     return 0;
@@ -200,6 +200,7 @@ int MASK_BN_set(MASKED_BN* n, const BIGNUM* value) {
   bn_clear_storage(n);
   int bytes = BN_num_bytes(value);
   int words = bytes > 0 ? (bytes + 3) / 4 : 1;
+  if (min_bytes > 0 && words < (min_bytes + 3) / 4) words = (min_bytes + 3) / 4;
   SecureBuffer le(static_cast<std::size_t>(words) * 4);
   auto* d = static_cast<std::uint32_t*>(mem_alloc(static_cast<std::size_t>(words) * 4));
   if (le.empty() || !d || BN_bn2lebinpad(value, le.data(), words * 4) != words * 4) {
@@ -245,10 +246,10 @@ int MASK_BN_mask(MASKED_BN* n) {
   return 1;
 }
 
-MASKED_BN* MASK_BN_from_bn(const BIGNUM* value) {
+MASKED_BN* MASK_BN_from_bn(const BIGNUM* value, int min_bytes) {
   MASKED_BN* n = MASK_BN_new();
   if (!n) return nullptr;
-  if (!MASK_BN_set(n, value) || !MASK_BN_mask(n)) {
+  if (!MASK_BN_set(n, value, min_bytes) || !MASK_BN_mask(n)) {
     MASK_BN_free(n);
     ERR_set_status(kStatusInternal);
     return nullptr;
@@ -326,12 +327,18 @@ BIGNUM* MASK_BN_unmasked_copy(const MASKED_BN* n) {
   MASKED_BN* c = MASK_BN_unmasked_dup(n);
   if (!c) return nullptr;
   std::size_t len = static_cast<std::size_t>(c->dmax) * 4;
-  SecureBuffer le(len ? len : 1);
+  // One byte 1 above the words: the number read is value + 2^(8 len), so the reader never
+  // skips leading zero bytes (as many as the value is short) and always allocates the same
+  // length; clearing that bit then leaves the value.
+  SecureBuffer le(len + 1);
   BIGNUM* bn = BN_secure_new();
-  bool ok = bn && !le.empty();
+  bool ok = bn && le.size() == len + 1;
   if (ok) {
     for (int i = 0; i < c->dmax; ++i) store_le32(le.data() + 4 * i, c->d[i]);
-    ok = BN_lebin2bn(le.data(), static_cast<int>(len), bn) != nullptr;
+    le.data()[len] = 1;
+    BN_set_flags(bn, BN_FLG_CONSTTIME);
+    ok = BN_lebin2bn(le.data(), static_cast<int>(len + 1), bn) != nullptr &&
+         BN_clear_bit(bn, static_cast<int>(8 * len)) == 1;
     if (ok) BN_set_negative(bn, c->neg);
   }
   MASK_BN_free(c);

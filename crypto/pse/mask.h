@@ -78,10 +78,12 @@ MASKED_BN* MASK_BN_new();
 // Zeroes value and mask, then frees. Null is ignored.
 void MASK_BN_free(MASKED_BN* n);
 // Stores a clear value (the record's previous contents are wiped); the result is unmasked.
-// 1, or 0 with status 12.
-int MASK_BN_set(MASKED_BN* n, const BIGNUM* value);
+// The word array is at least min_bytes long (a secret's modulus length), so that a short
+// secret is stored, unmasked and copied over the same length as a long one. 1, or 0 with
+// status 12.
+int MASK_BN_set(MASKED_BN* n, const BIGNUM* value, int min_bytes = 0);
 // Convenience: new record holding value, masked. Null with status 12 on failure.
-MASKED_BN* MASK_BN_from_bn(const BIGNUM* value);
+MASKED_BN* MASK_BN_from_bn(const BIGNUM* value, int min_bytes = 0);
 // Masks the number with a fresh mask (any previous mask is freed), under lock 26. 1, or 0 with
 // status 12.
 int MASK_BN_mask(MASKED_BN* n);
@@ -92,7 +94,7 @@ MASKED_BN* MASK_BN_dup(const MASKED_BN* n);
 // status 12 when the checksum does not match or a masked copy has no mask.
 MASKED_BN* MASK_BN_unmasked_dup(const MASKED_BN* n);
 // The clear value as a new BIGNUM (allocated with BN_secure_new) for one operation; free it
-// with BN_clear_free. Null with status 12 on a checksum mismatch or when memory is short.
+// with BN_clear_free. It is built over the record's whole length, whatever the value's. Null with status 12 on a checksum mismatch or when memory is short.
 BIGNUM* MASK_BN_unmasked_copy(const MASKED_BN* n);
 
 // Owned<MASKED_BN> (crypto/owners.h) frees with MASK_BN_free, which wipes.

@@ -49,7 +49,7 @@ void set_status_if_unset(std::uint32_t value) {
 }
 
 bool secret_set(R3410_SECRET& s, const BIGNUM* clear) {
-  MASKED_BN* v = MASK_BN_from_bn(clear);
+  MASKED_BN* v = MASK_BN_from_bn(clear, kQBytes);
   if (!v) return false;
   MASK_BN_free(s.value);
   s.value = v;
@@ -87,8 +87,46 @@ bool value_below_q(const BIGNUM* q, const unsigned char* seed, int seed_len, BIG
   BnCtxPtr ctx(BN_CTX_new());
   if (!ctx) return false;
   if (seed) {
-    int n = std::clamp(seed_len, 0, kQBytes);
-    if (!BN_bin2bn(seed, n, out) || !BN_nnmod(out, out, q, ctx.get())) return false;
+    // seed mod q without a branch on the seed: its bits enter from the top, each followed by
+    // a masked subtraction of q, over the seed's whole length (a short k, with its leading
+    // zeros, runs the same steps as any other). q has at most 256 bits, so 5 limbs hold 2r+1.
+    const int n = std::clamp(seed_len, 0, kQBytes);
+    unsigned char qb[kQBytes];
+    if (BN_is_zero(q) || BN_is_negative(q) || BN_num_bytes(q) > kQBytes ||
+        BN_bn2lebinpad(q, qb, kQBytes) != kQBytes)
+      return false;
+    std::uint64_t qv[5] = {}, r[5] = {}, t[5];
+    for (int j = 0; j < 4; ++j)
+      for (int b = 7; b >= 0; --b) qv[j] = (qv[j] << 8) | qb[8 * j + b];
+    for (int i = 0; i < n; ++i) {
+      for (int bit = 7; bit >= 0; --bit) {
+        std::uint64_t carry = (seed[i] >> bit) & 1;
+        for (int j = 0; j < 5; ++j) {
+          const std::uint64_t top = r[j] >> 63;
+          r[j] = (r[j] << 1) | carry;
+          carry = top;
+        }
+        std::uint64_t borrow = 0;
+        for (int j = 0; j < 5; ++j) {
+          const unsigned __int128 d = static_cast<unsigned __int128>(r[j]) - qv[j] - borrow;
+          t[j] = static_cast<std::uint64_t>(d);
+          borrow = static_cast<std::uint64_t>(d >> 64) & 1;
+        }
+        const std::uint64_t keep_t = borrow - 1;  // all ones when r >= q
+        for (int j = 0; j < 5; ++j) r[j] = (t[j] & keep_t) | (r[j] & ~keep_t);
+      }
+    }
+    // To a number with a byte 1 above the value, then that bit cleared: no zero bytes skipped.
+    unsigned char le[kQBytes + 1];
+    for (int j = 0; j < 4; ++j)
+      for (int b = 0; b < 8; ++b) le[8 * j + b] = static_cast<unsigned char>(r[j] >> (8 * b));
+    le[kQBytes] = 1;
+    BN_set_flags(out, BN_FLG_CONSTTIME);
+    const bool ok = BN_lebin2bn(le, kQBytes + 1, out) && BN_clear_bit(out, 8 * kQBytes);
+    mem_cleanse(le, sizeof le);
+    mem_cleanse(r, sizeof r);
+    mem_cleanse(t, sizeof t);
+    if (!ok) return false;
     return !BN_is_zero(out);
   }
   const int n = BN_num_bytes(q) + 8;

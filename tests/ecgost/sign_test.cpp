@@ -72,6 +72,30 @@ TEST(EcgostSign, PrecomputedPairIsUsedOnce) {
   EXPECT_EQ(ECGOST_do_verify(e.data(), 32, second.get(), key.get()), 1);
 }
 
+TEST(EcgostSign, GivenNonceIsTakenModQWhateverItsLength) {
+  Key key = example_key();
+  auto e = unhex(kE);
+  auto k = unhex(kK);
+  std::vector<unsigned char> padded(8, 0);
+  padded.insert(padded.end(), k.begin(), k.end());
+  // k + q, when it fits the length of q, names the same nonce.
+  Bn kq(hex(kK));
+  ASSERT_TRUE(BN_add(kq.get(), kq.get(), key->curve->q));
+  std::vector<std::vector<unsigned char>> same = {padded};
+  if (BN_num_bytes(kq.get()) <= 32) same.push_back(be(kq.get(), 32));
+  for (const auto& given : same) {
+    ASSERT_TRUE(ECGOST_sign_setup(key.get(), given.data(), static_cast<int>(given.size())));
+    Sig sig(ECGOST_do_sign(e.data(), 32, key.get()));
+    ASSERT_TRUE(sig);
+    EXPECT_EQ(to_hex(sig->r), kR);
+    EXPECT_EQ(to_hex(sig->s), kS);
+  }
+  // A set byte ahead of the length of q is no nonce of this curve.
+  padded[0] = 1;
+  ERR_clear_error();
+  EXPECT_FALSE(ECGOST_sign_setup(key.get(), padded.data(), static_cast<int>(padded.size())));
+}
+
 TEST(EcgostSign, DigestEqualToQSignsAsOne) {
   Key key = example_key();
   auto k = unhex(kK);

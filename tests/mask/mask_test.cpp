@@ -198,27 +198,32 @@ TEST(MaskFill, GeneratorOutputIsTheLowByteOfBits16To30) {
 TEST(MaskBn, UnmaskedCopyEqualsTheValueAndSourceStaysMasked) {
   for (const char* dec : {"0", "1", "4294967296", "-12345678901234567890123",
                           "115792089237316195423570985008687907853269984665640564039457584007913129639319"}) {
-    BIGNUM* v = nullptr;
-    ASSERT_TRUE(BN_dec2bn(&v, dec));
-    MASKED_BN* m = MASK_BN_from_bn(v);
-    ASSERT_NE(m, nullptr);
-    EXPECT_TRUE(MASK_BN_is_masked(m));
-    BIGNUM* c = MASK_BN_unmasked_copy(m);
-    ASSERT_NE(c, nullptr) << dec;
-    EXPECT_EQ(BN_cmp(c, v), 0) << dec;
-    EXPECT_TRUE(MASK_BN_is_masked(m));
-    MASKED_BN* dup = MASK_BN_dup(m);
-    ASSERT_NE(dup, nullptr);
-    EXPECT_TRUE(MASK_BN_is_masked(dup));
-    EXPECT_NE(dup->mask, m->mask);
-    BIGNUM* c2 = MASK_BN_unmasked_copy(dup);
-    ASSERT_NE(c2, nullptr);
-    EXPECT_EQ(BN_cmp(c2, v), 0);
-    BN_clear_free(c);
-    BN_clear_free(c2);
-    MASK_BN_free(dup);
-    MASK_BN_free(m);
-    BN_free(v);
+    for (int min_bytes : {0, 32, 64}) {
+      BIGNUM* v = nullptr;
+      ASSERT_TRUE(BN_dec2bn(&v, dec));
+      MASKED_BN* m = MASK_BN_from_bn(v, min_bytes);
+      ASSERT_NE(m, nullptr);
+      EXPECT_TRUE(MASK_BN_is_masked(m));
+      // A short value is stored over at least the length asked for.
+      EXPECT_GE(m->dmax * 4, min_bytes) << dec;
+      BIGNUM* c = MASK_BN_unmasked_copy(m);
+      ASSERT_NE(c, nullptr) << dec;
+      EXPECT_EQ(BN_cmp(c, v), 0) << dec << " " << min_bytes;
+      EXPECT_EQ(BN_num_bytes(c), BN_num_bytes(v)) << dec;
+      EXPECT_TRUE(MASK_BN_is_masked(m));
+      MASKED_BN* dup = MASK_BN_dup(m);
+      ASSERT_NE(dup, nullptr);
+      EXPECT_TRUE(MASK_BN_is_masked(dup));
+      EXPECT_NE(dup->mask, m->mask);
+      BIGNUM* c2 = MASK_BN_unmasked_copy(dup);
+      ASSERT_NE(c2, nullptr);
+      EXPECT_EQ(BN_cmp(c2, v), 0);
+      BN_clear_free(c);
+      BN_clear_free(c2);
+      MASK_BN_free(dup);
+      MASK_BN_free(m);
+      BN_free(v);
+    }
   }
 }
 
