@@ -8,17 +8,17 @@
 namespace jarnel::tool {
 
 Options& Options::flag(const char* name, bool* out) {
-  specs_.push_back(Spec{name, out, nullptr, nullptr, false});
+  defs_.push_back(OptionDef{name, out, nullptr, nullptr, false});
   return *this;
 }
 
 Options& Options::value(const char* name, const char** out) {
-  specs_.push_back(Spec{name, nullptr, out, nullptr, false});
+  defs_.push_back(OptionDef{name, nullptr, out, nullptr, false});
   return *this;
 }
 
 Options& Options::values(const char* name, std::vector<const char*>* out) {
-  specs_.push_back(Spec{name, nullptr, nullptr, out, false});
+  defs_.push_back(OptionDef{name, nullptr, nullptr, out, false});
   return *this;
 }
 
@@ -27,17 +27,17 @@ Options& Options::alias(const char* name, const char* of) {
   return *this;
 }
 
-Options::Spec* Options::find(const std::string& name) {
+Options::OptionDef* Options::find(const std::string& name) {
   std::string n = name;
   for (const auto& [a, of] : aliases_)
     if (a == name) n = of;
-  for (auto& s : specs_)
+  for (auto& s : defs_)
     if (s.name == n) return &s;
   return nullptr;
 }
 
 bool Options::given(const char* name) const {
-  for (const auto& s : specs_)
+  for (const auto& s : defs_)
     if (s.name == name) return s.seen;
   return false;
 }
@@ -68,7 +68,7 @@ int Options::parse(int argc, char** argv) {
     }
     const char* eq = std::strchr(a, '=');
     std::string name = eq && a[1] == '-' ? std::string(a, eq) : std::string(a);
-    Spec* s = find(name);
+    OptionDef* s = find(name);
     if (!s) {
       return usage_error("%s: unknown option '%s' (see jarnel-tool %s --help)", command_, name.c_str(),
                          command_);

@@ -40,18 +40,18 @@ class Options {
   bool given(const char* name) const;
 
  private:
-  struct Spec {
+  struct OptionDef {
     std::string name;
     bool* flag = nullptr;
     const char** value = nullptr;
     std::vector<const char*>* values = nullptr;
     bool seen = false;
   };
-  Spec* find(const std::string& name);
+  OptionDef* find(const std::string& name);
   const char* command_;
   const char* usage_;
   bool* help_ = nullptr;
-  std::vector<Spec> specs_;
+  std::vector<OptionDef> defs_;
   std::vector<std::pair<std::string, std::string>> aliases_;
   std::vector<const char*> positional_;
 };
