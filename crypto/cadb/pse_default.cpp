@@ -6,6 +6,7 @@
 #include "crypto/bio/token.h"
 #include "crypto/cadb/cms.h"
 #include "crypto/cadb/pse_ctx.h"
+#include "crypto/cadb/pse_method_util.h"
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
 #include "crypto/pse/pse_rand.h"
@@ -26,22 +27,6 @@ using PsePtr = std::unique_ptr<PSE, PseFree>;
 
 // The call-back argument of every file operation.
 void* file_arg(const PSE_CTX* ctx) { return ctx->login_arg ? ctx->login_arg->data : nullptr; }
-
-// Brackets a read or write of the random-state file with notify 13 and 14.
-class RandNotify {
- public:
-  explicit RandNotify(const PSE_CTX* ctx) : ctx_(ctx) {
-    if (ctx_->notify) ctx_->notify(PSE_NOTIFY_RAND_BEGIN, ctx_->callback_data);
-  }
-  ~RandNotify() {
-    if (ctx_->notify) ctx_->notify(PSE_NOTIFY_RAND_END, ctx_->callback_data);
-  }
-  RandNotify(const RandNotify&) = delete;
-  RandNotify& operator=(const RandNotify&) = delete;
-
- private:
-  const PSE_CTX* ctx_;
-};
 
 #define STEP_FAILED(func) JARNEL_ERR(LIB_CADB, (func), R_INTERNAL_ERROR)
 

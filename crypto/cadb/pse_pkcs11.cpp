@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "crypto/cadb/pse_ctx.h"
+#include "crypto/cadb/pse_method_util.h"
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
 #include "crypto/pkcs11/store.h"
@@ -25,21 +26,6 @@ struct PseFree {
   void operator()(PSE* p) const { PSE_free(p); }
 };
 using PsePtr = std::unique_ptr<PSE, PseFree>;
-
-class RandNotify {
- public:
-  explicit RandNotify(const PSE_CTX* ctx) : ctx_(ctx) {
-    if (ctx_->notify) ctx_->notify(PSE_NOTIFY_RAND_BEGIN, ctx_->callback_data);
-  }
-  ~RandNotify() {
-    if (ctx_->notify) ctx_->notify(PSE_NOTIFY_RAND_END, ctx_->callback_data);
-  }
-  RandNotify(const RandNotify&) = delete;
-  RandNotify& operator=(const RandNotify&) = delete;
-
- private:
-  const PSE_CTX* ctx_;
-};
 
 // Container operations of this process run one at a time: an open replaces the random-state
 // object, and two replacements interleaved would destroy each other's objects.
