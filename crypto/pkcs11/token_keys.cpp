@@ -17,6 +17,8 @@ namespace {
 
 #define TK_FAIL(func, reason) JARNEL_ERR(LIB_PKCS11, (func), (reason))
 
+constexpr std::size_t kSignatureSize = 64;  // s || r of a 256-bit curve
+
 struct TemplateOwner {
   PKCS11_TEMPLATE* t;
   explicit TemplateOwner(PKCS11_TEMPLATE* p) : t(p) {}
@@ -128,6 +130,12 @@ int token_sign(void* token, int sig_type, const unsigned char* dgst, std::size_t
     TK_FAIL(PKCS11_F_TOKEN_SIGN, R_INTERNAL_ERROR);
     return 0;
   }
+  // A length query is answered here: a C_Sign without a buffer would leave the token's
+  // operation open and the next C_SignInit refused.
+  if (!sig) {
+    *siglen = kSignatureSize;
+    return 1;
+  }
   Pkcs11Lock lock(c);
   // The token takes the digest in the hash's own byte order: reversed, on a copy.
   std::vector<unsigned char> digest(dgst, dgst + dlen);
@@ -148,6 +156,18 @@ int token_sign(void* token, int sig_type, const unsigned char* dgst, std::size_t
         *siglen = len;
         mem_cleanse(digest.data(), digest.size());
         return 1;
+      }
+      if (rv == CKR_BUFFER_TOO_SMALL) {
+        // The caller's buffer is too small: the operation the token still holds is ended into
+        // a buffer of the size it asked for, and the size reported.
+        PKCS11_note(rv);
+        CK_ULONG need = len > *siglen && len <= 1024 ? len : 1024;
+        std::vector<unsigned char> scratch(need);
+        fns(c)->C_Sign(c->session, digest.data(), dlen, scratch.data(), &need);
+        mem_cleanse(digest.data(), digest.size());
+        *siglen = len;
+        TK_FAIL(PKCS11_F_TOKEN_SIGN, PKCS11_R_BUFFER_TOO_SMALL);
+        return 0;
       }
     }
     PKCS11_note(rv);

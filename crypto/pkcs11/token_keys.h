@@ -41,7 +41,8 @@ inline constexpr char PKCS11_LABEL_CERTIFICATE[] = "Halvorit certificate object"
 // digest; release. token is the key's PKCS11_OBJECT; key_type the key's type NID. Each returns
 // 1 or 0 (release nothing).
 //  sign: sig_type must be 273; dgst is the digest in the library's digest order (it is
-//    reversed on a copy for the token); *siglen: room in, length out (sig null asks the length).
+//    reversed on a copy for the token); *siglen: room in, length out (sig null gives 64; a
+//    buffer the token finds too small fails with reason 105 and the size it needs).
 //  derive: VKO with the peer's point and the 8 UKM bytes; 32 bytes out (out null or *outlen
 //    below 32: *outlen = 32, and the latter fails with reason 105).
 //  unwrap: an RFC 4490 GostR3410-KeyTransport structure to its 32-byte content key; output

@@ -217,6 +217,22 @@ TEST_F(TokenKeys, TokenSignaturesVerifyHereInLibgcryptAndInTheEngine) {
     }
     ERR_clear_error();
   }
+  // A length query, and a buffer too small, leave the token ready for the next signature.
+  {
+    TokenKey k;
+    ASSERT_TRUE(PKCS11_generate_key(kContainer, nullptr, 271, 0, &k.k));
+    unsigned char dg[32] = {4}, sig[64];
+    std::size_t len = 0;
+    ASSERT_TRUE(k->method->sign(k->token, PKCS11_SIG_TYPE_CP, dg, 32, nullptr, &len));
+    EXPECT_EQ(len, 64u);
+    len = 10;
+    EXPECT_FALSE(k->method->sign(k->token, PKCS11_SIG_TYPE_CP, dg, 32, sig, &len));
+    EXPECT_EQ(len, 64u);
+    EXPECT_TRUE(has(drain(), PKCS11_F_TOKEN_SIGN, PKCS11_R_BUFFER_TOO_SMALL));
+    Bytes good = sign(&k.k, dg);
+    ASSERT_EQ(good.size(), 64u);
+    EXPECT_EQ(ECGOST_verify(ECGOST_SIG_CP, dg, 32, good.data(), 64, k->key), 1);
+  }
   // Only the CryptoPro signature form is made.
   TokenKey k;
   ASSERT_TRUE(PKCS11_generate_key(kContainer, nullptr, 271, 0, &k.k));
