@@ -403,10 +403,13 @@ CK_RV read_template(CK_ATTRIBUTE_PTR t, CK_ULONG n, Attrs* out) {
   return CKR_OK;
 }
 
+// Private key values never leave the token, whatever their flags say; secret keys (the
+// results of derive and unwrap) follow CKA_SENSITIVE and CKA_EXTRACTABLE.
 bool is_sensitive(const Attrs& a) {
   CK_ULONG cls = 0;
-  if (!get_ulong(a, CKA_CLASS, &cls) || (cls != CKO_PRIVATE_KEY && cls != CKO_SECRET_KEY))
-    return false;
+  if (!get_ulong(a, CKA_CLASS, &cls)) return false;
+  if (cls == CKO_PRIVATE_KEY) return true;
+  if (cls != CKO_SECRET_KEY) return false;
   return get_bool(a, CKA_SENSITIVE, false) || !get_bool(a, CKA_EXTRACTABLE, true);
 }
 

@@ -128,10 +128,34 @@ TEST_F(GostModuleTest, PrivateObjectsOnlyAfterLoginAndPrivateValuesNeverLeave) {
   EXPECT_EQ(no, CK_TRUE);   // always sensitive
   EXPECT_EQ(yes, CK_TRUE);  // never extractable
 
+  // Not even a private key imported as extractable and not sensitive shows its value.
+  CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+  CK_KEY_TYPE kt = CKK_GOSTR3410;
+  unsigned char d[32] = {1};
+  CK_ATTRIBUTE open_key[] = {{CKA_CLASS, &cls, sizeof cls},        {CKA_KEY_TYPE, &kt, sizeof kt},
+                             {CKA_SENSITIVE, &no, 1},               {CKA_EXTRACTABLE, &yes, 1},
+                             {CKA_GOSTR3410_PARAMS, const_cast<unsigned char*>(kParamsA), 9},
+                             {CKA_VALUE, d, sizeof d}};
+  CK_OBJECT_HANDLE imported;
+  ASSERT_EQ(f_->C_CreateObject(s, open_key, 6, &imported), CKR_OK);
+  a = {CKA_VALUE, value, sizeof value};
+  EXPECT_EQ(f_->C_GetAttributeValue(s, imported, &a, 1), CKR_ATTRIBUTE_SENSITIVE);
+  // A private value outside 1..q-1 is refused.
+  std::memset(d, 0xFF, sizeof d);
+  EXPECT_EQ(f_->C_CreateObject(s, open_key, 6, &imported), CKR_ATTRIBUTE_VALUE_INVALID);
+
   // After logout the private key is gone from searches and handles.
   ASSERT_EQ(f_->C_Logout(s), CKR_OK);
   EXPECT_TRUE(find(s, CKO_PRIVATE_KEY).empty());
   EXPECT_EQ(find(s, CKO_PUBLIC_KEY), std::vector<CK_OBJECT_HANDLE>{pub});
+  // A public point off the curve is refused.
+  CK_OBJECT_CLASS pub_cls = CKO_PUBLIC_KEY;
+  unsigned char bad_point[64] = {1, 2, 3};
+  CK_ATTRIBUTE bad[] = {{CKA_CLASS, &pub_cls, sizeof pub_cls}, {CKA_KEY_TYPE, &kt, sizeof kt},
+                        {CKA_GOSTR3410_PARAMS, const_cast<unsigned char*>(kParamsA), 9},
+                        {CKA_VALUE, bad_point, sizeof bad_point}};
+  CK_OBJECT_HANDLE h;
+  EXPECT_EQ(f_->C_CreateObject(s, bad, 4, &h), CKR_ATTRIBUTE_VALUE_INVALID);
   CK_ATTRIBUTE label{CKA_LABEL, nullptr, 0};
   EXPECT_EQ(f_->C_GetAttributeValue(s, priv, &label, 1), CKR_OBJECT_HANDLE_INVALID);
   CK_MECHANISM m{CKM_GOSTR3410, nullptr, 0};
