@@ -60,7 +60,7 @@ class IButtonTest {
     String[] root = new TokenFile("iButton:\\").list();
     Arrays.sort(root);
     assertArrayEquals(new String[] {"KEYS.127", "NEW.127"}, root);
-    assertArrayEquals(new String[] {"RAND.001"}, new TokenFile("iButton:\\KEYS").list());
+    assertArrayEquals(new String[] {"rand.001"}, new TokenFile("iButton:\\KEYS").list());
 
     assertTrue(file.delete());
     assertFalse(ibutton.run("dump", "LPT2").contains("rand"));
