@@ -484,9 +484,19 @@ const BIO_METHOD method = {BIO_TYPE_FILE, "Touch Memory", tm_write, tm_read, tm_
 
 const BIO_METHOD* BIO_s_touch_memory() { return &method; }
 
+namespace {
+ERR_STRING_DATA g_strings[] = {
+    {ERR_pack(LIB_BUF, F_SESSION_NEW, 0), "TM_session_new"},
+    {ERR_pack(LIB_BUF, F_COMMIT, 0), "TM_commit"},
+    {ERR_pack(LIB_BUF, F_OPEN, 0), "TM_ctrl"},
+    {ERR_pack(LIB_BUF, 0, R_TOO_LONG), "iButton file longer than 8192 bytes"},
+    {0, nullptr}};
+}  // namespace
+
 // ---- direct functions ----
 
 int TM_library_load() {
+  ERR_load_strings(LIB_BUF, g_strings);
   if (g_bound) return 1;
   void* h = platform::dl_open("ibfs32.dll");
   void* slots[TMEX_CALLS] = {};
