@@ -16,6 +16,7 @@
 #include "crypto/cadb/cadb.h"
 #include "crypto/cadb/token_dir.h"
 #include "crypto/err/err.h"
+#include "crypto/hooks.h"
 #include "crypto/mem.h"
 #include "crypto/str.h"
 #include "platform/dl.h"
@@ -438,7 +439,6 @@ int ETR2_library_load() {
   std::memcpy(&g_api, slots, sizeof g_api);
   g_handle = h;
   g_available = true;
-  ERR_load_ETR2_strings();
   return 1;
 }
 

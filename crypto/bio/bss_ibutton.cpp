@@ -11,6 +11,7 @@
 #include "crypto/bio/token.h"
 #include "crypto/cadb/ibutton_direct.h"
 #include "crypto/err/err.h"
+#include "crypto/hooks.h"
 #include "crypto/lock.h"
 #include "crypto/mem.h"
 #include "crypto/str.h"
@@ -495,8 +496,9 @@ ERR_STRING_DATA g_strings[] = {
 
 // ---- direct functions ----
 
+void ERR_load_TM_strings() { ERR_load_strings(LIB_BUF, g_strings); }
+
 int TM_library_load() {
-  ERR_load_strings(LIB_BUF, g_strings);
   if (g_bound) return 1;
   void* h = platform::dl_open("ibfs32.dll");
   void* slots[TMEX_CALLS] = {};

@@ -30,6 +30,5 @@ int ETR2_available(const char* path);
 
 int ETR2_startup();
 void ETR2_shutdown();
-void ERR_load_ETR2_strings();
 
 }  // namespace jarnel
