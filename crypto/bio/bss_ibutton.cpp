@@ -348,6 +348,7 @@ long open(BIO* b, long num, const char* path) {
   b->init = 0;
   auto* t = static_cast<TM_SESSION*>(mem_alloc(sizeof(TM_SESSION)));
   if (!t) {
+    err(F_SESSION_NEW, R_MALLOC);
     err(F_OPEN, R_MALLOC);
     return 0;
   }
