@@ -71,6 +71,8 @@ bool text_string_type(int type) {
     case V_ASN1_BMPSTRING:
     case V_ASN1_UNIVERSALSTRING:
     case V_ASN1_GENERALSTRING:
+    case V_ASN1_UTCTIME:
+    case V_ASN1_GENERALIZEDTIME:
       return true;
     default:
       return false;

@@ -58,7 +58,9 @@ const char kConf[] =
     "reasons = keyCompromise, superseded\n"
     "CRLissuer = dirName:dirname\n"
     "[dprel]\n"
-    "relativename = CN=Relative\n";
+    "relativename = rel\n"
+    "[rel]\n"
+    "CN = Relative\n";
 
 CONF* conf() {
   static CONF* c = [] {
@@ -87,7 +89,7 @@ X509_EXTENSION* make_ext(const Ext& e) {
   X509V3_set_ctx(&ctx, nullptr, nullptr, nullptr, nullptr, 0);
   X509V3_set_nconf(&ctx, conf());
   std::string v = (e.critical ? "critical," : "") + e.value;
-  return X509V3_EXT_nconf(nullptr, &ctx, e.name.c_str(), v.c_str());
+  return X509V3_EXT_nconf(conf(), &ctx, e.name.c_str(), v.c_str());
 }
 
 namespace {
