@@ -147,9 +147,7 @@ CADB_ATTRIBUTES* ip_text(const ASN1_OCTET_STRING* ip) {
   } else {
     for (int i = 0; i < n && i < 64; ++i) put("%02X", p[i]);
   }
-  Owned<ASN1_STRING> s(ASN1_OCTET_STRING_new());
-  if (!s || !ASN1_STRING_set(s.get(), text, static_cast<int>(at))) return nullptr;
-  // Printed as it is; the type stays the OCTET STRING's.
+  // A text of one element whose type stays the OCTET STRING's.
   Owned<CADB_ATTRIBUTES> list(CADB_ATTRIBUTES_new());
   if (!list) return nullptr;
   CADB_ATTRIBUTE* a = static_cast<CADB_ATTRIBUTE*>(mem_alloc(sizeof(CADB_ATTRIBUTE)));
@@ -195,10 +193,8 @@ CADB_GENERAL_NAME* CADB_GENERAL_NAME_parse(const GENERAL_NAME* name) {
 CADB_GENERAL_NAME* CADB_GENERAL_NAMES_parse(const GENERAL_NAMES* names) {
   const int n = sk_GENERAL_NAME_num(names);
   if (n <= 0) return failed<CADB_GENERAL_NAME>(CADB_F_CADB_GENERAL_NAME);
-  Owned<CADB_GENERAL_NAME> head;
-  CADB_GENERAL_NAME** tail = nullptr;
   CADB_GENERAL_NAME* first = nullptr;
-  tail = &first;
+  CADB_GENERAL_NAME** tail = &first;
   for (int i = 0; i < n; ++i) {
     CADB_GENERAL_NAME* g = CADB_GENERAL_NAME_parse(sk_GENERAL_NAME_value(names, i));
     if (!g) {
