@@ -170,8 +170,10 @@ bool key_info(X509* x, CERT* c) {
 }
 
 // Reads successive PEM certificates; the first must be there, later ones are optional but a
-// malformed one fails the whole read.
-CERT* read_pem(const void* data, int length) {
+// malformed one fails the whole read. *found tells whether any PEM certificate was there (then
+// a failure is final: the bytes are PEM, not bare Base64).
+CERT* read_pem(const void* data, int length, bool* found) {
+  *found = false;
   Owned<::BIO> in(::BIO_new_mem_buf(data, length));
   if (!in) return nullptr;
   CERT* first = nullptr;
@@ -184,9 +186,11 @@ CERT* read_pem(const void* data, int length) {
         ::ERR_clear_error();
         return first;
       }
+      if (first) *found = true;
       CERT_free(first);
       return nullptr;
     }
+    *found = true;
     CERT* c = CERT_split(x.get());
     if (!c) {
       CERT_free(first);
@@ -316,7 +320,13 @@ CERT* CERT_read_buffer(const void* data, int length) {
     ::ERR_clear_error();
   }
   // PEM, then bare Base64 inside the armour lines.
-  if (CERT* c = read_pem(data, length)) return c;
+  bool found = false;
+  if (CERT* c = read_pem(data, length, &found)) return c;
+  if (found) {
+    ERR_put_openssl_errors(LIB_CADB, CADB_F_CERT_READ_BUFFER, CADB_R_CADB_LIB, __FILE__,
+                           __LINE__);
+    return nullptr;
+  }
   ::ERR_clear_error();
   const bool ends_in_break = bytes[length - 1] == '\n' || bytes[length - 1] == '\r';
   char begin[64], end[64];
@@ -329,7 +339,7 @@ CERT* CERT_read_buffer(const void* data, int length) {
     JARNEL_ERR(LIB_CADB, CADB_F_CERT_READ_BUFFER, CADB_R_CADB_LIB);
     return nullptr;
   }
-  CERT* c = read_pem(armoured->data, armoured->length);
+  CERT* c = read_pem(armoured->data, armoured->length, &found);
   if (!c) {
     ERR_put_openssl_errors(LIB_CADB, CADB_F_CERT_READ_BUFFER, CADB_R_CADB_LIB, __FILE__,
                            __LINE__);

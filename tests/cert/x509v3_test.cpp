@@ -2,6 +2,7 @@
 // masks, path lengths and notice numbers, unsupported and malformed extensions; times; CRLs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -346,6 +347,16 @@ TEST(V3Ext, MalformedKnownExtensionRefusesTheCertificate) {
     }
     EXPECT_TRUE(split);
     EXPECT_TRUE(parse);
+    // As PEM the same: the certificate's own reasons, and no second try as bare Base64.
+    CertSpec spec;
+    spec.exts = {{b.oid, b.der, false, true}};
+    const std::string pem = pem_of(make_cert(spec), "CERTIFICATE");
+    EXPECT_FALSE(CertPtr(CERT_read_buffer(pem.data(), static_cast<int>(pem.size()))));
+    std::vector<unsigned long> q;
+    while (unsigned long e = jarnel::ERR_get_error()) q.push_back(e);
+    ASSERT_GE(q.size(), 2u);
+    EXPECT_EQ(q.back(), ERR_pack(LIB_CADB, CADB_F_CERT_READ_BUFFER, CADB_R_CADB_LIB));
+    EXPECT_EQ(std::count(q.begin(), q.end(), ERR_pack(LIB_CADB, CADB_F_CERT_SPLIT, R_INTERNAL_ERROR)), 1);
   }
 }
 
