@@ -82,7 +82,8 @@ BUFFER* buffer_of_bio(::BIO* b) {
 
 BUFFER* digest_buffer(const unsigned char* data, int len) {
   unsigned char h[32];
-  if (!GOSTH_digest(data ? data : reinterpret_cast<const unsigned char*>(""), len, h)) return nullptr;
+  if (!GOSTH_digest(data ? data : reinterpret_cast<const unsigned char*>(""), len, h))
+    return nullptr;
   return BUFFER_fill(h, 32);
 }
 
@@ -141,8 +142,7 @@ bool key_info(X509* x, CERT* c) {
       c->key_size = 256;
       c->params_missing = no_params ? 1 : 0;
       return true;
-    default:
-      break;
+    default: break;
   }
   EVP_PKEY* k = X509_get0_pubkey(x);
   if (!k) {
@@ -294,8 +294,7 @@ CERT* CERT_split(X509* x) {
   unsigned char fp[32];
   if (!CERT_key_fingerprint(x, fp) || !(c->fingerprint = BUFFER_fill(fp, 32)))
     return fail(CADB_R_NO_PUBLIC_KEY, __LINE__);
-  if (!(c->subject_text = CADB_name_print(subject)) ||
-      !(c->issuer_text = CADB_name_print(issuer)))
+  if (!(c->subject_text = CADB_name_print(subject)) || !(c->issuer_text = CADB_name_print(issuer)))
     return fail(R_INTERNAL_ERROR, __LINE__);
   if (!(c->subject_hash = name_hash(subject)) || !(c->issuer_hash = name_hash(issuer)))
     return fail(R_INTERNAL_ERROR, __LINE__);
@@ -323,8 +322,7 @@ CERT* CERT_read_buffer(const void* data, int length) {
   bool found = false;
   if (CERT* c = read_pem(data, length, &found)) return c;
   if (found) {
-    ERR_put_openssl_errors(LIB_CADB, CADB_F_CERT_READ_BUFFER, CADB_R_CADB_LIB, __FILE__,
-                           __LINE__);
+    ERR_put_openssl_errors(LIB_CADB, CADB_F_CERT_READ_BUFFER, CADB_R_CADB_LIB, __FILE__, __LINE__);
     return nullptr;
   }
   ::ERR_clear_error();
@@ -341,8 +339,7 @@ CERT* CERT_read_buffer(const void* data, int length) {
   }
   CERT* c = read_pem(armoured->data, armoured->length, &found);
   if (!c) {
-    ERR_put_openssl_errors(LIB_CADB, CADB_F_CERT_READ_BUFFER, CADB_R_CADB_LIB, __FILE__,
-                           __LINE__);
+    ERR_put_openssl_errors(LIB_CADB, CADB_F_CERT_READ_BUFFER, CADB_R_CADB_LIB, __FILE__, __LINE__);
     return nullptr;
   }
   ::ERR_clear_error();
@@ -357,8 +354,9 @@ BUFFER* CERT_get(const CERT* cert, int format) {
   BUFFER* out = nullptr;
   if (format == CERT_FORMAT_PEM || format == CERT_FORMAT_TEXT) {
     Owned<::BIO> mem(::BIO_new(::BIO_s_mem()));
-    const int ok = mem && (format == CERT_FORMAT_PEM ? PEM_write_bio_X509(mem.get(), cert->certificate)
-                                                     : X509_print(mem.get(), cert->certificate));
+    const int ok =
+        mem && (format == CERT_FORMAT_PEM ? PEM_write_bio_X509(mem.get(), cert->certificate)
+                                          : X509_print(mem.get(), cert->certificate));
     if (ok > 0) out = buffer_of_bio(mem.get());
   } else {
     unsigned char* der = nullptr;
@@ -366,8 +364,7 @@ BUFFER* CERT_get(const CERT* cert, int format) {
     if (n > 0) out = BUFFER_fill(der, n);
     OPENSSL_free(der);
   }
-  if (!out)
-    ERR_put_openssl_errors(LIB_CADB, CADB_F_CERT_GET, R_INTERNAL_ERROR, __FILE__, __LINE__);
+  if (!out) ERR_put_openssl_errors(LIB_CADB, CADB_F_CERT_GET, R_INTERNAL_ERROR, __FILE__, __LINE__);
   return out;
 }
 
@@ -418,8 +415,8 @@ int default_write(CERT_CTX* ctx, int format) {
     JARNEL_ERR(LIB_CADB, CADB_F_CERT_CTX_DEFAULT_WRITE, CADB_R_CADB_LIB);
     return 0;
   }
-  if (!CADB_write_file(reinterpret_cast<const char*>(ctx->path->data), bytes->data,
-                       bytes->length, 0, nullptr)) {
+  if (!CADB_write_file(reinterpret_cast<const char*>(ctx->path->data), bytes->data, bytes->length,
+                       0, nullptr)) {
     JARNEL_ERR(LIB_CADB, CADB_F_CERT_CTX_DEFAULT_WRITE, R_INTERNAL_ERROR);
     JARNEL_ERR(LIB_CADB, CADB_F_CERT_CTX_DEFAULT_WRITE, CADB_R_CADB_LIB);
     return 0;

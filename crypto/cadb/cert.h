@@ -22,8 +22,8 @@ namespace jarnel {
 inline constexpr int CADB_F_CERT_NEW = 143, CADB_F_CERT_READ_BUFFER = 145, CADB_F_CERT_SPLIT = 148,
                      CADB_F_CERT_GET = 324, CADB_F_CERT_CTX_NEW = 337,
                      CADB_F_CERT_CTX_SET = 344,  // setters and the default read
-                     CADB_F_CERT_CTX_READ = 370, CADB_F_CERT_CTX_DEFAULT_WRITE = 371,
-                     CADB_F_CERT_CTX_WRITE = 372, CADB_F_CERT_CTX_SET_KIND = 373;
+    CADB_F_CERT_CTX_READ = 370, CADB_F_CERT_CTX_DEFAULT_WRITE = 371, CADB_F_CERT_CTX_WRITE = 372,
+                     CADB_F_CERT_CTX_SET_KIND = 373;
 // Reasons (library 66). 66 is the common "CADB lib" summary reason.
 inline constexpr int CADB_R_CADB_LIB = 66, CADB_R_NO_PUBLIC_KEY = 124;
 
@@ -43,13 +43,13 @@ struct CERT {
   CADB_TIME not_after;
   CADB_ATTRIBUTES* subject;
   CADB_ATTRIBUTES* issuer;
-  CADB_V3EXT* extensions;   // null when the certificate has none
+  CADB_V3EXT* extensions;  // null when the certificate has none
   CERT* next;
-  X509* certificate;        // one reference
-  BUFFER* fingerprint;      // 32 bytes
+  X509* certificate;    // one reference
+  BUFFER* fingerprint;  // 32 bytes
   BUFFER* subject_text;
   BUFFER* issuer_text;
-  BUFFER* subject_hash;     // GOST R 34.11-94 of the DER subject name, 32 bytes
+  BUFFER* subject_hash;  // GOST R 34.11-94 of the DER subject name, 32 bytes
   BUFFER* issuer_hash;
 };
 
@@ -63,12 +63,12 @@ struct CERT_METHOD {
 };
 
 struct CERT_CTX {
-  BUFFER* data;   // certificate bytes to decode
-  BUFFER* path;   // zero-terminated path of the file or token object
-  CERT* cert;     // the current record, owned
+  BUFFER* data;  // certificate bytes to decode
+  BUFFER* path;  // zero-terminated path of the file or token object
+  CERT* cert;    // the current record, owned
   MUTEX lock;
   const CERT_METHOD* method;
-  int kind;       // 1 or 2 (category of a token certificate object)
+  int kind;  // 1 or 2 (category of a token certificate object)
 };
 
 // "CERT_CTX default method": files through the file layer.

@@ -72,10 +72,8 @@ bool text_string_type(int type) {
     case V_ASN1_UNIVERSALSTRING:
     case V_ASN1_GENERALSTRING:
     case V_ASN1_UTCTIME:
-    case V_ASN1_GENERALIZEDTIME:
-      return true;
-    default:
-      return false;
+    case V_ASN1_GENERALIZEDTIME: return true;
+    default: return false;
   }
 }
 
@@ -264,7 +262,8 @@ BUFFER* CADB_name_print(const X509_NAME* name) {
   Owned<::BIO> mem(BIO_new(BIO_s_mem()));
   if (!mem || !name) return nullptr;
   unsigned long flags = XN_FLAG_ONELINE;
-  if (CERT_get_name_conversion() == 5) flags = (flags & ~ASN1_STRFLGS_ESC_MSB) | ASN1_STRFLGS_UTF8_CONVERT;
+  if (CERT_get_name_conversion() == 5)
+    flags = (flags & ~ASN1_STRFLGS_ESC_MSB) | ASN1_STRFLGS_UTF8_CONVERT;
   if (X509_NAME_print_ex(mem.get(), name, 0, flags) < 0) return nullptr;
   return buffer_of_bio(mem.get());
 }

@@ -92,8 +92,7 @@ CRL* CRL_split(X509_CRL* crl) {
   if (const ASN1_TIME* next = X509_CRL_get0_nextUpdate(crl))
     if (!(c->next_update = CADB_TIME_parse(next))) return fail(R_INTERNAL_ERROR, __LINE__);
   const X509_NAME* issuer = X509_CRL_get_issuer(crl);
-  if (!issuer || !(c->issuer = X509_NAME_split(issuer)))
-    return fail(R_INTERNAL_ERROR, __LINE__);
+  if (!issuer || !(c->issuer = X509_NAME_split(issuer))) return fail(R_INTERNAL_ERROR, __LINE__);
   CADB_REVOKED** tail = &c->revoked;
   STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl);
   for (int i = 0; i < sk_X509_REVOKED_num(revoked); ++i) {
@@ -109,7 +108,8 @@ CRL* CRL_split(X509_CRL* crl) {
       int failed = 0;
       r->extensions = CADB_V3EXT_parse_extensions(exts, &failed);
       if (failed) return fail(R_INTERNAL_ERROR, __LINE__);
-      r->raw_extensions = sk_X509_EXTENSION_deep_copy(exts, X509_EXTENSION_dup, X509_EXTENSION_free);
+      r->raw_extensions =
+          sk_X509_EXTENSION_deep_copy(exts, X509_EXTENSION_dup, X509_EXTENSION_free);
       if (!r->raw_extensions) return fail(R_MALLOC_FAILURE, __LINE__);
     }
   }

@@ -171,20 +171,11 @@ CADB_GENERAL_NAME* CADB_GENERAL_NAME_parse(const GENERAL_NAME* name) {
   switch (name->type) {
     case GEN_EMAIL:
     case GEN_DNS:
-    case GEN_URI:
-      ok = (g->text = CADB_TEXT_parse(name->d.ia5)) != nullptr;
-      break;
-    case GEN_DIRNAME:
-      ok = (g->name = X509_NAME_split(name->d.directoryName)) != nullptr;
-      break;
-    case GEN_IPADD:
-      ok = (g->text = ip_text(name->d.iPAddress)) != nullptr;
-      break;
-    case GEN_RID:
-      ok = (g->oid = CADB_OID_parse(name->d.registeredID)) != nullptr;
-      break;
-    default:
-      break;  // other names, X.400 addresses, EDI party names: no value
+    case GEN_URI: ok = (g->text = CADB_TEXT_parse(name->d.ia5)) != nullptr; break;
+    case GEN_DIRNAME: ok = (g->name = X509_NAME_split(name->d.directoryName)) != nullptr; break;
+    case GEN_IPADD: ok = (g->text = ip_text(name->d.iPAddress)) != nullptr; break;
+    case GEN_RID: ok = (g->oid = CADB_OID_parse(name->d.registeredID)) != nullptr; break;
+    default: break;  // other names, X.400 addresses, EDI party names: no value
   }
   if (!ok) return failed<CADB_GENERAL_NAME>(CADB_F_CADB_GENERAL_NAME);
   return g.release();
@@ -236,8 +227,8 @@ CADB_AUTHORITY_KEYID* CADB_AUTHORITY_KEYID_parse(const AUTHORITY_KEYID* v) {
   if (!v) return failed<CADB_AUTHORITY_KEYID>(CADB_F_CADB_AUTHORITY_KEYID);
   Owned<CADB_AUTHORITY_KEYID> r(CADB_AUTHORITY_KEYID_new());
   if (!r) return nullptr;
-  if ((v->keyid && !(r->key_id = BUFFER_fill(ASN1_STRING_get0_data(v->keyid),
-                                             ASN1_STRING_length(v->keyid)))) ||
+  if ((v->keyid &&
+       !(r->key_id = BUFFER_fill(ASN1_STRING_get0_data(v->keyid), ASN1_STRING_length(v->keyid)))) ||
       (v->issuer && !(r->issuer = CADB_GENERAL_NAMES_parse(v->issuer))) ||
       (v->serial && !(r->serial = CADB_integer_content(v->serial))))
     return failed<CADB_AUTHORITY_KEYID>(CADB_F_CADB_AUTHORITY_KEYID);
@@ -350,7 +341,8 @@ CADB_POLICY_INFO* CADB_POLICY_INFO_parse(const POLICYINFO* v) {
     return failed<CADB_POLICY_INFO>(CADB_F_CADB_POLICY_INFO);
   CADB_POLICY_QUALIFIER** tail = &r->qualifiers;
   for (int i = 0; i < sk_POLICYQUALINFO_num(v->qualifiers); ++i) {
-    CADB_POLICY_QUALIFIER* q = CADB_POLICY_QUALIFIER_parse(sk_POLICYQUALINFO_value(v->qualifiers, i));
+    CADB_POLICY_QUALIFIER* q =
+        CADB_POLICY_QUALIFIER_parse(sk_POLICYQUALINFO_value(v->qualifiers, i));
     if (!q) return failed<CADB_POLICY_INFO>(CADB_F_CADB_POLICY_INFO);
     cadb_append(tail, q);
   }
@@ -738,59 +730,26 @@ namespace {
 void free_value(CADB_V3EXT* e) {
   switch (e->form) {
     case V3ExtForm::Text:
-    case V3ExtForm::Attributes:
-      CADB_ATTRIBUTES_free(e->value.text);
-      break;
-    case V3ExtForm::Buffer:
-      BUFFER_free(e->value.buffer);
-      break;
-    case V3ExtForm::Time:
-      CADB_TIME_free(e->value.time);
-      break;
+    case V3ExtForm::Attributes: CADB_ATTRIBUTES_free(e->value.text); break;
+    case V3ExtForm::Buffer: BUFFER_free(e->value.buffer); break;
+    case V3ExtForm::Time: CADB_TIME_free(e->value.time); break;
     case V3ExtForm::Object:
-    case V3ExtForm::Objects:
-      CADB_OID_free(e->value.object);
-      break;
-    case V3ExtForm::PkeyUsagePeriod:
-      CADB_PKEY_USAGE_PERIOD_free(e->value.period);
-      break;
-    case V3ExtForm::GeneralNames:
-      CADB_GENERAL_NAME_free(e->value.names);
-      break;
-    case V3ExtForm::BasicConstraints:
-      CADB_BASIC_CONSTRAINTS_free(e->value.basic);
-      break;
-    case V3ExtForm::CertPolicies:
-      CADB_POLICY_INFO_free(e->value.policies);
-      break;
-    case V3ExtForm::AuthorityKeyId:
-      CADB_AUTHORITY_KEYID_free(e->value.key_id);
-      break;
-    case V3ExtForm::CrlDistPoints:
-      CADB_CRL_DIST_POINT_free(e->value.dist_points);
-      break;
-    case V3ExtForm::PolicyMappings:
-      CADB_POLICY_MAPPING_free(e->value.mappings);
-      break;
-    case V3ExtForm::PolicyConstraints:
-      CADB_POLICY_CONSTRAINTS_free(e->value.constraints);
-      break;
-    case V3ExtForm::NameConstraints:
-      CADB_NAME_CONSTRAINTS_free(e->value.name_constraints);
-      break;
-    case V3ExtForm::AccessDescriptions:
-      CADB_ACCESS_DESCRIPTION_free(e->value.access);
-      break;
-    case V3ExtForm::IssuingDistPoint:
-      CADB_ISSUING_DIST_POINT_free(e->value.idp);
-      break;
-    case V3ExtForm::Biometric:
-      CADB_BIOMETRIC_free(e->value.biometric);
-      break;
+    case V3ExtForm::Objects: CADB_OID_free(e->value.object); break;
+    case V3ExtForm::PkeyUsagePeriod: CADB_PKEY_USAGE_PERIOD_free(e->value.period); break;
+    case V3ExtForm::GeneralNames: CADB_GENERAL_NAME_free(e->value.names); break;
+    case V3ExtForm::BasicConstraints: CADB_BASIC_CONSTRAINTS_free(e->value.basic); break;
+    case V3ExtForm::CertPolicies: CADB_POLICY_INFO_free(e->value.policies); break;
+    case V3ExtForm::AuthorityKeyId: CADB_AUTHORITY_KEYID_free(e->value.key_id); break;
+    case V3ExtForm::CrlDistPoints: CADB_CRL_DIST_POINT_free(e->value.dist_points); break;
+    case V3ExtForm::PolicyMappings: CADB_POLICY_MAPPING_free(e->value.mappings); break;
+    case V3ExtForm::PolicyConstraints: CADB_POLICY_CONSTRAINTS_free(e->value.constraints); break;
+    case V3ExtForm::NameConstraints: CADB_NAME_CONSTRAINTS_free(e->value.name_constraints); break;
+    case V3ExtForm::AccessDescriptions: CADB_ACCESS_DESCRIPTION_free(e->value.access); break;
+    case V3ExtForm::IssuingDistPoint: CADB_ISSUING_DIST_POINT_free(e->value.idp); break;
+    case V3ExtForm::Biometric: CADB_BIOMETRIC_free(e->value.biometric); break;
     case V3ExtForm::None:
     case V3ExtForm::Mask:
-    case V3ExtForm::Integer:
-      break;
+    case V3ExtForm::Integer: break;
   }
   e->form = V3ExtForm::None;
 }
@@ -892,8 +851,7 @@ bool convert(int type, const ASN1_OCTET_STRING* data, CADB_V3EXT* e) {
     case NID_POLICY_CONSTRAINTS:
       e->form = V3ExtForm::PolicyConstraints;
       return decode(data, ASN1_ITEM_rptr(POLICY_CONSTRAINTS), d) &&
-             (v.constraints = CADB_POLICY_CONSTRAINTS_parse(d.as<POLICY_CONSTRAINTS>())) !=
-                 nullptr;
+             (v.constraints = CADB_POLICY_CONSTRAINTS_parse(d.as<POLICY_CONSTRAINTS>())) != nullptr;
     case NID_NAME_CONSTRAINTS:
       e->form = V3ExtForm::NameConstraints;
       return decode(data, ASN1_ITEM_rptr(NAME_CONSTRAINTS), d) &&
@@ -903,8 +861,7 @@ bool convert(int type, const ASN1_OCTET_STRING* data, CADB_V3EXT* e) {
     case NID_SUBJECT_INFO_ACCESS:
       e->form = V3ExtForm::AccessDescriptions;
       return decode(data, ASN1_ITEM_rptr(AUTHORITY_INFO_ACCESS), d) &&
-             (v.access = CADB_ACCESS_DESCRIPTION_parse(d.as<AUTHORITY_INFO_ACCESS>())) !=
-                 nullptr;
+             (v.access = CADB_ACCESS_DESCRIPTION_parse(d.as<AUTHORITY_INFO_ACCESS>())) != nullptr;
     case NID_ISSUING_DISTRIBUTION_POINT:
       e->form = V3ExtForm::IssuingDistPoint;
       return decode(data, ASN1_ITEM_rptr(ISSUING_DIST_POINT), d) &&
@@ -921,30 +878,50 @@ bool convert(int type, const ASN1_OCTET_STRING* data, CADB_V3EXT* e) {
       e->form = V3ExtForm::Biometric;
       return (v.biometric = CADB_BIOMETRIC_parse_der(ASN1_STRING_get0_data(data),
                                                      ASN1_STRING_length(data))) != nullptr;
-    default:
-      e->form = V3ExtForm::None;
-      return false;
+    default: e->form = V3ExtForm::None; return false;
   }
 }
 
 bool has_conversion(int type) {
   switch (type) {
-    case NID_NS_CERT_TYPE: case NID_KEY_USAGE: case NID_NS_BASE_URL: case NID_NS_REVOCATION_URL:
-    case NID_NS_CA_REVOCATION_URL: case NID_NS_RENEWAL_URL: case NID_NS_CA_POLICY_URL:
-    case NID_NS_SSL_SERVER_NAME: case NID_NS_COMMENT: case NID_SUBJECT_SIGN_TOOL:
-    case NID_SUBJECT_KEY_IDENTIFIER: case NID_CRL_NUMBER: case NID_DELTA_CRL:
-    case NID_PRIVATE_KEY_USAGE_PERIOD: case NID_SUBJECT_ALT_NAME: case NID_ISSUER_ALT_NAME:
-    case NID_CERTIFICATE_ISSUER: case NID_BASIC_CONSTRAINTS: case NID_CERTIFICATE_POLICIES:
-    case NID_AUTHORITY_KEY_IDENTIFIER: case NID_REGISTRATION_CERTIFICATE:
-    case NID_PREVIOUS_CERTIFICATE: case NID_CRL_DISTRIBUTION_POINTS: case NID_FRESHEST_CRL:
-    case NID_EXT_KEY_USAGE: case NID_CRL_REASON: case NID_INVALIDITY_DATE:
-    case NID_INHIBIT_ANY_POLICY: case NID_POLICY_MAPPINGS: case NID_POLICY_CONSTRAINTS:
-    case NID_NAME_CONSTRAINTS: case NID_AUTHORITY_INFO_ACCESS: case NID_SUBJECT_INFO_ACCESS:
-    case NID_ISSUING_DISTRIBUTION_POINT: case NID_HOLD_INSTRUCTION_CODE:
-    case NID_SUBJECT_DIRECTORY_ATTRIBUTES: case NID_BIOMETRIC_INFO:
-      return true;
-    default:
-      return false;
+    case NID_NS_CERT_TYPE:
+    case NID_KEY_USAGE:
+    case NID_NS_BASE_URL:
+    case NID_NS_REVOCATION_URL:
+    case NID_NS_CA_REVOCATION_URL:
+    case NID_NS_RENEWAL_URL:
+    case NID_NS_CA_POLICY_URL:
+    case NID_NS_SSL_SERVER_NAME:
+    case NID_NS_COMMENT:
+    case NID_SUBJECT_SIGN_TOOL:
+    case NID_SUBJECT_KEY_IDENTIFIER:
+    case NID_CRL_NUMBER:
+    case NID_DELTA_CRL:
+    case NID_PRIVATE_KEY_USAGE_PERIOD:
+    case NID_SUBJECT_ALT_NAME:
+    case NID_ISSUER_ALT_NAME:
+    case NID_CERTIFICATE_ISSUER:
+    case NID_BASIC_CONSTRAINTS:
+    case NID_CERTIFICATE_POLICIES:
+    case NID_AUTHORITY_KEY_IDENTIFIER:
+    case NID_REGISTRATION_CERTIFICATE:
+    case NID_PREVIOUS_CERTIFICATE:
+    case NID_CRL_DISTRIBUTION_POINTS:
+    case NID_FRESHEST_CRL:
+    case NID_EXT_KEY_USAGE:
+    case NID_CRL_REASON:
+    case NID_INVALIDITY_DATE:
+    case NID_INHIBIT_ANY_POLICY:
+    case NID_POLICY_MAPPINGS:
+    case NID_POLICY_CONSTRAINTS:
+    case NID_NAME_CONSTRAINTS:
+    case NID_AUTHORITY_INFO_ACCESS:
+    case NID_SUBJECT_INFO_ACCESS:
+    case NID_ISSUING_DISTRIBUTION_POINT:
+    case NID_HOLD_INSTRUCTION_CODE:
+    case NID_SUBJECT_DIRECTORY_ATTRIBUTES:
+    case NID_BIOMETRIC_INFO: return true;
+    default: return false;
   }
 }
 

@@ -71,15 +71,15 @@ struct CADB_NOTICE_REF {
 };
 
 struct CADB_USER_NOTICE {
-  CADB_NOTICE_REF* reference;   // null when absent
+  CADB_NOTICE_REF* reference;      // null when absent
   CADB_ATTRIBUTES* explicit_text;  // null when absent
 };
 
 struct CADB_POLICY_QUALIFIER {
   CADB_OID* type;
-  int nid;                       // the qualifier type's number (164 CPS, 165 user notice)
-  CADB_ATTRIBUTES* cps;          // CPS pointer
-  CADB_USER_NOTICE* notice;      // user notice
+  int nid;                   // the qualifier type's number (164 CPS, 165 user notice)
+  CADB_ATTRIBUTES* cps;      // CPS pointer
+  CADB_USER_NOTICE* notice;  // user notice
   CADB_POLICY_QUALIFIER* next;
 };
 
@@ -330,11 +330,11 @@ struct CRL {
   long version;             // as stored: 0 for v1, 1 for v2
   int signature_algorithm;  // object number (0 when the table does not know it)
   CADB_TIME this_update;
-  CADB_TIME* next_update;   // null when absent
+  CADB_TIME* next_update;  // null when absent
   CADB_ATTRIBUTES* issuer;
-  CADB_REVOKED* revoked;    // null when none
-  X509_CRL* crl;            // one reference
-  CADB_V3EXT* extensions;   // null when none
+  CADB_REVOKED* revoked;   // null when none
+  X509_CRL* crl;           // one reference
+  CADB_V3EXT* extensions;  // null when none
   BUFFER* issuer_text;
 };
 

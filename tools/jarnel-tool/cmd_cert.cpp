@@ -103,7 +103,8 @@ int do_add(const char* container, const char* file) {
       if (n > free_number + 16) break;
       continue;
     }
-    if (same_file(path, der.get())) return fail(path, "the container holds this certificate already");
+    if (same_file(path, der.get()))
+      return fail(path, "the container holds this certificate already");
   }
   if (!free_number) return fail(container, "no free certificate number");
   char name[16];

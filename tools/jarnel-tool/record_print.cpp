@@ -13,7 +13,8 @@ void line(std::FILE* out, const std::string& key, const std::string& value) {
 }
 
 std::string text(const BUFFER* b) {
-  return b && b->data ? std::string(reinterpret_cast<const char*>(b->data), static_cast<std::size_t>(b->length))
+  return b && b->data ? std::string(reinterpret_cast<const char*>(b->data),
+                                    static_cast<std::size_t>(b->length))
                       : std::string();
 }
 
@@ -75,41 +76,27 @@ void dist_point_name(std::FILE* out, const CADB_DIST_POINT_NAME* n, const std::s
 void value(std::FILE* out, const CADB_V3EXT* e, const std::string& k) {
   const auto& v = e->value;
   switch (e->form) {
-    case V3ExtForm::None:
-      break;
-    case V3ExtForm::Mask:
-      line(out, k + ".mask", mask(v.mask));
-      break;
-    case V3ExtForm::Text:
-      line(out, k + ".text", first_text(v.text));
-      break;
-    case V3ExtForm::Buffer:
-      line(out, k + ".buffer", hex(v.buffer));
-      break;
-    case V3ExtForm::Integer:
-      line(out, k + ".integer", std::to_string(v.integer));
-      break;
-    case V3ExtForm::Time:
-      line(out, k + ".time", time_text(*v.time));
-      break;
-    case V3ExtForm::Object:
-      line(out, k + ".object", oid(v.object));
-      break;
+    case V3ExtForm::None: break;
+    case V3ExtForm::Mask: line(out, k + ".mask", mask(v.mask)); break;
+    case V3ExtForm::Text: line(out, k + ".text", first_text(v.text)); break;
+    case V3ExtForm::Buffer: line(out, k + ".buffer", hex(v.buffer)); break;
+    case V3ExtForm::Integer: line(out, k + ".integer", std::to_string(v.integer)); break;
+    case V3ExtForm::Time: line(out, k + ".time", time_text(*v.time)); break;
+    case V3ExtForm::Object: line(out, k + ".object", oid(v.object)); break;
     case V3ExtForm::Objects: {
       int i = 0;
       for (const CADB_OID* o = v.object; o; o = o->next)
         line(out, k + ".object." + std::to_string(i++), oid(o));
       break;
     }
-    case V3ExtForm::GeneralNames:
-      names(out, v.names, k + ".name");
-      break;
+    case V3ExtForm::GeneralNames: names(out, v.names, k + ".name"); break;
     case V3ExtForm::BasicConstraints:
       line(out, k + ".ca", std::to_string(v.basic->ca));
       line(out, k + ".path_length", std::to_string(v.basic->path_length));
       break;
     case V3ExtForm::PkeyUsagePeriod:
-      line(out, k + ".not_before", v.period->not_before ? time_text(*v.period->not_before) : "none");
+      line(out, k + ".not_before",
+           v.period->not_before ? time_text(*v.period->not_before) : "none");
       line(out, k + ".not_after", v.period->not_after ? time_text(*v.period->not_after) : "none");
       break;
     case V3ExtForm::CertPolicies: {
@@ -157,8 +144,10 @@ void value(std::FILE* out, const CADB_V3EXT* e, const std::string& k) {
       break;
     }
     case V3ExtForm::PolicyConstraints:
-      line(out, k + ".require_explicit_policy", std::to_string(v.constraints->require_explicit_policy));
-      line(out, k + ".inhibit_policy_mapping", std::to_string(v.constraints->inhibit_policy_mapping));
+      line(out, k + ".require_explicit_policy",
+           std::to_string(v.constraints->require_explicit_policy));
+      line(out, k + ".inhibit_policy_mapping",
+           std::to_string(v.constraints->inhibit_policy_mapping));
       break;
     case V3ExtForm::NameConstraints: {
       for (int pass = 0; pass < 2; ++pass) {
@@ -175,7 +164,8 @@ void value(std::FILE* out, const CADB_V3EXT* e, const std::string& k) {
     case V3ExtForm::AccessDescriptions: {
       int i = 0;
       for (const CADB_ACCESS_DESCRIPTION* a = v.access; a; a = a->next)
-        line(out, k + ".access." + std::to_string(i++), oid(a->method) + " " + general_name(a->location));
+        line(out, k + ".access." + std::to_string(i++),
+             oid(a->method) + " " + general_name(a->location));
       break;
     }
     case V3ExtForm::IssuingDistPoint:
@@ -201,7 +191,8 @@ void value(std::FILE* out, const CADB_V3EXT* e, const std::string& k) {
       int i = 0;
       for (const CADB_BIOMETRIC* b = v.biometric; b; b = b->next, ++i) {
         const std::string bk = k + ".biometric." + std::to_string(i);
-        line(out, bk + ".type", b->type_oid ? oid(b->type_oid) : std::to_string(b->predefined_type));
+        line(out, bk + ".type",
+             b->type_oid ? oid(b->type_oid) : std::to_string(b->predefined_type));
         line(out, bk + ".hash_algorithm", std::to_string(b->hash_algorithm));
         line(out, bk + ".hash", hex(b->hash));
         if (b->source_uri) line(out, bk + ".source", text(b->source_uri));
