@@ -57,9 +57,9 @@ std::string text(const BUFFER* b) {
 }
 
 TEST(CertRecord, FieldsOfAnRsaCertificate) {
-  CertSpec spec;
-  spec.serial_hex = "80";  // needs a sign byte: content octets 00 80
-  X509* x = make_x509(spec);
+  CertPlan plan;
+  plan.serial_hex = "80";  // needs a sign byte: content octets 00 80
+  X509* x = make_x509(plan);
   CertPtr c = read(der_of(x));
   ASSERT_TRUE(c);
   EXPECT_EQ(c->version, 2);
@@ -99,10 +99,10 @@ TEST(CertRecord, FieldsOfAnRsaCertificate) {
 }
 
 TEST(CertRecord, SelfIssuedAndVersion1) {
-  CertSpec spec;
-  spec.issuer = spec.subject;
-  spec.version = 0;
-  CertPtr c = read(make_cert(spec));
+  CertPlan plan;
+  plan.issuer = plan.subject;
+  plan.version = 0;
+  CertPtr c = read(make_cert(plan));
   ASSERT_TRUE(c);
   EXPECT_EQ(c->self_issued, 1);
   EXPECT_EQ(c->version, 0);
@@ -110,10 +110,10 @@ TEST(CertRecord, SelfIssuedAndVersion1) {
 }
 
 TEST(CertRecord, NamesPrintAsUtf8InMode5) {
-  CertSpec spec;
-  spec.subject = "/C=RU/CN=Иван Петров";
+  CertPlan plan;
+  plan.subject = "/C=RU/CN=Иван Петров";
   CERT_set_name_conversion(5, 5);
-  CertPtr c = read(make_cert(spec));
+  CertPtr c = read(make_cert(plan));
   ASSERT_TRUE(c);
   EXPECT_EQ(text(c->subject_text), "C = RU, CN = Иван Петров");
   EXPECT_EQ(text(CADB_ATTRIBUTES_get(c->subject, 1)->value), "Иван Петров");
@@ -121,10 +121,10 @@ TEST(CertRecord, NamesPrintAsUtf8InMode5) {
 }
 
 TEST(CertRecord, NegativeSerialKeepsItsContentOctets) {
-  CertSpec spec;
-  spec.serial_hex = "01";
-  spec.negative_serial = true;
-  CertPtr c = read(make_cert(spec));
+  CertPlan plan;
+  plan.serial_hex = "01";
+  plan.negative_serial = true;
+  CertPtr c = read(make_cert(plan));
   ASSERT_TRUE(c);
   EXPECT_EQ(hex(c->serial), "FF");
 }
@@ -139,9 +139,9 @@ TEST(CertRecord, GostKeys) {
   } cases[] = {{"gost", 0}, {"gost-noparams", 1}};
   for (const Case& t : cases) {
     SCOPED_TRACE(t.key);
-    CertSpec spec;
-    spec.key = t.key;
-    CertPtr c = read(make_cert(spec));
+    CertPlan plan;
+    plan.key = t.key;
+    CertPtr c = read(make_cert(plan));
     ASSERT_TRUE(c);
     EXPECT_EQ(c->key_algorithm, NID_ECR3410_CP);
     EXPECT_EQ(c->key_size, 256);
@@ -154,9 +154,9 @@ TEST(CertRecord, GostKeys) {
 
 TEST(CertRecord, GostKeyThatIsNotAPointIsRefused) {
   // Replace the point with 64 bytes that are not on the curve.
-  CertSpec spec;
-  spec.key = "gost";
-  X509* x = make_x509(spec);
+  CertPlan plan;
+  plan.key = "gost";
+  X509* x = make_x509(plan);
   X509_PUBKEY* pub = X509_get_X509_PUBKEY(x);
   ASN1_OBJECT* alg = nullptr;
   X509_ALGOR* a = nullptr;
@@ -178,7 +178,7 @@ TEST(CertRecord, GostKeyThatIsNotAPointIsRefused) {
 }
 
 TEST(CertDecode, EveryFormGivesTheSameRecord) {
-  const Bytes der = make_cert(CertSpec{});
+  const Bytes der = make_cert(CertPlan{});
   CertPtr ref = read(der);
   ASSERT_TRUE(ref);
   const std::string forms[] = {
@@ -204,7 +204,7 @@ TEST(CertDecode, EveryFormGivesTheSameRecord) {
 }
 
 TEST(CertDecode, PemBundleReadsAsAChain) {
-  CertSpec a, b;
+  CertPlan a, b;
   b.serial_hex = "0B";
   const std::string bundle = pem_of(make_cert(a), "CERTIFICATE") + pem_of(make_cert(b), "CERTIFICATE");
   CertPtr c = read(bundle);
@@ -218,7 +218,7 @@ TEST(CertDecode, PemBundleReadsAsAChain) {
 }
 
 TEST(CertDecode, MalformedInputIsRefusedCleanly) {
-  const Bytes der = make_cert(CertSpec{});
+  const Bytes der = make_cert(CertPlan{});
   // Every truncation of the DER.
   for (std::size_t n = 1; n < der.size(); ++n) {
     Bytes t(der.begin(), der.begin() + static_cast<long>(n));
@@ -267,7 +267,7 @@ TEST(CertDecode, MalformedInputIsRefusedCleanly) {
 }
 
 TEST(CertGet, Formats) {
-  const Bytes der = make_cert(CertSpec{});
+  const Bytes der = make_cert(CertPlan{});
   CertPtr c = read(der);
   ASSERT_TRUE(c);
   BUFFER* pem = CERT_get(c.get(), CERT_FORMAT_PEM);
@@ -303,7 +303,7 @@ struct CtxFree {
 using CtxPtr = std::unique_ptr<CERT_CTX, CtxFree>;
 
 TEST_F(CertCtxTest, ImportRunsSetDataReadSetPathWrite) {
-  const Bytes der = make_cert(CertSpec{});
+  const Bytes der = make_cert(CertPlan{});
   const std::string pem = pem_of(der, "CERTIFICATE");
   CtxPtr ctx(CERT_CTX_new());
   ASSERT_TRUE(ctx);
@@ -346,7 +346,7 @@ TEST_F(CertCtxTest, FailuresKeepTheRecordAndSayWhy) {
   EXPECT_FALSE(CERT_CTX_write(ctx.get(), CERT_FORMAT_DER));
   EXPECT_TRUE(has(drain(), CADB_F_CERT_CTX_DEFAULT_WRITE, R_INTERNAL_ERROR));
   // A good read, then bad bytes: the read fails and the first record stays.
-  const Bytes der = make_cert(CertSpec{});
+  const Bytes der = make_cert(CertPlan{});
   ASSERT_TRUE(CERT_CTX_set_data(ctx.get(), der.data(), static_cast<int>(der.size())));
   ASSERT_TRUE(CERT_CTX_read(ctx.get()));
   const CERT* kept = CERT_CTX_get_cert(ctx.get());
@@ -393,10 +393,10 @@ int g_fail_at = -1, g_count = 0;
 void* failing_malloc(std::size_t n) { return ++g_count == g_fail_at ? nullptr : std::malloc(n); }
 
 TEST(CertMemory, EveryAllocationFailureIsClean) {
-  CertSpec spec;
-  spec.exts = {{"keyUsage", "digitalSignature"}, {"subjectAltName", "email:a@b.ru,DNS:x.ru"},
+  CertPlan plan;
+  plan.exts = {{"keyUsage", "digitalSignature"}, {"subjectAltName", "email:a@b.ru,DNS:x.ru"},
                {"certificatePolicies", "1.2.3.4"}};
-  const Bytes der = make_cert(spec);
+  const Bytes der = make_cert(plan);
   MallocFn m;
   ReallocFn r;
   FreeFn f;

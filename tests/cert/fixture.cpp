@@ -147,7 +147,7 @@ Bytes gost_key_bits() {
   return out;
 }
 
-X509* make_x509(const CertSpec& s) {
+X509* make_x509(const CertPlan& s) {
   X509* x = X509_new();
   X509_set_version(x, s.version);
   BIGNUM* sn = nullptr;
@@ -204,8 +204,8 @@ Bytes der_of(X509* x) {
   return out;
 }
 
-Bytes make_cert(const CertSpec& spec) {
-  X509* x = make_x509(spec);
+Bytes make_cert(const CertPlan& plan) {
+  X509* x = make_x509(plan);
   Bytes out = der_of(x);
   X509_free(x);
   return out;

@@ -33,7 +33,7 @@ struct Ext {
   bool raw = false;
 };
 
-struct CertSpec {
+struct CertPlan {
   std::string subject = "/C=RU/O=Test Org/CN=Subject";
   std::string issuer = "/C=RU/O=Test Org/CN=Issuer";
   std::string serial_hex = "0102A0";
@@ -49,8 +49,8 @@ struct CertSpec {
 
 X509_EXTENSION* make_ext(const Ext& e);
 // The certificate, signed with SHA-256/RSA by the issuer key.
-X509* make_x509(const CertSpec& spec);
-Bytes make_cert(const CertSpec& spec);
+X509* make_x509(const CertPlan& plan);
+Bytes make_cert(const CertPlan& plan);
 Bytes der_of(X509* x);
 // The SPKI bit-string contents of the GOST key make_x509 puts in "gost" certificates.
 Bytes gost_key_bits();

@@ -33,9 +33,9 @@ std::string text(const CADB_ATTRIBUTES* a) {
 std::string ascii_hex(const char* s) { return hex(reinterpret_cast<const unsigned char*>(s), std::strlen(s)); }
 
 CertPtr cert_with(std::vector<Ext> exts) {
-  CertSpec spec;
-  spec.exts = std::move(exts);
-  Bytes der = make_cert(spec);
+  CertPlan plan;
+  plan.exts = std::move(exts);
+  Bytes der = make_cert(plan);
   return CertPtr(CERT_read_buffer(der.data(), static_cast<int>(der.size())));
 }
 
@@ -348,9 +348,9 @@ TEST(V3Ext, MalformedKnownExtensionRefusesTheCertificate) {
     EXPECT_TRUE(split);
     EXPECT_TRUE(parse);
     // As PEM the same: the certificate's own reasons, and no second try as bare Base64.
-    CertSpec spec;
-    spec.exts = {{b.oid, b.der, false, true}};
-    const std::string pem = pem_of(make_cert(spec), "CERTIFICATE");
+    CertPlan plan;
+    plan.exts = {{b.oid, b.der, false, true}};
+    const std::string pem = pem_of(make_cert(plan), "CERTIFICATE");
     EXPECT_FALSE(CertPtr(CERT_read_buffer(pem.data(), static_cast<int>(pem.size()))));
     std::vector<unsigned long> q;
     while (unsigned long e = jarnel::ERR_get_error()) q.push_back(e);
@@ -483,7 +483,7 @@ TEST(CrlRecord, MalformedCrlsAreRefused) {
     jarnel::ERR_clear_error();
   }
   // A certificate is not a CRL; neither are empty bytes.
-  const Bytes cert = make_cert(CertSpec{});
+  const Bytes cert = make_cert(CertPlan{});
   EXPECT_FALSE(CrlPtr(CRL_read_buffer(cert.data(), static_cast<int>(cert.size()))));
   EXPECT_FALSE(CrlPtr(CRL_read_buffer(cert.data(), 0)));
   jarnel::ERR_clear_error();
