@@ -14,8 +14,44 @@ namespace {
 // 1.3.6.1.4.1.7203 is the toolkit's own arc, 1.2.643.2.2 CryptoPro's.
 #define OWN 1, 3, 6, 1, 4, 1, 7203
 #define CP 1, 2, 643, 2, 2
+#define NS 2, 16, 840, 1, 113730, 1
+#define CE 2, 5, 29
+#define PKIX 1, 3, 6, 1, 5, 5, 7
 
 constexpr Object kObjects[] = {
+    {NID_RSA_ENCRYPTION, "rsaEncryption", "rsaEncryption", {1, 2, 840, 113549, 1, 1, 1}, 7},
+    {NID_MD5_WITH_RSA, "RSA-MD5", "md5WithRSAEncryption", {1, 2, 840, 113549, 1, 1, 4}, 7},
+    {NID_SHA1_WITH_RSA, "RSA-SHA1", "sha1WithRSAEncryption", {1, 2, 840, 113549, 1, 1, 5}, 7},
+    {NID_NS_CERT_TYPE, "nsCertType", "Netscape Cert Type", {NS, 1}, 7},
+    {NID_NS_BASE_URL, "nsBaseUrl", "Netscape Base Url", {NS, 2}, 7},
+    {NID_NS_REVOCATION_URL, "nsRevocationUrl", "Netscape Revocation Url", {NS, 3}, 7},
+    {NID_NS_CA_REVOCATION_URL, "nsCaRevocationUrl", "Netscape CA Revocation Url", {NS, 4}, 7},
+    {NID_NS_RENEWAL_URL, "nsRenewalUrl", "Netscape Renewal Url", {NS, 7}, 7},
+    {NID_NS_CA_POLICY_URL, "nsCaPolicyUrl", "Netscape CA Policy Url", {NS, 8}, 7},
+    {NID_NS_SSL_SERVER_NAME, "nsSslServerName", "Netscape SSL Server Name", {NS, 12}, 7},
+    {NID_NS_COMMENT, "nsComment", "Netscape Comment", {NS, 13}, 7},
+    {NID_SUBJECT_KEY_IDENTIFIER, "subjectKeyIdentifier",
+     "X509v3 Subject Key Identifier", {CE, 14}, 4},
+    {NID_KEY_USAGE, "keyUsage", "X509v3 Key Usage", {CE, 15}, 4},
+    {NID_PRIVATE_KEY_USAGE_PERIOD, "privateKeyUsagePeriod",
+     "X509v3 Private Key Usage Period", {CE, 16}, 4},
+    {NID_SUBJECT_ALT_NAME, "subjectAltName", "X509v3 Subject Alternative Name", {CE, 17}, 4},
+    {NID_ISSUER_ALT_NAME, "issuerAltName", "X509v3 Issuer Alternative Name", {CE, 18}, 4},
+    {NID_BASIC_CONSTRAINTS, "basicConstraints", "X509v3 Basic Constraints", {CE, 19}, 4},
+    {NID_CRL_NUMBER, "crlNumber", "X509v3 CRL Number", {CE, 20}, 4},
+    {NID_CERTIFICATE_POLICIES, "certificatePolicies", "X509v3 Certificate Policies", {CE, 32}, 4},
+    {NID_AUTHORITY_KEY_IDENTIFIER, "authorityKeyIdentifier",
+     "X509v3 Authority Key Identifier", {CE, 35}, 4},
+    {NID_CRL_DISTRIBUTION_POINTS, "crlDistributionPoints",
+     "X509v3 CRL Distribution Points", {CE, 31}, 4},
+    {NID_DSA_WITH_SHA1, "DSA-SHA1", "dsaWithSHA1", {1, 2, 840, 10040, 4, 3}, 6},
+    {NID_DSA, "DSA", "dsaEncryption", {1, 2, 840, 10040, 4, 1}, 6},
+    {NID_EXT_KEY_USAGE, "extendedKeyUsage", "X509v3 Extended Key Usage", {CE, 37}, 4},
+    {NID_DELTA_CRL, "deltaCRL", "X509v3 Delta CRL Indicator", {CE, 27}, 4},
+    {NID_CRL_REASON, "CRLReason", "X509v3 CRL Reason Code", {CE, 21}, 4},
+    {NID_INVALIDITY_DATE, "invalidityDate", "Invalidity Date", {CE, 24}, 4},
+    {NID_ID_QT_CPS, "id-qt-cps", "Policy Qualifier CPS", {PKIX, 2, 1}, 9},
+    {NID_ID_QT_UNOTICE, "id-qt-unotice", "Policy Qualifier User Notice", {PKIX, 2, 2}, 9},
     {NID_RUS_CHANGE, "RUS-CHANGE", "rus-change", {OWN, 1, 1, 1}, 10},
     {NID_RUS_GAMMA, "RUS-GAMMA", "rus-gamma", {OWN, 1, 1, 2}, 10},
     {NID_RUS_GAMMAR, "RUS-GAMMAR", "rus-gammar", {OWN, 1, 1, 3}, 10},
@@ -25,6 +61,20 @@ constexpr Object kObjects[] = {
     {NID_ECR3410, "ECR3410", "ecr3410", {OWN, 1, 6, 2}, 10},
     {NID_ECR3410_R3411, "ECR3410-R3411", "ecr3410WithR3411", {OWN, 1, 3, 2}, 10},
     {NID_X9_62_PRIME256V1, "prime256v1", "prime256v1", {1, 2, 840, 10045, 3, 1, 7}, 7},
+    {NID_INHIBIT_ANY_POLICY, "inhibitAnyPolicy", "X509v3 Inhibit Any Policy", {CE, 54}, 4},
+    {NID_FRESHEST_CRL, "freshestCRL", "X509v3 Freshest CRL", {CE, 46}, 4},
+    {NID_POLICY_MAPPINGS, "policyMappings", "X509v3 Policy Mappings", {CE, 33}, 4},
+    {NID_POLICY_CONSTRAINTS, "policyConstraints", "X509v3 Policy Constraints", {CE, 36}, 4},
+    {NID_NAME_CONSTRAINTS, "nameConstraints", "X509v3 Name Constraints", {CE, 30}, 4},
+    {NID_AUTHORITY_INFO_ACCESS, "authorityInfoAccess",
+     "Authority Information Access", {PKIX, 1, 1}, 9},
+    {NID_SUBJECT_INFO_ACCESS, "subjectInfoAccess", "Subject Information Access", {PKIX, 1, 11}, 9},
+    {NID_ISSUING_DISTRIBUTION_POINT, "issuingDistributionPoint",
+     "X509v3 Issuing Distribution Point", {CE, 28}, 4},
+    {NID_HOLD_INSTRUCTION_CODE, "holdInstructionCode", "Hold Instruction Code", {CE, 23}, 4},
+    {NID_CERTIFICATE_ISSUER, "certificateIssuer", "X509v3 Certificate Issuer", {CE, 29}, 4},
+    {NID_SUBJECT_DIRECTORY_ATTRIBUTES, "subjectDirectoryAttributes",
+     "X509v3 Subject Directory Attributes", {CE, 9}, 4},
     {NID_ECR3410_CP, "ECR3410-CP", "CryptoPro-GostR3410-2001", {CP, 19}, 6},
     {NID_R3410_CP, "R3410-CP", "CryptoPro-GostR3410-94", {CP, 20}, 6},
     {NID_CP_R3411_WITH_R3410_2001, "CryptoPro-GostR3411-94-with-GostR3410-2001",
@@ -69,10 +119,17 @@ constexpr Object kObjects[] = {
     {NID_CP_28147_D, "CryptoPro-Gost28147-89-D-ParamSet", "CryptoPro-Gost28147-89-D-ParamSet",
      {CP, 31, 4}, 7},
     {NID_SECP128R1, "secp128r1", "secp128r1", {1, 3, 132, 0, 28}, 5},
+    {NID_BIOMETRIC_INFO, "biometricInfo", "Biometric Info", {PKIX, 1, 2}, 9},
+    {NID_SUBJECT_SIGN_TOOL, "subjectSignTool", "Signing Tool of Subject", {1, 2, 643, 100, 111}, 5},
+    {NID_SHA256_WITH_RSA, "RSA-SHA256",
+     "sha256WithRSAEncryption", {1, 2, 840, 113549, 1, 1, 11}, 7},
 };
 
 #undef OWN
 #undef CP
+#undef NS
+#undef CE
+#undef PKIX
 
 constexpr bool sorted_and_sized() {
   for (std::size_t i = 0; i < std::size(kObjects); ++i) {

@@ -1,4 +1,5 @@
-// One table of malformed inputs fed to every GOST R 34.10-94 and 34.10-2001 decoder: each
+// One table of malformed inputs fed to every GOST R 34.10-94 and 34.10-2001 decoder (and the
+// library's own extension decoders): each
 // refuses each form with an error in the queue and leaves the input pointer where it was.
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/cadb/x509v3.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/err/err.h"
 #include "crypto/r3410/r3410.h"
@@ -66,6 +68,13 @@ Bytes malformed(const Bytes& der, Form f) {
     case kTruncated: out.pop_back(); break;
     default: break;
   }
+  return out;
+}
+
+Bytes unhex(const std::string& s) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < s.size(); i += 2)
+    out.push_back(static_cast<unsigned char>(std::stoi(s.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -153,6 +162,25 @@ TEST_F(Suite, EveryDecoderRefusesEveryMalformedForm) {
        adapt<R3410>(d2i_R3410PrivateKey, free94)},
       {"d2i_ECGOSTPRIVATEKEY", encode(i2d_ECGOSTPRIVATEKEY, k01),
        adapt<ECGOST>(d2i_ECGOSTPRIVATEKEY, free01)},
+      // The two certificate extensions OpenSSL does not decode (biometricInfo,
+      // subjectDirectoryAttributes), read whole or not at all.
+      {"CADB_BIOMETRIC_parse_der",
+       unhex("30363017020100300806062A850302020904020ABC160468747470301B06032A0304300806062A850302"
+             "0209040AAABBCCDDEEFF00112233"),
+       [](const unsigned char** pp, long len) {
+         CADB_BIOMETRIC* b = CADB_BIOMETRIC_parse_der(*pp, len);
+         if (b) *pp += len;
+         CADB_BIOMETRIC_free(b);
+         return b != nullptr;
+       }},
+      {"CADB_ATTRIBUTES_parse_der",
+       unhex("301B301906082B06010505070904310D13025255130242590C000101FF"),
+       [](const unsigned char** pp, long len) {
+         CADB_ATTRIBUTES* a = CADB_ATTRIBUTES_parse_der(*pp, len);
+         if (a) *pp += len;
+         CADB_ATTRIBUTES_free(a);
+         return a != nullptr;
+       }},
   };
   for (const auto& d : decoders) {
     SCOPED_TRACE(d.name);
