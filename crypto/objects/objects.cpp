@@ -16,10 +16,19 @@ namespace {
 #define CP 1, 2, 643, 2, 2
 
 constexpr Object kObjects[] = {
+    {NID_RSA_ENCRYPTION, "rsaEncryption", "rsaEncryption", {1, 2, 840, 113549, 1, 1, 1}, 7},
+    {NID_RSA, "RSA", "rsa", {2, 5, 8, 1, 1}, 5},
+    {NID_DES_EDE3_CBC, "DES-EDE3-CBC", "des-ede3-cbc", {1, 2, 840, 113549, 3, 7}, 6},
+    {NID_SHA1, "SHA1", "sha1", {1, 3, 14, 3, 2, 26}, 6},
+    {NID_PBKDF2, "PBKDF2", "PBKDF2", {1, 2, 840, 113549, 1, 5, 12}, 7},
+    {NID_DSA, "DSA", "dsaEncryption", {1, 2, 840, 10040, 4, 1}, 6},
+    {NID_PBES2, "PBES2", "PBES2", {1, 2, 840, 113549, 1, 5, 13}, 7},
+    {NID_HMAC_SHA1, "hmacWithSHA1", "hmacWithSHA1", {1, 2, 840, 113549, 2, 7}, 6},
     {NID_RUS_CHANGE, "RUS-CHANGE", "rus-change", {OWN, 1, 1, 1}, 10},
     {NID_RUS_GAMMA, "RUS-GAMMA", "rus-gamma", {OWN, 1, 1, 2}, 10},
     {NID_RUS_GAMMAR, "RUS-GAMMAR", "rus-gammar", {OWN, 1, 1, 3}, 10},
     {NID_RUS_HASH, "RUS-HASH", "rus-hash", {OWN, 1, 2, 1}, 10},
+    {NID_R3410, "R3410", "r3410", {OWN, 1, 6, 1}, 10},
     {NID_R3410_R3411, "R3410-R3411", "r3410WithR3411", {OWN, 1, 3, 1}, 10},
     {NID_HMAC_R3411, "hmacWithR3411", "hmacWithR3411", {OWN, 1, 7, 2}, 10},
     {NID_ECR3410, "ECR3410", "ecr3410", {OWN, 1, 6, 2}, 10},
@@ -69,6 +78,12 @@ constexpr Object kObjects[] = {
     {NID_CP_28147_D, "CryptoPro-Gost28147-89-D-ParamSet", "CryptoPro-Gost28147-89-D-ParamSet",
      {CP, 31, 4}, 7},
     {NID_SECP128R1, "secp128r1", "secp128r1", {1, 3, 132, 0, 28}, 5},
+    {NID_AES_128_CBC, "AES-128-CBC", "aes-128-cbc", {2, 16, 840, 1, 101, 3, 4, 1, 2}, 9},
+    {NID_AES_192_CBC, "AES-192-CBC", "aes-192-cbc", {2, 16, 840, 1, 101, 3, 4, 1, 22}, 9},
+    {NID_AES_256_CBC, "AES-256-CBC", "aes-256-cbc", {2, 16, 840, 1, 101, 3, 4, 1, 42}, 9},
+    {NID_HMAC_SHA256, "hmacWithSHA256", "hmacWithSHA256", {1, 2, 840, 113549, 2, 9}, 6},
+    {NID_HMAC_SHA512, "hmacWithSHA512", "hmacWithSHA512", {1, 2, 840, 113549, 2, 11}, 6},
+    {NID_CP_HMAC_R3411, "id-HMACGostR3411-94", "HMAC GOST 34.11-94", {CP, 10}, 6},
 };
 
 #undef OWN
