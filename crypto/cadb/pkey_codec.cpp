@@ -341,7 +341,9 @@ bool pem_write(const char* label, Bytes der, const Password* pw, int cipher_nid,
         !pem_key(*c, pw->bytes, iv, key) || !run_cipher(*c, key.span(), iv, {}, der, 1, enc))
       return false;
     int n = std::snprintf(header, sizeof header, "Proc-Type: 4,ENCRYPTED\nDEK-Info: %s,", c->name);
-    for (int i = 0; i < c->iv_len; ++i) n += std::snprintf(header + n, sizeof header - static_cast<std::size_t>(n), "%02X", iv[i]);
+    for (int i = 0; i < c->iv_len; ++i)
+      n += std::snprintf(header + n, sizeof header - static_cast<std::size_t>(n), "%02X", iv[i]);
+    std::snprintf(header + n, sizeof header - static_cast<std::size_t>(n), "\n");
     der = enc.span();
   }
   Owned<::BIO> bio(BIO_new(BIO_s_secmem()));
@@ -512,7 +514,10 @@ PKEY_KEY* traditional_decode(int type, Bytes der) {
       return k;
     }
     case PKEY_TYPE_R3410: {
+      // A DSA key has the same layout (version, p, q, g, y, x); GOST R 34.10-94 has a q of
+      // 255 or 256 bits (2^254 < q < 2^256), DSA's is shorter, so the size tells them apart.
       Owned<R3410> rk(d2i_R3410PrivateKey(nullptr, &p, len));
+      if (rk && (!rk->q || BN_num_bits(rk->q) < 255)) rk.reset();
       PKEY_KEY* k = rk ? PKEY_KEY_from_r3410(rk.get(), r3410_type_of(rk.get())) : nullptr;
       if (k) rk.release();
       return k;
