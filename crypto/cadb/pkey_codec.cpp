@@ -20,6 +20,7 @@
 #include "crypto/r3410/r3410_local.h"
 #include "crypto/rand/rand.h"
 #include "crypto/rus/gost_provider.h"
+#include "crypto/rus/gosth.h"
 
 namespace jarnel {
 namespace {
@@ -54,6 +55,8 @@ struct PrfDesc {
   int nid;
   const char* digest;
 };
+// "RUS-HASH" is the provider's digest (the library's byte order, as the container's protected
+// buffers use it); "RUS-HASH-CP" names the CryptoPro HMAC computed below.
 constexpr PrfDesc kPrfs[] = {{NID_HMAC_SHA1, "SHA1"},         {NID_HMAC_SHA256, "SHA256"},
                              {NID_HMAC_SHA512, "SHA512"},     {NID_HMAC_R3411, "RUS-HASH"},
                              {NID_CP_HMAC_R3411, "RUS-HASH-CP"}};
@@ -101,8 +104,68 @@ struct KdfCtxFree {
   void operator()(EVP_KDF_CTX* c) const { EVP_KDF_CTX_free(c); }
 };
 
+// GOST R 34.11-94 with the CryptoPro parameters over a || b, the 32 bytes in the order the hash
+// function produces them (the library returns them reversed), as RFC 4357's HMAC takes them.
+bool hash_cp(Bytes a, Bytes b, unsigned char out[32]) {
+  Owned<GOSTH_CTX> h(GOSTH_new());
+  unsigned char d[32];
+  const bool ok = h && GOSTH_init_cp(h.get(), nullptr, GOSTE_cp_hash_sbox()) &&
+                  (a.empty() || GOSTH_update(h.get(), a.data(), static_cast<int>(a.size())) == static_cast<int>(a.size())) &&
+                  (b.empty() || GOSTH_update(h.get(), b.data(), static_cast<int>(b.size())) == static_cast<int>(b.size())) &&
+                  GOSTH_final(h.get(), d) == 32;
+  for (int i = 0; i < 32; ++i) out[i] = d[31 - i];
+  mem_cleanse(d, sizeof d);
+  return ok;
+}
+
+// HMAC of RFC 2104 (block 32 bytes) over hash_cp: the CryptoPro PRF (1.2.643.2.2.10).
+bool hmac_cp(Bytes key, Bytes msg, unsigned char out[32]) {
+  unsigned char k[32] = {}, pad[32], inner[32];
+  bool ok = true;
+  if (key.size() > 32) ok = hash_cp(key, {}, k);
+  else if (!key.empty()) std::memcpy(k, key.data(), key.size());
+  for (int i = 0; i < 32; ++i) pad[i] = k[i] ^ 0x36;
+  ok = ok && hash_cp(Bytes(pad, 32), msg, inner);
+  for (int i = 0; i < 32; ++i) pad[i] = k[i] ^ 0x5C;
+  ok = ok && hash_cp(Bytes(pad, 32), Bytes(inner, 32), out);
+  mem_cleanse(k, sizeof k);
+  mem_cleanse(pad, sizeof pad);
+  mem_cleanse(inner, sizeof inner);
+  return ok;
+}
+
+// PBKDF2 (RFC 8018) over hmac_cp.
+bool pbkdf2_cp(Bytes password, Bytes salt, unsigned iterations, unsigned char* key, std::size_t keylen) {
+  SecureBuffer block(salt.size() + 4);
+  if (block.empty() && !salt.empty()) return false;
+  if (!salt.empty()) std::memcpy(block.data(), salt.data(), salt.size());
+  unsigned char u[32], t[32];
+  bool ok = true;
+  for (std::uint32_t i = 1; ok && keylen > 0; ++i) {
+    unsigned char* c = block.data() + salt.size();
+    c[0] = static_cast<unsigned char>(i >> 24);
+    c[1] = static_cast<unsigned char>(i >> 16);
+    c[2] = static_cast<unsigned char>(i >> 8);
+    c[3] = static_cast<unsigned char>(i);
+    ok = hmac_cp(password, block.span(), u);
+    std::memcpy(t, u, 32);
+    for (unsigned j = 1; ok && j < iterations; ++j) {
+      ok = hmac_cp(password, Bytes(u, 32), u);
+      for (int b = 0; b < 32; ++b) t[b] ^= u[b];
+    }
+    const std::size_t n = keylen < 32 ? keylen : 32;
+    std::memcpy(key, t, n);
+    key += n;
+    keylen -= n;
+  }
+  mem_cleanse(u, sizeof u);
+  mem_cleanse(t, sizeof t);
+  return ok;
+}
+
 bool pbkdf2(const char* digest, Bytes password, Bytes salt, unsigned iterations,
             unsigned char* key, std::size_t keylen) {
+  if (!std::strcmp(digest, "RUS-HASH-CP")) return pbkdf2_cp(password, salt, iterations, key, keylen);
   if (!GOST_register_algorithms()) return false;
   std::unique_ptr<EVP_KDF_CTX, KdfCtxFree> ctx;
   {
