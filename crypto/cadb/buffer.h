@@ -4,8 +4,6 @@
 // BUFFER overwrites its bytes with zeros first, so it may hold secrets.
 #include <cstdint>
 
-#include "crypto/owners.h"
-
 namespace jarnel {
 
 struct BUFFER {
@@ -41,7 +39,5 @@ void BUFFER_free(BUFFER* buffer);
 BUFFER* BUFFER_read_file(const char* path, std::uint32_t flags, void* arg);
 // BUFFER_read_file with no open flags and no call-back argument.
 BUFFER* BUFFER_read(const char* path);
-
-JARNEL_MAKE_OWNER(BUFFER, BUFFER_free);  // Owned<BUFFER>
 
 }  // namespace jarnel

@@ -71,6 +71,8 @@ inline constexpr int CADB_F_PKEY_NEW = 130, CADB_F_PKEY_GENERATE = 132,
 inline constexpr int CADB_R_UNKNOWN_ALGORITHM = 103;
 inline constexpr int EVP_R_NO_PASSWORD_CALLBACK = 129;  // library 6 (EVP)
 
+JARNEL_MAKE_OWNER(BUFFER, BUFFER_free);  // Owned<BUFFER>
+
 // ---- The key object ------------------------------------------------------------------------
 
 // Operations of a token that holds a key's private part (a PKCS#11 token, say). Slots in

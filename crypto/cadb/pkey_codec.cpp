@@ -494,11 +494,8 @@ bool ec_plain_value(const ECGOST* key, Bytes v, BnPtr& d) {
 
 PKEY_KEY* gost_from_pkcs8(int type, Bytes params, Bytes value) {
   if (type == PKEY_TYPE_ECGOST || type == PKEY_TYPE_ECGOST_CP) {
-    if (params.empty()) return nullptr;
-    const unsigned char* q = params.data();
-    Owned<ECGOST> ec(d2i_ECGOSTPARAMS(nullptr, &q, static_cast<long>(params.size())));
-    if (!ec || (type == PKEY_TYPE_ECGOST_CP) != (ec_type_of(ec.get()) == PKEY_TYPE_ECGOST_CP))
-      return nullptr;
+    Owned<ECGOST> ec(ecgost_from_params(type, params));
+    if (!ec) return nullptr;
     unsigned char prot[36];
     bool ok;
     if (!value.empty() && value[0] == der::TAG_SEQUENCE) {

@@ -98,6 +98,24 @@ bool spki_to(const PKEY_KEY* key, der::Writer& w) {
 
 }  // namespace
 
+ECGOST* pkey::ecgost_from_params(int type, pkey::Bytes params) {
+  if (params.empty()) return nullptr;
+  const unsigned char* q = params.data();
+  if (type == PKEY_TYPE_ECGOST_CP) return d2i_ECGOSTPARAMS(nullptr, &q, static_cast<long>(params.size()));
+  der::Reader r(params), seq;
+  der::Oid pk, dg, ci;
+  if (!r.sequence(seq) || !r.empty() || !seq.oid(pk) || !seq.oid(dg) ||
+      obj::nid_of(pk.span()) != NID_X9_62_PRIME256V1 || !obj::nid_of(dg.span()))
+    return nullptr;
+  int cipher = 0;
+  if (!seq.empty() && (!seq.oid(ci) || !(cipher = obj::nid_of(ci.span())))) return nullptr;
+  if (!seq.empty()) return nullptr;
+  Owned<ECURVE> c(ECURVE_by_number(ECURVE_P256));
+  ECGOST* k = c ? ECGOST_new(c.get()) : nullptr;
+  if (k) ECGOST_set_paramsets(k, NID_X9_62_PRIME256V1, obj::nid_of(dg.span()), cipher);
+  return k;
+}
+
 PKEY_KEY* PKEY_KEY_from_evp(EVP_PKEY* evp) {
   if (!evp) return nullptr;
   int type = 0;
@@ -198,9 +216,8 @@ PKEY_KEY* d2i_PKEY_KEY_PUBKEY(const unsigned char** pp, long len) {
     if (!spki.bit_string(bits) || !spki.empty()) return nullptr;
     if (nid == NID_ECR3410) {
       der::Reader v(bits);
-      if (!v.octets(value) || !v.empty() || params.empty()) return nullptr;
-      const unsigned char* q = params.data();
-      Owned<ECGOST> ec(d2i_ECGOSTPARAMS(nullptr, &q, static_cast<long>(params.size())));
+      if (!v.octets(value) || !v.empty()) return nullptr;
+      Owned<ECGOST> ec(pkey::ecgost_from_params(nid, params));
       Owned<ECPOINT> pt(ec ? ECPOINT_new(ECGOST_get_curve(ec.get())) : nullptr);
       if (!pt || !ECPOINT_le2point(pt.get(), value.data(), value.size()) ||
           !ECGOST_set_public(ec.get(), pt.get()))

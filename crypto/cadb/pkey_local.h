@@ -13,6 +13,11 @@ using Bytes = std::span<const unsigned char>;
 inline constexpr int PKEY_R_BAD_DECRYPT = 100, PKEY_R_UNKNOWN_PBE = 121;  // library 6
 inline constexpr int PKEY_R_DECODE_ERROR = 110;                         // library 13
 
+// A GOST R 34.10-2001 key on the curve of the parameters SEQUENCE { publicKeyParamSet,
+// digestParamSet [, encryptionParamSet] }: the CryptoPro sets for type 271, P-256 (object
+// 191) for the library's own type 181. Null when the parameters do not fit the type.
+ECGOST* ecgost_from_params(int type, Bytes params);
+
 // Empties OpenSSL's own error queue (after an attempt whose failure is an expected answer).
 void ossl_clear();
 

@@ -31,9 +31,9 @@ bool write_params(der::Writer& w, const ECGOST* key) {
   return true;
 }
 
-// Reads the parameters and applies them to the key (NIDs and curve). The key encodings (private
-// key, bare parameters) also take the P-256 set of the library's own key type; the
-// SubjectPublicKeyInfo of the CryptoPro identifier takes the CryptoPro sets only.
+// Reads the parameters and applies them to the key (NIDs and curve). The private-key encoding
+// also takes the P-256 set of the library's own key type (181), so that such keys read back;
+// the bare parameters and the SubjectPublicKeyInfo take the CryptoPro sets only.
 bool read_params(der::Reader& r, ECGOST* key, bool own_sets = false) {
   der::Reader seq;
   der::Oid arcs;
@@ -189,7 +189,7 @@ ECGOST* d2i_ECGOSTPARAMS(ECGOST** a, const unsigned char** pp, long len) {
   }
   ECGOST* key = target_key(a);
   der::Reader r(std::span<const unsigned char>(*pp, static_cast<std::size_t>(len)));
-  const bool ok = key && read_params(r, key, true) && r.empty();
+  const bool ok = key && read_params(r, key) && r.empty();
   done(a, key, ok);
   if (!ok) {
     asn1_err(ECGOST_F_D2I_ECGOSTPARAMS, ECGOST_R_BAD_ENCODING);

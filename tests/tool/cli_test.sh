@@ -26,7 +26,7 @@ for c in $commands; do
   echo "$out" | grep -q "usage: jarnel-tool $c" || fail "$c --help: no usage line"
   expect_eq "$("$tool" help "$c" 2>&1)" "$out" "help $c equals $c --help"
 done
-for c in cipher digest ecgost mac rand token version r3410 pse buffer; do
+for c in cipher digest ecgost mac rand token version r3410 pse buffer key; do
   echo "$commands" | grep -qx "$c" || { fail "$c is not listed"; continue; }
   expect_eq "$("$tool" "$c" -h 2>&1)" "$("$tool" "$c" --help 2>&1)" "$c -h equals --help"
 done
@@ -51,6 +51,11 @@ check_usage "jarnel-tool pse: option '--shares' needs a value" pse create "$work
 check_usage "jarnel-tool pse: unknown option '--frob' (see jarnel-tool pse --help)" pse check --frob=1 "$work/c"
 check_usage "jarnel-tool buffer: option '--password-file' needs a value" buffer encrypt --password-file
 check_usage "jarnel-tool buffer: --cipher goes with encrypt only" buffer decrypt --cipher=44 --password-file "$work/msg"
+check_usage "jarnel-tool key: option '--paramset' needs a value" key gen "$work/c" --paramset
+check_usage "jarnel-tool key: unknown option '--frob' (see jarnel-tool key --help)" key pub --frob=1 "$work/c"
+check_usage "jarnel-tool key: --paramset CP-D is not a parameter set of ECGOST3410" key gen "$work/c" --paramset=CP-D
+check_usage "jarnel-tool key: --alg, --paramset and --traditional go with gen" key sign "$work/c" --alg=R3410
+check_usage "jarnel-tool key: import needs PSEPATH and KEYFILE" key import "$work/c"
 # Subcommands have their own help, also as "help CMD SUB".
 for cs in "token ls" "pse create" "pse copy" "buffer decrypt"; do
   read -r c sub <<<"$cs"

@@ -165,6 +165,8 @@ int do_gen(const Args& a) {
   const int set = r3410 ? set_of(k94Sets, set_name) : set_of(kEcSets, set_name);
   if (!set)
     return usage_error("--paramset %s is not a parameter set of %s", set_name, r3410 ? "R3410" : "ECGOST3410");
+  if (a.password_file && a.traditional && !a.pem)
+    return usage_error("the traditional DER form cannot be password-encrypted (add --pem)");
   if (int rc = refuse_existing_key(a); rc >= 0) return rc;
   PseCtxPtr pse;
   Owned<PKEY_CTX> ctx;
@@ -173,7 +175,6 @@ int do_gen(const Args& a) {
   // PEM encryption of the traditional form asks the password from a call-back.
   SecureBuffer pw;
   if (a.password_file && a.traditional) {
-    if (!a.pem) return usage_error("the traditional DER form cannot be password-encrypted (add --pem)");
     if (int rc = read_password_file(a.password_file, pw); rc >= 0) return rc;
     PKEY_CTX_set_password_callback(ctx.get(), password_cb);
     PKEY_CTX_set_callback_data(ctx.get(), &pw);
