@@ -196,7 +196,9 @@ int i2d_PKEY_KEY_PUBKEY(const PKEY_KEY* key, unsigned char** pp) {
   return w.finish(pp);
 }
 
-PKEY_KEY* d2i_PKEY_KEY_PUBKEY(const unsigned char** pp, long len) {
+namespace {
+
+PKEY_KEY* decode_spki(const unsigned char** pp, long len) {
   if (!pp || !*pp || len <= 0) return nullptr;
   const std::span<const unsigned char> in(*pp, static_cast<std::size_t>(len));
   der::Reader r(in), spki, alg;
@@ -241,6 +243,10 @@ PKEY_KEY* d2i_PKEY_KEY_PUBKEY(const unsigned char** pp, long len) {
     return k;
   }
   EVP_PKEY* evp = d2i_PUBKEY(nullptr, &p, len);
+  if (evp && p != *pp + len) {
+    EVP_PKEY_free(evp);
+    evp = nullptr;
+  }
   if (!evp) {
     pkey::ossl_clear();
     return nullptr;
@@ -248,6 +254,14 @@ PKEY_KEY* d2i_PKEY_KEY_PUBKEY(const unsigned char** pp, long len) {
   PKEY_KEY* k = PKEY_KEY_from_evp(evp);
   if (!k) EVP_PKEY_free(evp);
   else *pp = p;
+  return k;
+}
+
+}  // namespace
+
+PKEY_KEY* d2i_PKEY_KEY_PUBKEY(const unsigned char** pp, long len) {
+  PKEY_KEY* k = decode_spki(pp, len);
+  if (!k) JARNEL_ERR(LIB_ASN1, 0, pkey::PKEY_R_DECODE_ERROR);
   return k;
 }
 
