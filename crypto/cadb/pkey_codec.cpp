@@ -423,6 +423,34 @@ bool pem_write(const char* label, Bytes der, const Password* pw, int cipher_nid,
 
 // ---- PKCS#8 and traditional forms -------------------------------------------------------------
 
+// The plain private value of a GOST R 34.10-2001 PKCS#8 key in the forms GOST software writes,
+// tried in the order the OpenSSL GOST engine tries them: exactly 32 bytes are the value
+// little-endian (whatever their first byte looks like); 34 bytes 04 20 ... an OCTET STRING of
+// them; an INTEGER that makes up the whole value; a multiple of 32 bytes the masked form (the
+// value followed by masks, all little-endian, whose product mod q is the key).
+bool ec_plain_value(const ECGOST* key, Bytes v, BnPtr& d) {
+  d.reset(BN_secure_new());
+  if (!d) return false;
+  const unsigned char* p = v.data();
+  const std::size_t n = v.size();
+  if (n == 32) return BN_lebin2bn(p, 32, d.get());
+  if (n == 34 && p[0] == der::TAG_OCTET_STRING && p[1] == 32) return BN_lebin2bn(p + 2, 32, d.get());
+  if (n >= 3 && p[0] == der::TAG_INTEGER) {
+    der::Reader r(v);
+    if (r.integer(d.get()) && r.empty()) return true;
+  }
+  if (n > 32 && n % 32 == 0 && n <= 32 * 16) {
+    const BIGNUM* q = ECURVE_get_q(ECGOST_get_curve(key));
+    BnCtxPtr ctx(BN_CTX_secure_new());
+    BnPtr m(BN_secure_new());
+    bool ok = q && ctx && m && BN_lebin2bn(p, 32, d.get());
+    for (std::size_t i = 32; ok && i < n; i += 32)
+      ok = BN_lebin2bn(p + i, 32, m.get()) && BN_mod_mul(d.get(), d.get(), m.get(), q, ctx.get());
+    return ok;
+  }
+  return false;
+}
+
 namespace {
 
 int ec_type_of(const ECGOST* k) {
@@ -466,40 +494,16 @@ bool read_protected(Bytes v, unsigned char out[36]) {
   return true;
 }
 
-// The plain private value of a GOST R 34.10-2001 PKCS#8 key in the forms GOST software writes:
-// 32 little-endian bytes, an OCTET STRING of them, an INTEGER, or the masked form (the value
-// followed by masks, all little-endian, whose product mod q is the key).
-bool ec_plain_value(const ECGOST* key, Bytes v, BnPtr& d) {
-  d.reset(BN_secure_new());
-  if (!d) return false;
-  const unsigned char* p = v.data();
-  const std::size_t n = v.size();
-  if (n == 34 && p[0] == der::TAG_OCTET_STRING && p[1] == 32) return BN_lebin2bn(p + 2, 32, d.get());
-  if (n >= 3 && p[0] == der::TAG_INTEGER) {
-    der::Reader r(v);
-    return r.integer(d.get()) && r.empty();
-  }
-  if (n == 32) return BN_lebin2bn(p, 32, d.get());
-  if (n > 32 && n % 32 == 0 && n <= 32 * 16) {
-    const BIGNUM* q = ECURVE_get_q(ECGOST_get_curve(key));
-    BnCtxPtr ctx(BN_CTX_secure_new());
-    BnPtr m(BN_secure_new());
-    bool ok = q && ctx && m && BN_lebin2bn(p, 32, d.get());
-    for (std::size_t i = 32; ok && i < n; i += 32)
-      ok = BN_lebin2bn(p + i, 32, m.get()) && BN_mod_mul(d.get(), d.get(), m.get(), q, ctx.get());
-    return ok;
-  }
-  return false;
-}
-
 PKEY_KEY* gost_from_pkcs8(int type, Bytes params, Bytes value) {
   if (type == PKEY_TYPE_ECGOST || type == PKEY_TYPE_ECGOST_CP) {
     Owned<ECGOST> ec(ecgost_from_params(type, params));
     if (!ec) return nullptr;
+    // The protected form when the value is exactly SEQUENCE { INTEGER, INTEGER }; a plain value
+    // of 32 bytes may begin with any byte.
     unsigned char prot[36];
     bool ok;
-    if (!value.empty() && value[0] == der::TAG_SEQUENCE) {
-      ok = read_protected(value, prot) && ECGOST_set_opaque(ec.get(), prot);
+    if (read_protected(value, prot)) {
+      ok = ECGOST_set_opaque(ec.get(), prot);
       mem_cleanse(prot, sizeof prot);
     } else {
       BnPtr d;
@@ -518,10 +522,10 @@ PKEY_KEY* gost_from_pkcs8(int type, Bytes params, Bytes value) {
     R3410* t = rk.get();
     if (!d2i_R3410Params(&t, &q, static_cast<long>(params.size()))) return nullptr;
   }
-  if (!value.empty() && value[0] == der::TAG_SEQUENCE) {
-    unsigned char prot[36];
+  unsigned char prot[36];
+  if (read_protected(value, prot)) {
     BnPtr e(BN_secure_new()), mac(BN_new());
-    const bool ok = read_protected(value, prot) && e && mac && BN_bin2bn(prot, 32, e.get()) &&
+    const bool ok = e && mac && BN_bin2bn(prot, 32, e.get()) &&
                     BN_bin2bn(prot + 32, 4, mac.get()) && r3410::secret_set(rk->x, e.get());
     mem_cleanse(prot, sizeof prot);
     if (!ok) return nullptr;
@@ -635,10 +639,19 @@ bool pkcs8_encode(const PKEY_KEY* key, SecureBuffer& out) {
     pkey::ossl_clear();
     return ok;
   }
-  // GOST: the algorithm's parameters and the private element of the traditional form.
-  SecureBuffer trad, params;
+  // GOST: the algorithm's parameters and the private element of the traditional form; a
+  // GOST R 34.10-2001 value in clear as the 32 little-endian bytes other GOST software writes.
+  SecureBuffer trad, params, raw;
   Bytes value;
-  if (!traditional_encode(key, trad) || !last_element(trad.span(), value)) return false;
+  if (key->ec && !ECGOST_is_opaque(key->ec)) {
+    BnPtr d(BN_secure_new());
+    if (!d || !raw.resize(32) || !ECGOST_get_private(key->ec, d.get()) ||
+        BN_bn2lebinpad(d.get(), raw.data(), 32) != 32)
+      return false;
+    value = raw.span();
+  } else if (!traditional_encode(key, trad) || !last_element(trad.span(), value)) {
+    return false;
+  }
   if (key->ec) {
     const int n = i2d_ECGOSTPARAMS(key->ec, nullptr);
     unsigned char* p = n > 0 && params.resize(static_cast<std::size_t>(n)) ? params.data() : nullptr;

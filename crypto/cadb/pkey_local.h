@@ -18,6 +18,10 @@ inline constexpr int PKEY_R_DECODE_ERROR = 110;                         // libra
 // 191) for the library's own type 181. Null when the parameters do not fit the type.
 ECGOST* ecgost_from_params(int type, Bytes params);
 
+// The plain private value of a GOST R 34.10-2001 PrivateKeyInfo (32 little-endian bytes, an
+// OCTET STRING of them, an INTEGER, or the masked form) into d.
+bool ec_plain_value(const ECGOST* key, Bytes v, BnPtr& d);
+
 // Empties OpenSSL's own error queue (after an attempt whose failure is an expected answer).
 void ossl_clear();
 

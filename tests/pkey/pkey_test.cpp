@@ -361,3 +361,68 @@ TEST(DsaParameters, AreValid) {
 }
 
 }  // namespace
+
+namespace {
+
+// The plain private value of GOST R 34.10-2001 PKCS#8 keys other software writes: 32 raw
+// little-endian bytes whatever their first byte (the engine writes them so; one in 256 begins
+// like a SEQUENCE, one in 256 like an INTEGER), an OCTET STRING of them, an INTEGER, the masked
+// form.
+TEST(PlainGostValues, EveryFormWhateverItsFirstByte) {
+  const unsigned char params[] = {0x30, 0x12, 0x06, 0x07, 0x2a, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01,
+                                  0x06, 0x07, 0x2a, 0x85, 0x03, 0x02, 0x02, 0x1e, 0x01};
+  auto info = [&](const Bytes& value) {
+    Bytes alg{0x06, 0x06, 0x2a, 0x85, 0x03, 0x02, 0x02, 0x13};
+    alg.insert(alg.end(), params, params + sizeof params);
+    Bytes body{0x02, 0x01, 0x00, 0x30, static_cast<unsigned char>(alg.size())};
+    body.insert(body.end(), alg.begin(), alg.end());
+    body.push_back(0x04);
+    body.push_back(static_cast<unsigned char>(value.size()));
+    body.insert(body.end(), value.begin(), value.end());
+    Bytes out{0x30};
+    if (body.size() >= 0x80) out.push_back(0x81);
+    out.push_back(static_cast<unsigned char>(body.size()));
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+  };
+  Bytes le(32);
+  for (int i = 0; i < 32; ++i) le[i] = static_cast<unsigned char>(0x11 * i + 7);
+  le[31] = 0x01;  // well below q
+  BnPtr want(BN_lebin2bn(le.data(), 32, nullptr));
+  for (unsigned char first : {0x02, 0x30, 0x04, 0xA0, 0x00}) {
+    for (unsigned char second : {0x1E, 0x20, 0x05}) {
+      Bytes raw = le;
+      raw[0] = first;
+      raw[1] = second;
+      BnPtr d(BN_lebin2bn(raw.data(), 32, nullptr));
+      Bytes octet{0x04, 0x20};
+      octet.insert(octet.end(), raw.begin(), raw.end());
+      Bytes be(32);
+      BN_bn2binpad(d.get(), be.data(), 32);
+      Bytes integer{0x02, 0x20};
+      integer.insert(integer.end(), be.begin(), be.end());
+      for (const Bytes* v : {&raw, &octet, &integer}) {
+        const Bytes img = info(*v);
+        PkeyPtr k(PKEY_read_buffer(img.data(), static_cast<int>(img.size()), nullptr, nullptr, nullptr));
+        ASSERT_TRUE(k) << int(first) << " " << int(second) << " form " << v->size();
+        BnPtr got(BN_new());
+        ASSERT_EQ(ECGOST_get_private(k->key->ec, got.get()), 1);
+        EXPECT_EQ(BN_cmp(got.get(), d.get()), 0);
+      }
+    }
+  }
+  // Masked: the value times the mask mod q; mask 1 leaves the value.
+  Bytes masked = le;
+  Bytes one(32, 0);
+  one[0] = 1;
+  masked.insert(masked.end(), one.begin(), one.end());
+  const Bytes img = info(masked);
+  PkeyPtr k(PKEY_read_buffer(img.data(), static_cast<int>(img.size()), nullptr, nullptr, nullptr));
+  ASSERT_TRUE(k);
+  BnPtr got(BN_new());
+  ASSERT_EQ(ECGOST_get_private(k->key->ec, got.get()), 1);
+  EXPECT_EQ(BN_cmp(got.get(), want.get()), 0);
+  drain_errors();
+}
+
+}  // namespace
