@@ -297,6 +297,13 @@ int pbes2_decrypt(Bytes in, Bytes password, SecureBuffer& out) {
     pkey::ossl_clear();
     return 0;
   }
+  // A wrong password passes a CFB cipher, and a CBC padding check now and then: what comes out
+  // must be one DER SEQUENCE, as a PrivateKeyInfo is.
+  der::Reader whole(out.span()), seq;
+  if (!whole.sequence(seq) || !whole.empty()) {
+    out.reset();
+    return 0;
+  }
   return 1;
 }
 
@@ -388,6 +395,9 @@ int pem_decrypt(PemBlock& b, const Password* pw) {
     pkey::ossl_clear();
     return 0;
   }
+  // A wrong password rarely fails the cipher itself: the key must come out as one DER SEQUENCE.
+  der::Reader whole(plain.span()), seq;
+  if (!whole.sequence(seq) || !whole.empty()) return 0;
   b.der = std::move(plain);
   b.header[0] = '\0';
   return 1;

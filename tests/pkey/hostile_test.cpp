@@ -159,4 +159,26 @@ TEST_F(Hostile, UnknownEncryptionSchemesAreRefused) {
   }
 }
 
+// A wrong password gets through a CBC padding check about once in 256 tries and through a CFB
+// cipher always: it is still a wrong password, never a decrypted key.
+TEST_F(Hostile, WrongPasswordsNeverDecrypt) {
+  SecureBuffer info, enc_cbc, enc_cfb, out;
+  ASSERT_TRUE(pkey::pkcs8_encode(key_->key, info));
+  const std::string pw = "right";
+  const pkey::Bytes right(reinterpret_cast<const unsigned char*>(pw.data()), pw.size());
+  ASSERT_TRUE(pkey::pbes2_encrypt(info.span(), right, NID_AES_256_CBC, NID_HMAC_SHA256, 1, enc_cbc));
+  ASSERT_TRUE(pkey::pbes2_encrypt(info.span(), right, NID_RUS_GAMMAR, NID_HMAC_R3411, 1, enc_cfb));
+  ASSERT_EQ(pkey::pbes2_decrypt(enc_cbc.span(), right, out), 1);
+  EXPECT_TRUE(std::equal(out.data(), out.data() + out.size(), info.data(), info.data() + info.size()));
+  for (int i = 0; i < 1500; ++i) {
+    const std::string wrong = "wrong " + std::to_string(i);
+    const pkey::Bytes w(reinterpret_cast<const unsigned char*>(wrong.data()), wrong.size());
+    ASSERT_EQ(pkey::pbes2_decrypt(enc_cbc.span(), w, out), 0) << wrong;
+    if (i < 50) {
+      ASSERT_EQ(pkey::pbes2_decrypt(enc_cfb.span(), w, out), 0) << wrong;
+    }
+  }
+  drain_errors();
+}
+
 }  // namespace
