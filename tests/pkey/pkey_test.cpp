@@ -426,3 +426,63 @@ TEST(PlainGostValues, EveryFormWhateverItsFirstByte) {
 }
 
 }  // namespace
+
+namespace {
+
+int g_progress = 0;
+int count_progress(int, int, void*) {
+  ++g_progress;
+  return 1;
+}
+int g_waits = 0;
+int give_up(const char*, void*) {
+  ++g_waits;
+  return 0;
+}
+
+class Context : public KeyTest {};
+
+// RSA and DSA keys through the default method: generated without the container (RSA with the
+// progress call-back), written and read back through the key file.
+TEST_F(Context, RsaAndDsaThroughTheDefaultMethod) {
+  for (int type : {PKEY_TYPE_RSA, PKEY_TYPE_DSA}) {
+    SCOPED_TRACE(type);
+    g_progress = 0;
+    PkeyCtxPtr gen = key_context();
+    ASSERT_EQ(PKEY_CTX_set_gen_callback(gen.get(), count_progress, nullptr), 1);
+    ASSERT_EQ(PKEY_CTX_generate(gen.get(), type, 1024), 1);
+    if (type == PKEY_TYPE_RSA) {
+      EXPECT_GT(g_progress, 0);
+    }
+    PKEY* made = PKEY_CTX_get_key(gen.get());
+    EXPECT_EQ(made->type, type == PKEY_TYPE_RSA ? PKEY_TYPE_RSA_RECORD : type);
+    EXPECT_EQ(EVP_PKEY_get_bits(made->key->evp), 1024);
+    ASSERT_EQ(PKEY_CTX_write(gen.get(), PKEY_FORMAT_PEM, PKEY_KIND_TRADITIONAL), 1);
+    PkeyCtxPtr rd = key_context();
+    ASSERT_EQ(PKEY_CTX_read(rd.get()), 1);
+    EXPECT_EQ(bytes_of(PKEY_CTX_get_key(rd.get())->fingerprint), bytes_of(made->fingerprint));
+    std::filesystem::remove(key_file());
+  }
+}
+
+// A key path on a carrier that is not there: the waiter is asked, gives up, and the read or
+// write fails with (66, 366 or 368, 12). A key path inside the held container is not waited for.
+TEST_F(Context, MissingCarrierOfTheKeyPath) {
+  PkeyCtxPtr ctx = key_context();
+  ASSERT_EQ(PKEY_CTX_generate(ctx.get(), PKEY_TYPE_ECGOST_CP, 0), 1);
+  ASSERT_EQ(PKEY_CTX_set_insert_callback(ctx.get(), give_up, nullptr), 1);
+  ASSERT_EQ(PKEY_CTX_set_path(ctx.get(), "eToken\\0\\pse\\aaaa\\0001"), 1);
+  g_waits = 0;
+  EXPECT_EQ(PKEY_CTX_read(ctx.get()), 0);
+  EXPECT_TRUE(has_error(drain_errors(), LIB_CADB, CADB_F_PKEY_CTX_READ, R_INTERNAL_ERROR));
+  ASSERT_EQ(PKEY_CTX_generate(ctx.get(), PKEY_TYPE_ECGOST_CP, 0), 1);
+  EXPECT_EQ(PKEY_CTX_write(ctx.get(), PKEY_FORMAT_DER, PKEY_KIND_PKCS8), 0);
+  EXPECT_TRUE(has_error(drain_errors(), LIB_CADB, CADB_F_PKEY_CTX_WRITE, R_INTERNAL_ERROR));
+  // Inside the held container: written without asking.
+  ASSERT_EQ(PKEY_CTX_set_path(ctx.get(), key_file().c_str()), 1);
+  g_waits = 0;
+  ASSERT_EQ(PKEY_CTX_write(ctx.get(), PKEY_FORMAT_DER, PKEY_KIND_PKCS8), 1);
+  EXPECT_EQ(g_waits, 0);
+}
+
+}  // namespace
