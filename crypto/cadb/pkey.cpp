@@ -466,6 +466,8 @@ int PKEY_key_file_path(const char* container_path, int n, char* out) {
     if (smart) std::snprintf(name, sizeof name, "%04i", n);
     else std::snprintf(name, sizeof name, "%08X.key", static_cast<unsigned>(n));
   }
+  // A name the file layer would cut short names another file: refused instead.
+  if (std::strlen(dir) + 1 + std::strlen(name) >= static_cast<std::size_t>(CADB_PATH_MAX)) return 0;
   CADB_make_path(out, dir, name, nullptr);
   return 1;
 }

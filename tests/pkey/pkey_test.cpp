@@ -36,6 +36,10 @@ TEST(KeyFilePath, NameAndFolderByCarrier) {
   char out[CADB_PATH_BUF];
   EXPECT_EQ(PKEY_key_file_path(nullptr, 1, out), 0);
   EXPECT_EQ(PKEY_key_file_path(std::string(250, 'a').c_str(), 1, out), 0);
+  // The longest container path leaves too little room for a key file name: refused, not cut.
+  EXPECT_EQ(PKEY_key_file_path(std::string(247, 'a').c_str(), 1, out), 0);
+  ASSERT_EQ(PKEY_key_file_path(std::string(240, 'a').c_str(), 1, out), 1);
+  EXPECT_EQ(std::string(out).substr(240), "\\keys\\00000001.key");
 }
 
 class Keys : public KeyTest {};
