@@ -2,6 +2,7 @@
 #include "crypto/cadb/buffer.h"
 #include "crypto/cadb/cadb.h"
 #include "crypto/cadb/cert.h"
+#include "crypto/cadb/pkey.h"
 #include "crypto/cadb/pse_ctx.h"
 #include "crypto/err/err.h"
 #include "crypto/hooks.h"
@@ -32,6 +33,7 @@ void ERR_load_CADB_strings() {
   ERR_load_strings(LIB_BUF, g_buffer_functions);
   ERR_load_PSE_CTX_strings();
   ERR_load_CERT_strings();
+  ERR_load_PKEY_strings();
 }
 
 }  // namespace jarnel

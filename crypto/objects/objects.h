@@ -37,8 +37,10 @@ inline constexpr int NID_INHIBIT_ANY_POLICY = 200, NID_FRESHEST_CRL = 201,
 // extension can never be matched to them, so it is reported as unsupported).
 inline constexpr int NID_REGISTRATION_CERTIFICATE = 304, NID_PREVIOUS_CERTIFICATE = 306;
 inline constexpr int NID_BIOMETRIC_INFO = 340, NID_SUBJECT_SIGN_TOOL = 343;
+inline constexpr int NID_RSA = 19, NID_DES_EDE3_CBC = 44, NID_SHA1 = 64, NID_PBKDF2 = 69,
+                     NID_PBES2 = 161, NID_HMAC_SHA1 = 163;
 inline constexpr int NID_RUS_CHANGE = 172, NID_RUS_GAMMA = 173, NID_RUS_GAMMAR = 174,
-                     NID_RUS_HASH = 176, NID_R3410_R3411 = 178, NID_HMAC_R3411 = 180,
+                     NID_RUS_HASH = 176, NID_R3410 = 177, NID_R3410_R3411 = 178, NID_HMAC_R3411 = 180,
                      NID_ECR3410 = 181, NID_ECR3410_R3411 = 182;
 inline constexpr int NID_X9_62_PRIME256V1 = 191;
 inline constexpr int NID_ECR3410_CP = 271;  // CryptoPro-GostR3410-2001
@@ -54,6 +56,8 @@ inline constexpr int NID_CP_R3411 = 288, NID_CP_28147 = 289, NID_CP_28147_MAC = 
 inline constexpr int NID_CP_28147_A = 291, NID_CP_28147_B = 292, NID_CP_28147_C = 293,
                      NID_CP_28147_D = 294;
 inline constexpr int NID_SECP128R1 = 308;
+inline constexpr int NID_AES_128_CBC = 419, NID_AES_192_CBC = 423, NID_AES_256_CBC = 427,
+                     NID_HMAC_SHA256 = 799, NID_HMAC_SHA512 = 801, NID_CP_HMAC_R3411 = 810;
 
 namespace obj {
 

@@ -26,7 +26,7 @@ for c in $commands; do
   echo "$out" | grep -q "usage: jarnel-tool $c" || fail "$c --help: no usage line"
   expect_eq "$("$tool" help "$c" 2>&1)" "$out" "help $c equals $c --help"
 done
-for c in cipher digest ecgost mac rand token version r3410 pse buffer cert crl; do
+for c in cipher digest ecgost mac rand token version r3410 pse buffer cert crl key; do
   echo "$commands" | grep -qx "$c" || { fail "$c is not listed"; continue; }
   expect_eq "$("$tool" "$c" -h 2>&1)" "$("$tool" "$c" --help 2>&1)" "$c -h equals --help"
 done
@@ -57,6 +57,11 @@ check_usage "jarnel-tool cert: show needs one FILE (see jarnel-tool cert show --
 check_usage "jarnel-tool cert: unknown option '--frob' (see jarnel-tool cert --help)" cert show --frob "$work/msg"
 check_usage "jarnel-tool crl: show needs one FILE (see jarnel-tool crl --help)" crl show
 check_usage "jarnel-tool crl: unknown subcommand 'list' (see jarnel-tool crl --help)" crl list x
+check_usage "jarnel-tool key: option '--paramset' needs a value" key gen "$work/c" --paramset
+check_usage "jarnel-tool key: unknown option '--frob' (see jarnel-tool key --help)" key pub --frob=1 "$work/c"
+check_usage "jarnel-tool key: --paramset CP-D is not a parameter set of ECGOST3410" key gen "$work/c" --paramset=CP-D
+check_usage "jarnel-tool key: --alg, --paramset and --traditional go with gen" key sign "$work/c" --alg=R3410
+check_usage "jarnel-tool key: import needs PSEPATH and KEYFILE" key import "$work/c"
 # Subcommands have their own help, also as "help CMD SUB".
 for cs in "token ls" "pse create" "pse copy" "buffer decrypt" "cert show" "cert add"; do
   read -r c sub <<<"$cs"
