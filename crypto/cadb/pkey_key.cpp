@@ -351,7 +351,10 @@ int PKEY_KEY_derive(PKEY_KEY* key, const ECPOINT* peer, const unsigned char ukm[
   if (!key->ec) return token_cannot();
   int result = 0;
   if (!room_for_32(out, outlen, &result)) return result;
-  if (!ECGOST_vko_kek(key->ec, peer, ukm, out)) return 0;
+  if (!ECGOST_vko_kek(key->ec, peer, ukm, out)) {
+    mem_cleanse(out, 32);
+    return 0;
+  }
   *outlen = 32;
   return 1;
 }
@@ -366,7 +369,11 @@ int PKEY_KEY_unwrap(PKEY_KEY* key, const unsigned char* wrapped, std::size_t len
   if (!key->ec) return token_cannot();
   int result = 0;
   if (!room_for_32(out, outlen, &result)) return result;
-  if (!ECGOST_key_unwrap(key->ec, wrapped, static_cast<int>(len), out)) return 0;
+  // Nothing of a content key whose check failed is handed out.
+  if (!ECGOST_key_unwrap(key->ec, wrapped, static_cast<int>(len), out)) {
+    mem_cleanse(out, 32);
+    return 0;
+  }
   *outlen = 32;
   return 1;
 }

@@ -228,6 +228,15 @@ TEST_F(TokenContexts, KeyAgreementUnwrapAndDigestRunOnTheToken) {
   EXPECT_FALSE(PKEY_KEY_derive(soft.get(), ECGOST_get_public(k->ec), ukm, kek, &len));
   EXPECT_EQ(len, 32u);
   EXPECT_TRUE(has(drain(), LIB_CADB, CADB_F_PKEY_SPLIT, PKEY_R_BUFFER_TOO_SMALL));
+  wlen = sizeof wrapped;
+  ASSERT_TRUE(ECGOST_key_wrap(soft->ec, cek, wrapped, &wlen));
+  len = sizeof out;
+  ASSERT_TRUE(PKEY_KEY_unwrap(soft.get(), wrapped, static_cast<std::size_t>(wlen), out, &len));
+  EXPECT_EQ(Bytes(out, out + 32), Bytes(cek, cek + 32));
+  wrapped[wlen - 1] ^= 1;
+  len = sizeof out;
+  EXPECT_FALSE(PKEY_KEY_unwrap(soft.get(), wrapped, static_cast<std::size_t>(wlen), out, &len));
+  EXPECT_EQ(Bytes(out, out + 32), Bytes(32, 0));  // nothing of a failed unwrap is left
   len = sizeof md;
   EXPECT_FALSE(PKEY_KEY_digest(soft.get(), abc, 3, md, &len));
   drain();
