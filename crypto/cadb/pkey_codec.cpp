@@ -56,10 +56,16 @@ struct PrfDesc {
   const char* digest;
 };
 // "RUS-HASH" is the provider's digest (the library's byte order, as the container's protected
-// buffers use it); "RUS-HASH-CP" names the CryptoPro HMAC computed below.
-constexpr PrfDesc kPrfs[] = {{NID_HMAC_SHA1, "SHA1"},         {NID_HMAC_SHA256, "SHA256"},
-                             {NID_HMAC_SHA512, "SHA512"},     {NID_HMAC_R3411, "RUS-HASH"},
-                             {NID_CP_HMAC_R3411, "RUS-HASH-CP"}};
+// buffers use it); "RUS-HASH-CP" names the CryptoPro HMAC computed below. The GOST R 34.11-2012
+// digests come from the provider too: OpenSSL's HMAC over their 64-byte block is the HMAC of
+// RFC 7836 (the OpenSSL GOST engine's default PRF for "pkcs8 -v2 gost89").
+constexpr PrfDesc kPrfs[] = {{NID_HMAC_SHA1, "SHA1"},
+                             {NID_HMAC_SHA256, "SHA256"},
+                             {NID_HMAC_SHA512, "SHA512"},
+                             {NID_HMAC_R3411, "RUS-HASH"},
+                             {NID_CP_HMAC_R3411, "RUS-HASH-CP"},
+                             {NID_HMAC_STREEBOG_256, "STREEBOG-256"},
+                             {NID_HMAC_STREEBOG_512, "STREEBOG-512"}};
 
 const char* prf_digest(int nid) {
   for (const auto& p : kPrfs)

@@ -54,7 +54,7 @@ bool pem_write(const char* label, Bytes der, const Password* pw, int cipher_nid,
 // EncryptedPrivateKeyInfo: SEQUENCE { AlgorithmIdentifier, OCTET STRING }.
 bool is_encrypted_pkcs8(Bytes der);
 // PBES2 with PBKDF2 (PRF by object number: hmacWithSHA1, -SHA256, -SHA512, hmacWithR3411,
-// the CryptoPro HMAC) and a CBC or CFB cipher (DES-EDE3-CBC, AES-CBC, RUS-GAMMAR; decryption
+// the CryptoPro HMAC, HMAC over GOST R 34.11-2012 256 and 512) and a CBC or CFB cipher (DES-EDE3-CBC, AES-CBC, RUS-GAMMAR; decryption
 // also takes the CryptoPro GOST 28147-89 cipher with its parameter structure).
 bool pbes2_encrypt(Bytes info, Bytes password, int cipher_nid, int prf_nid, unsigned iterations,
                    SecureBuffer& out);

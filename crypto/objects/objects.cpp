@@ -136,6 +136,14 @@ constexpr Object kObjects[] = {
     {NID_HMAC_SHA256, "hmacWithSHA256", "hmacWithSHA256", {1, 2, 840, 113549, 2, 9}, 6},
     {NID_HMAC_SHA512, "hmacWithSHA512", "hmacWithSHA512", {1, 2, 840, 113549, 2, 11}, 6},
     {NID_CP_HMAC_R3411, "id-HMACGostR3411-94", "HMAC GOST 34.11-94", {CP, 10}, 6},
+    {NID_STREEBOG_256, "md_gost12_256", "GOST R 34.11-2012 with 256 bit hash",
+     {1, 2, 643, 7, 1, 1, 2, 2}, 8},
+    {NID_STREEBOG_512, "md_gost12_512", "GOST R 34.11-2012 with 512 bit hash",
+     {1, 2, 643, 7, 1, 1, 2, 3}, 8},
+    {NID_HMAC_STREEBOG_256, "id-tc26-hmac-gost-3411-2012-256", "HMAC GOST 34.11-2012 256 bit",
+     {1, 2, 643, 7, 1, 1, 4, 1}, 8},
+    {NID_HMAC_STREEBOG_512, "id-tc26-hmac-gost-3411-2012-512", "HMAC GOST 34.11-2012 512 bit",
+     {1, 2, 643, 7, 1, 1, 4, 2}, 8},
 };
 
 #undef OWN

@@ -58,6 +58,9 @@ inline constexpr int NID_CP_28147_A = 291, NID_CP_28147_B = 292, NID_CP_28147_C 
 inline constexpr int NID_SECP128R1 = 308;
 inline constexpr int NID_AES_128_CBC = 419, NID_AES_192_CBC = 423, NID_AES_256_CBC = 427,
                      NID_HMAC_SHA256 = 799, NID_HMAC_SHA512 = 801, NID_CP_HMAC_R3411 = 810;
+// GOST R 34.11-2012 (256- and 512-bit) and HMAC over it.
+inline constexpr int NID_STREEBOG_256 = 982, NID_STREEBOG_512 = 983, NID_HMAC_STREEBOG_256 = 988,
+                     NID_HMAC_STREEBOG_512 = 989;
 
 namespace obj {
 

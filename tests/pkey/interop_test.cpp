@@ -7,6 +7,9 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "pkey_fixture.h"
 #include "tests/support/gost_engine_peer.h"
 
@@ -140,6 +143,44 @@ TEST_F(GostForms, PemEncryptionRecomputedBothWays) {
   BIO_free(out);
   ASSERT_TRUE(back);
   EXPECT_EQ(bytes_of(back->fingerprint), bytes_of(key_->fingerprint));
+}
+
+// PBES2 written here with PBKDF2 over HMAC-GOST R 34.11-2012 (256 and 512) is read by the engine's
+// command line (openssl pkcs8 -engine gost), which takes that PRF as its default; what it
+// decrypts is the same key.
+TEST_F(GostForms, Pbes2WithStreebogHmacDecryptedByTheEngine) {
+  if (std::system("openssl engine gost >/dev/null 2>&1") != 0) GTEST_SKIP() << "no OpenSSL GOST engine";
+  const Bytes info = encoded(PKEY_KIND_PKCS8);
+  for (int prf : {NID_HMAC_STREEBOG_256, NID_HMAC_STREEBOG_512}) {
+    SecureBuffer enc;
+    ASSERT_TRUE(pkey::pbes2_encrypt(pkey::Bytes(info), pkey::Bytes(reinterpret_cast<const unsigned char*>(pw_.data()), pw_.size()), NID_AES_256_CBC, prf, 2048, enc));
+    const std::string in = file("enc.der").string(), out = file("plain.der").string();
+    {
+      std::FILE* f = std::fopen(in.c_str(), "wb");
+      ASSERT_TRUE(f);
+      ASSERT_EQ(std::fwrite(enc.data(), 1, enc.size(), f), enc.size());
+      std::fclose(f);
+    }
+    const std::string cmd = "openssl pkcs8 -engine gost -inform DER -in '" + in + "' -passin 'pass:" + pw_ +
+                            "' -outform DER -out '" + out + "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << prf;
+    Bytes plain(4096);
+    std::FILE* f = std::fopen(out.c_str(), "rb");
+    ASSERT_TRUE(f);
+    plain.resize(std::fread(plain.data(), 1, plain.size(), f));
+    std::fclose(f);
+    PkeyPtr back(PKEY_read_buffer(plain.data(), static_cast<int>(plain.size()), nullptr, nullptr, nullptr));
+    ASSERT_TRUE(back) << prf;
+    EXPECT_EQ(bytes_of(back->fingerprint), bytes_of(key_->fingerprint)) << prf;
+    EXPECT_TRUE(sign_verify(back.get(), key_.get())) << prf;
+    // And it reads back here with the right password only.
+    PkeyPtr again(PKEY_read_buffer(enc.data(), static_cast<int>(enc.size()), nullptr, string_password, &pw_));
+    ASSERT_TRUE(again) << prf;
+    EXPECT_EQ(bytes_of(again->fingerprint), bytes_of(key_->fingerprint));
+    std::string wrong = "engine chec";
+    EXPECT_FALSE(PkeyPtr(PKEY_read_buffer(enc.data(), static_cast<int>(enc.size()), nullptr, string_password, &wrong)));
+    drain_errors();
+  }
 }
 
 }  // namespace

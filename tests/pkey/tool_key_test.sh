@@ -81,22 +81,32 @@ if [ $engine = 1 ]; then
   grep -q "Public key" "$work/pub.txt" || fail "engine public key text"
 fi
 
-# Keys made by the engine: plain PEM and DER, and PBES2-encrypted with GOST 28147-89 under
-# PRFs this library has (the engine's default PRF, HMAC-Streebog-512, is not one of them).
+# Keys made by the engine: plain PEM and DER, and PBES2-encrypted with GOST 28147-89 (the
+# engine's TC26 parameter set) under the engine's default PRF, HMAC over GOST R 34.11-2012-512,
+# and under HMAC-GOST R 34.11-2012-256, hmacWithSHA256 and id-HMACGostR3411-94.
 if [ $engine = 1 ]; then
   for ps in A B C XA XB; do
     openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:$ps -out "$work/e.pem" 2>/dev/null ||
       { fail "engine genpkey $ps"; continue; }
     e pkey -in "$work/e.pem" -outform DER -out "$work/e.der"
     e pkey -in "$work/e.pem" -pubout -out "$work/epub.pem"
-    for prf in hmacWithSHA256 id-HMACGostR3411-94; do
+    for prf in hmacWithSHA256 id-HMACGostR3411-94 id-tc26-hmac-gost-3411-2012-256; do
       e pkcs8 -topk8 -v2 gost89 -v2prf $prf -in "$work/e.pem" -out "$work/e.$prf.pem" -passout "file:$work/pw"
     done
-    e pkcs8 -topk8 -v2 gost89 -in "$work/e.pem" -out "$work/e.streebog.pem" -passout "file:$work/pw"
-    for k in e.pem e.der e.hmacWithSHA256.pem e.id-HMACGostR3411-94.pem; do
+    # The engine's default: no -v2prf. DER as well as PEM.
+    e pkcs8 -topk8 -v2 gost89 -in "$work/e.pem" -out "$work/e.streebog-hmac.pem" -passout "file:$work/pw"
+    e pkcs8 -topk8 -v2 gost89 -in "$work/e.pem" -outform DER -out "$work/e.streebog-hmac.der" -passout "file:$work/pw"
+    openssl asn1parse -in "$work/e.streebog-hmac.pem" | grep -q "HMAC GOST 34.11-2012 512 bit" ||
+      fail "the engine's default PRF is HMAC-GOST R 34.11-2012-512 ($ps)"
+    for k in e.pem e.der e.hmacWithSHA256.pem e.id-HMACGostR3411-94.pem e.id-tc26-hmac-gost-3411-2012-256.pem \
+             e.streebog-hmac.pem e.streebog-hmac.der; do
       c="$work/imp.$ps.$k"
       "$tool" pse create "$c"
       pass=(); case $k in *HMAC* | *hmac*) pass=(--password-file "$work/pw") ;; esac
+      if [ -n "${pass[*]}" ]; then
+        expect_rc 1 "import $k with a wrong password ($ps)" "$tool" key import "$c" "$work/$k" --password-file "$work/wrong"
+        [ ! -e "$c/keys/00000001.key" ] || fail "a refused import leaves a key file ($k $ps)"
+      fi
       "$tool" key import "$c" "$work/$k" "${pass[@]}" >/dev/null || { fail "import $k ($ps): $(cat "$work/err" 2>/dev/null)"; continue; }
       # Stored protected: the engine's private value is not in the key file.
       d=$(tail -c 32 "$work/e.der" | od -An -tx1 | tr -d ' \n')
@@ -107,10 +117,6 @@ if [ $engine = 1 ]; then
       e dgst -md_gost94 -verify "$work/epub.pem" -signature "$work/isig" "$work/msg" >/dev/null ||
         fail "the engine verifies the imported key's signature ($k $ps)"
     done
-    c="$work/imp.$ps.streebog"
-    "$tool" pse create "$c"
-    expect_rc 1 "the engine's default PRF is refused cleanly ($ps)" "$tool" key import "$c" "$work/e.streebog.pem" --password-file "$work/pw"
-    [ ! -e "$c/keys/00000001.key" ] || fail "a refused import leaves a key file"
   done
   c="$work/imp.nopw"
   "$tool" pse create "$c"
