@@ -228,14 +228,6 @@ constexpr ParamName kParamSets[] = {{"CP-A", NID_CP_2001_A},
                                     {"CP-XA", NID_CP_2001_XCHA},
                                     {"CP-XB", NID_CP_2001_XCHB}};
 
-// The curve of a GOST R 34.10-2001 parameter set: the exchange sets XchA and XchB are the
-// curves of sets A and C.
-int curve_of(int paramset) {
-  if (paramset == NID_CP_2001_XCHA) return NID_CP_2001_A;
-  if (paramset == NID_CP_2001_XCHB) return NID_CP_2001_C;
-  return paramset;
-}
-
 // ---- Aliases -------------------------------------------------------------------------------
 
 // The aliases a listing collects, in listing order. The PKCS#11 store hands the listing's
@@ -311,12 +303,9 @@ bool list_aliases(const char* path, const unsigned* flags, int n_flags, const ch
   }
   char container[CADB_PATH_BUF], key_dir[CADB_PATH_BUF];
   container_of(path, container);
-  if (!holds_container(container) || !PSE_item_path(container, PseItem::KeyDir, key_dir)) {
-    // Not a container: listed as the token store would, which refuses the path's form.
-    for (int i = 0; i < n_flags; ++i)
-      if (!CADB_list_directory(path, flags[i], token_alias, &list)) return false;
-    return true;
-  }
+  // A path that is neither a token's nor a container's has no entries to list.
+  if (!holds_container(container) || !PSE_item_path(container, PseItem::KeyDir, key_dir))
+    return false;
   list.suffix = suffix;
   if (!CADB_is_directory(key_dir)) return true;
   return CADB_list_directory(key_dir, 0, folder_alias, &list) != 0;
@@ -522,15 +511,15 @@ JNIEXPORT jbyteArray JNICALL Java_ru_halvorit_crypto_pkcs11_PKCS11Wrapper_native
           ERR_set_token_error(TOKEN_ERROR_NO_MECHANISM, TOKEN_ERROR_SOURCE);
           return fail(f, F, L::NO_AGREEMENT, JNI_R_UNSUPPORTED_MECHANISM);
         }
-        // The peer's point must lie on the own key's curve: a point of another curve is no
-        // key to agree with.
+        // The peer's key must be on the own key's parameter set: a point of another curve is
+        // no key to agree with.
         const ECPOINT* point = peer_key->ec ? ECGOST_get_public(peer_key->ec) : nullptr;
         if (!point) return fail(f, F, L::PEER_CURVE);
         if (own->ec) {
           int own_set = 0, peer_set = 0, d = 0, c = 0;
           ECGOST_get_paramsets(own->ec, &own_set, &d, &c);
           ECGOST_get_paramsets(peer_key->ec, &peer_set, &d, &c);
-          if (curve_of(own_set) != curve_of(peer_set)) return fail(f, F, L::PEER_CURVE);
+          if (own_set != peer_set) return fail(f, F, L::PEER_CURVE);
         }
         // The agreement gives the key-encryption key in the byte order of RFC 4357 (the order
         // other GOST software compares), which is what Java receives.
