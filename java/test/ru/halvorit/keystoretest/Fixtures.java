@@ -31,7 +31,7 @@ import org.bouncycastle.operator.jcajce.JcaContentSignerBuilder;
 import org.junit.jupiter.api.Assumptions;
 
 /** What the key-store tests share: BouncyCastle as the peer, jarnel-tool to make containers. */
-final class Fixtures {
+public final class Fixtures {
   private Fixtures() {}
 
   static {
@@ -39,21 +39,21 @@ final class Fixtures {
   }
 
   /** BouncyCastle's curve names of the parameter-set names the key store takes. */
-  static final Map<String, String> CURVES = Map.of(
+  public static final Map<String, String> CURVES = Map.of(
       "CP-A", "GostR3410-2001-CryptoPro-A",
       "CP-B", "GostR3410-2001-CryptoPro-B",
       "CP-C", "GostR3410-2001-CryptoPro-C",
       "CP-XA", "GostR3410-2001-CryptoPro-XchA",
       "CP-XB", "GostR3410-2001-CryptoPro-XchB");
 
-  static String env(String name) {
+  public static String env(String name) {
     String value = System.getenv(name);
     Assumptions.assumeTrue(value != null && !value.isEmpty(), name + " is not set; skipped");
     return value;
   }
 
   /** Runs a command and fails the test when it fails; its output. */
-  static String run(Map<String, String> extraEnv, String... cmd) throws Exception {
+  public static String run(Map<String, String> extraEnv, String... cmd) throws Exception {
     ProcessBuilder pb = new ProcessBuilder(cmd).redirectErrorStream(true);
     pb.environment().putAll(extraEnv);
     Process p = pb.start();
@@ -63,27 +63,27 @@ final class Fixtures {
     return out;
   }
 
-  static String run(String... cmd) throws Exception {
+  public static String run(String... cmd) throws Exception {
     return run(Map.of(), cmd);
   }
 
   /** Makes a key container at path with jarnel-tool. */
-  static void createContainer(String path) throws Exception {
+  public static void createContainer(String path) throws Exception {
     run(env("JARNEL_TOOL"), "pse", "create", path);
   }
 
-  static PublicKey bcPublic(byte[] spki) throws Exception {
+  public static PublicKey bcPublic(byte[] spki) throws Exception {
     return KeyFactory.getInstance("ECGOST3410", "BC").generatePublic(new X509EncodedKeySpec(spki));
   }
 
-  static KeyPair bcKeyPair(String set) throws Exception {
+  public static KeyPair bcKeyPair(String set) throws Exception {
     KeyPairGenerator g = KeyPairGenerator.getInstance("ECGOST3410", "BC");
     g.initialize(new ECNamedCurveGenParameterSpec(CURVES.get(set)));
     return g.generateKeyPair();
   }
 
   /** The GOST R 34.11-94 hash of message, most significant byte first (as nativeSign takes it). */
-  static byte[] hashForSigning(byte[] message) {
+  public static byte[] hashForSigning(byte[] message) {
     GOST3411Digest d = new GOST3411Digest();
     d.update(message, 0, message.length);
     byte[] h = new byte[32];
@@ -97,7 +97,7 @@ final class Fixtures {
   }
 
   /** BouncyCastle's RFC 4357 VKO key-encryption key of its private key with a public key. */
-  static byte[] bcVko(PrivateKey priv, PublicKey pub, byte[] ukm) throws Exception {
+  public static byte[] bcVko(PrivateKey priv, PublicKey pub, byte[] ukm) throws Exception {
     ECPrivateKeyParameters p = (ECPrivateKeyParameters) ECUtil.generatePrivateKeyParameter(priv);
     ECPublicKeyParameters q = (ECPublicKeyParameters) ECUtil.generatePublicKeyParameter(pub);
     ECVKOAgreement a = new ECVKOAgreement(new GOST3411Digest());
@@ -106,7 +106,7 @@ final class Fixtures {
   }
 
   /** A certificate for subjectKey issued by a BouncyCastle test CA. */
-  static X509Certificate issue(PublicKey subjectKey, String subject) throws Exception {
+  public static X509Certificate issue(PublicKey subjectKey, String subject) throws Exception {
     KeyPair ca = bcKeyPair("CP-A");
     long now = System.currentTimeMillis();
     JcaX509v3CertificateBuilder b = new JcaX509v3CertificateBuilder(new X500Name("CN=Test CA"),
