@@ -25,6 +25,7 @@ import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import ru.halvorit.crypto.pkcs11.ContainerImage;
+import ru.halvorit.crypto.pkcs11.JarnelProvider;
 import ru.halvorit.crypto.pkcs11.KeyContainer;
 import ru.halvorit.crypto.pkcs11.KeyContainerException;
 import ru.halvorit.crypto.pkcs11.PKCS11Wrapper;
@@ -319,6 +320,24 @@ class FolderKeyStoreTest {
     v.initVerify(pub);
     v.update(message);
     assertTrue(v.verify(sig));
+
+    // The same through the JCA: the provider is picked for the container's key.
+    java.security.Security.addProvider(new JarnelProvider());
+    Signature s = Signature.getInstance("GOST3411withECGOST3410");
+    s.initSign(c.getPrivateKey(null));
+    s.update(message);
+    byte[] jcaSig = s.sign();
+    assertEquals(JarnelProvider.NAME, s.getProvider().getName());
+    v.initVerify(pub);
+    v.update(message);
+    assertTrue(v.verify(jcaSig));
+    assertNull(c.getPrivateKey(null).getEncoded(), "the private key stays in the container");
+    Signature other = Signature.getInstance("GOST3411withECGOST3410", JarnelProvider.NAME);
+    assertThrows(java.security.InvalidKeyException.class, () -> other.initVerify(pub));
+    Signature missing = Signature.getInstance("GOST3411withECGOST3410", JarnelProvider.NAME);
+    missing.initSign(new KeyContainer(dir.resolve("none").toString()).getPrivateKey(null));
+    missing.update(message);
+    assertThrows(java.security.SignatureException.class, missing::sign);
 
     X509Certificate cert = Fixtures.issue(pub, "api");
     c.addCertificate(cert);

@@ -150,6 +150,15 @@ public final class KeyContainer {
   }
 
   /**
+   * A handle of the private key under alias (null: the container's own key) for
+   * {@link JarnelProvider}'s signatures. The key itself stays in the container.
+   */
+  public ContainerPrivateKey getPrivateKey(String alias) {
+    entryPath(alias);
+    return new ContainerPrivateKey(this, alias);
+  }
+
+  /**
    * Signs a GOST R 34.11-94 hash value given most significant byte first (the reverse of the
    * hash function's output, see {@link PKCS11Wrapper#nativeSign}); returns s || r.
    */
