@@ -46,6 +46,7 @@ ERR_STRING_DATA g_functions[] = {
     {0, nullptr}};
 ERR_STRING_DATA g_reasons[] = {
     {ERR_pack(LIB_CADB, 0, CADB_R_UNKNOWN_ALGORITHM), "unknown algorithm"},
+    {ERR_pack(LIB_CADB, 0, PKEY_R_BUFFER_TOO_SMALL), "buffer too small"},
     {0, nullptr}};
 ERR_STRING_DATA g_evp_reasons[] = {
     {ERR_pack(LIB_EVP, 0, EVP_R_NO_PASSWORD_CALLBACK), "no password callback"},
@@ -200,6 +201,9 @@ PKEY* PKEY_split(PKEY_KEY* key) {
   key->type = rec->type;
   rec->size = PKEY_KEY_size(key);
   rec->flags = PKEY_KEY_params_missing(key) ? PKEY_FLAG_NO_PARAMS : 0;
+  // A token that signs but neither derives nor unwraps.
+  if (key->token_method && !key->token_method->derive && !key->token_method->unwrap)
+    rec->flags |= PKEY_FLAG_SIGN_ONLY;
   rec->fingerprint = FINGER_PRINT_get(key);
   if (!rec->fingerprint) {
     JARNEL_ERR(LIB_CADB, CADB_F_PKEY_SPLIT, LIB_CADB);

@@ -52,6 +52,8 @@ inline constexpr int PKEY_FORMAT_DER = 1, PKEY_FORMAT_PEM = 2;
 inline constexpr int PKEY_KIND_TRADITIONAL = 1, PKEY_KIND_PKCS8 = 4;
 
 // PKEY flags.
+inline constexpr int PKEY_FLAG_SIGN_ONLY = 1;  // a token key whose token signs but does no
+                                               // key agreement or unwrapping
 inline constexpr int PKEY_FLAG_NO_PARAMS = 2;  // a GOST R 34.10-94 key without domain parameters
 
 // Iterations of password-based encryption of key files.
@@ -68,7 +70,7 @@ inline constexpr int CADB_F_PKEY_NEW = 130, CADB_F_PKEY_GENERATE = 132,
                      CADB_F_PKEY_CTX_GENERATE = 365, CADB_F_PKEY_CTX_READ = 366,
                      CADB_F_PKEY_DEFAULT_WRITE = 367, CADB_F_PKEY_CTX_WRITE = 368;
 // Reasons.
-inline constexpr int CADB_R_UNKNOWN_ALGORITHM = 103;
+inline constexpr int CADB_R_UNKNOWN_ALGORITHM = 103, PKEY_R_BUFFER_TOO_SMALL = 105;
 inline constexpr int EVP_R_NO_PASSWORD_CALLBACK = 129;  // library 6 (EVP)
 
 JARNEL_MAKE_OWNER(BUFFER, BUFFER_free);  // Owned<BUFFER>
@@ -76,23 +78,29 @@ JARNEL_MAKE_OWNER(BUFFER, BUFFER_free);  // Owned<BUFFER>
 // ---- The key object ------------------------------------------------------------------------
 
 // Operations of a token that holds a key's private part (a PKCS#11 token, say). Slots in
-// order: name; sign; (empty); derive; (empty); unwrap; digest; release. A null slot means the
-// token cannot do it. Results 1/0.
+// order: name; sign; (empty); derive ("kek"); (empty); unwrap ("cek"); digest; release. A null
+// slot means the token cannot do it. token is the key's connection, key_type its type number.
+// Results 1/0 (release nothing).
+//  sign: dgst in the library's digest order (as the key's own signing takes it); *siglen: room
+//    in, length out.
+//  derive: VKO with the peer's point and the 8 UKM bytes, 32 bytes out; out null or *outlen
+//    below 32 sets *outlen = 32, and the latter fails with reason 105.
+//  unwrap: an RFC 4490 GostR3410-KeyTransport structure to its 32-byte content key; output
+//    rules as derive.
+//  digest: GOST R 34.11-94 (CryptoPro parameters) in the library's digest order; *outlen as
+//    derive.
 struct PKEY_TOKEN_METHOD {
   const char* name;
-  // Signs a digest (as the key's own signing takes it) in the signature form type.
-  int (*sign)(void* token, int type, const unsigned char* dgst, int dlen, unsigned char* sig,
-              unsigned* siglen);
-  void* reserved1;
-  // VKO: the 32-byte key-encryption key for the peer's point and the 8-byte UKM.
-  int (*derive)(void* token, const ECPOINT* peer, const unsigned char ukm[8],
-                unsigned char kek[32]);
-  void* reserved2;
-  int (*unwrap)(void* token, const unsigned char* in, int inlen, unsigned char* out,
-                int* outlen);
-  int (*digest)(void* token, const unsigned char* in, int inlen, unsigned char* out,
-                int* outlen);
-  // Called once when the key object is freed.
+  int (*sign)(void* token, int sig_type, const unsigned char* dgst, std::size_t dlen,
+              unsigned char* sig, std::size_t* siglen);
+  const void* empty1;
+  int (*derive)(void* token, int key_type, const ECPOINT* peer, const unsigned char ukm[8],
+                unsigned char* out, std::size_t* outlen);
+  const void* empty2;
+  int (*unwrap)(void* token, int key_type, const unsigned char* wrapped, std::size_t len,
+                unsigned char* out, std::size_t* outlen);
+  int (*digest)(void* token, int key_type, const unsigned char* data, std::size_t len,
+                unsigned char* out, std::size_t* outlen);
   void (*release)(void* token);
 };
 
@@ -132,9 +140,20 @@ int PKEY_KEY_sign(PKEY_KEY* key, int type, const unsigned char* dgst, int dlen,
 // 1 valid, 0 invalid or error.
 int PKEY_KEY_verify(PKEY_KEY* key, int type, const unsigned char* dgst, int dlen,
                     const unsigned char* sig, int siglen);
-// VKO key-encryption key of a GOST R 34.10-2001 key with the peer's point.
+// The operations below run on the token for a key whose private part lives there (a token
+// without the operation fails: a sign-only token does no key agreement), else in software.
+// Output rules: out null sets *outlen = 32 and succeeds; *outlen below 32 sets it to 32 and
+// fails with reason 105; otherwise 32 bytes are written and *outlen = 32.
+// VKO key-encryption key of a GOST R 34.10-2001 key with the peer's point and the 8 UKM bytes.
 int PKEY_KEY_derive(PKEY_KEY* key, const ECPOINT* peer, const unsigned char ukm[8],
-                    unsigned char kek[32]);
+                    unsigned char* out, std::size_t* outlen);
+// The content key of an RFC 4490 GostR3410-KeyTransport structure for this key.
+int PKEY_KEY_unwrap(PKEY_KEY* key, const unsigned char* wrapped, std::size_t len,
+                    unsigned char* out, std::size_t* outlen);
+// GOST R 34.11-94 (CryptoPro parameters) computed by the key's token, in the library's digest
+// order; keys held in software have no token to ask and fail.
+int PKEY_KEY_digest(PKEY_KEY* key, const unsigned char* data, std::size_t len,
+                    unsigned char* out, std::size_t* outlen);
 // Binding to a container: the private value of a GOST key is replaced by its form protected
 // under the container's KEK (bind), or recovered into masked memory (load). Other types and
 // keys already in the wanted state are left alone.

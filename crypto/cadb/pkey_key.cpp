@@ -269,8 +269,15 @@ int PKEY_KEY_sign(PKEY_KEY* key, int type, const unsigned char* dgst, int dlen,
                   unsigned char* sig, unsigned* siglen) {
   if (!key || !dgst || !sig || !siglen) return 0;
   if (key->token_method) {
-    if (!key->token_method->sign) return 0;
-    return key->token_method->sign(key->token, type, dgst, dlen, sig, siglen);
+    if (!key->token_method->sign || dlen <= 0) {
+      JARNEL_ERR(LIB_CADB, CADB_F_PKEY_SPLIT, R_INTERNAL_ERROR);
+      return 0;
+    }
+    std::size_t n = *siglen;
+    const int ok = key->token_method->sign(key->token, type, dgst, static_cast<std::size_t>(dlen),
+                                           sig, &n);
+    *siglen = static_cast<unsigned>(n);
+    return ok;
   }
   if (key->ec) {
     if (*siglen < static_cast<unsigned>(ECGOST_size(key->ec))) return 0;
@@ -307,15 +314,75 @@ int PKEY_KEY_verify(PKEY_KEY* key, int type, const unsigned char* dgst, int dlen
   return 0;
 }
 
-int PKEY_KEY_derive(PKEY_KEY* key, const ECPOINT* peer, const unsigned char ukm[8],
-                    unsigned char kek[32]) {
-  if (!key || !peer || !ukm || !kek) return 0;
-  if (key->token_method) {
-    if (!key->token_method->derive) return 0;
-    return key->token_method->derive(key->token, peer, ukm, kek);
+namespace {
+
+// The output rules of derive and unwrap: true when 32 bytes fit at out; otherwise *result
+// holds the answer (1 for a length query, 0 and reason 105 for a short buffer).
+bool room_for_32(unsigned char* out, std::size_t* outlen, int* result) {
+  if (!out) {
+    *outlen = 32;
+    *result = 1;
+    return false;
   }
-  if (!key->ec) return 0;
-  return ECGOST_vko_kek(key->ec, peer, ukm, kek);
+  if (*outlen < 32) {
+    *outlen = 32;
+    JARNEL_ERR(LIB_CADB, CADB_F_PKEY_SPLIT, PKEY_R_BUFFER_TOO_SMALL);
+    *result = 0;
+    return false;
+  }
+  return true;
+}
+
+// A token key without the operation: the token's method has an empty slot.
+int token_cannot() {
+  JARNEL_ERR(LIB_CADB, CADB_F_PKEY_SPLIT, R_INTERNAL_ERROR);
+  return 0;
+}
+
+}  // namespace
+
+int PKEY_KEY_derive(PKEY_KEY* key, const ECPOINT* peer, const unsigned char ukm[8],
+                    unsigned char* out, std::size_t* outlen) {
+  if (!key || !peer || !ukm || !outlen) return 0;
+  if (key->token_method) {
+    if (!key->token_method->derive) return token_cannot();
+    return key->token_method->derive(key->token, key->type, peer, ukm, out, outlen);
+  }
+  if (!key->ec) return token_cannot();
+  int result = 0;
+  if (!room_for_32(out, outlen, &result)) return result;
+  if (!ECGOST_vko_kek(key->ec, peer, ukm, out)) {
+    mem_cleanse(out, 32);
+    return 0;
+  }
+  *outlen = 32;
+  return 1;
+}
+
+int PKEY_KEY_unwrap(PKEY_KEY* key, const unsigned char* wrapped, std::size_t len,
+                    unsigned char* out, std::size_t* outlen) {
+  if (!key || !wrapped || !outlen || len > 0x7fffffff) return 0;
+  if (key->token_method) {
+    if (!key->token_method->unwrap) return token_cannot();
+    return key->token_method->unwrap(key->token, key->type, wrapped, len, out, outlen);
+  }
+  if (!key->ec) return token_cannot();
+  int result = 0;
+  if (!room_for_32(out, outlen, &result)) return result;
+  // Nothing of a content key whose check failed is handed out.
+  if (!ECGOST_key_unwrap(key->ec, wrapped, static_cast<int>(len), out)) {
+    mem_cleanse(out, 32);
+    return 0;
+  }
+  *outlen = 32;
+  return 1;
+}
+
+int PKEY_KEY_digest(PKEY_KEY* key, const unsigned char* data, std::size_t len,
+                    unsigned char* out, std::size_t* outlen) {
+  if (!key || !outlen) return 0;
+  if (!key->token_method || !key->token_method->digest) return token_cannot();
+  return key->token_method->digest(key->token, key->type, data, len, out, outlen);
 }
 
 int PKEY_KEY_bind(PKEY_KEY* key, PSE* pse) {

@@ -13,6 +13,7 @@
 // failing PKCS#11 call also records its CK_RV as the token error.
 #include <cstddef>
 
+#include "crypto/cadb/pkey.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/pkcs11/pkcs11.h"
 
@@ -37,31 +38,9 @@ inline constexpr char PKCS11_LABEL_PUBLIC_FINAL[] = "Halvorit public key object"
 inline constexpr char PKCS11_LABEL_PRIVATE_FINAL[] = "Halvorit private key object";
 inline constexpr char PKCS11_LABEL_CERTIFICATE[] = "Halvorit certificate object";
 
-// Token method table. Slots in order: name; sign; empty; derive ("kek"); empty; unwrap ("cek");
-// digest; release. token is the key's PKCS11_OBJECT; key_type the key's type NID. Each returns
-// 1 or 0 (release nothing).
-//  sign: sig_type must be 273; dgst is the digest in the library's digest order (it is
-//    reversed on a copy for the token); *siglen: room in, length out (sig null gives 64; a
-//    buffer the token finds too small fails with reason 105 and the size it needs).
-//  derive: VKO with the peer's point and the 8 UKM bytes; 32 bytes out (out null or *outlen
-//    below 32: *outlen = 32, and the latter fails with reason 105).
-//  unwrap: an RFC 4490 GostR3410-KeyTransport structure to its 32-byte content key; output
-//    rules as derive.
-//  digest: GOST R 34.11-94 on the token, in the library's digest order; *outlen as derive.
-struct PKEY_TOKEN_METHOD {
-  const char* name;
-  int (*sign)(void* token, int sig_type, const unsigned char* dgst, std::size_t dlen,
-              unsigned char* sig, std::size_t* siglen);
-  const void* empty1;
-  int (*derive)(void* token, int key_type, const ECPOINT* peer, const unsigned char ukm[8],
-                unsigned char* out, std::size_t* outlen);
-  const void* empty2;
-  int (*unwrap)(void* token, int key_type, const unsigned char* wrapped, std::size_t len,
-                unsigned char* out, std::size_t* outlen);
-  int (*digest)(void* token, int key_type, const unsigned char* data, std::size_t len,
-                unsigned char* out, std::size_t* outlen);
-  void (*release)(void* token);
-};
+// The token method table is PKEY_TOKEN_METHOD of the key records (pkey.h); every slot takes
+// the key's PKCS11_OBJECT as its token. sign: sig_type must be 273; sig null gives 64; a buffer
+// the token finds too small fails with reason 105 and the size it needs.
 
 // The four tables: sign only; sign and kek; sign and cek; sign, kek and cek.
 const PKEY_TOKEN_METHOD* PKCS11_token_method_sign_only();

@@ -136,6 +136,25 @@ expect_eq "$(f "$ee" self_issued)" -1 "EE not self-issued"
 expect_eq "$(f "$ee" issuer_hash)" "$(f "$ca" subject_hash)" "EE issuer hash is the CA's subject hash"
 expect_eq "$(f "$(cat forced.fields)" fingerprint)" "$(f "$ee" fingerprint)" "same key, same fingerprint"
 [ "$(f "$ca" fingerprint)" != "$(f "$ee" fingerprint)" ] || fail "two keys, one fingerprint"
+# Keys made here: a container key from key gen, certified by the engine CA once with
+# -force_pubkey and once from a request signed here (the engine builds the request around the
+# public key; -force_pubkey puts ours in), read back with the fingerprint key gen printed.
+"$tool" pse create own >/dev/null || fail "pse create"
+for p in CP-A CP-XB; do
+  rm -rf own/keys
+  kfp=$("$tool" key gen own --paramset $p | sed -n 's/^fingerprint=//p')
+  [ -n "$kfp" ] || { fail "key gen $p"; continue; }
+  "$tool" key pub own --pem >own.pub
+  ossl x509 -engine gost -new -force_pubkey own.pub -subj "/CN=Own Key $p" -CA ca.pem -CAkey ca.key \
+    -set_serial 11 -days 10 -out own.pem
+  ossl x509 -engine gost -req -in second.csr -force_pubkey own.pub -CA ca.pem -CAkey ca.key \
+    -set_serial 12 -days 10 -out own-req.pem
+  for c in own.pem own-req.pem; do
+    expect_eq "$("$tool" cert show "$c" | sed -n 's/^fingerprint=//p')" "${kfp^^}" "$p $c: certificate fingerprint is the key's"
+  done
+  check_cert own.pem "own-$p"
+  ossl verify -engine gost -CAfile ca.pem own.pem >/dev/null || fail "the engine verifies its certificate of our key ($p)"
+done
 # The bare Base64 of the certificate, with and without its final line break, is the same record.
 sed '1d;$d' ee.pem >ee.b64
 printf '%s' "$(cat ee.b64)" >ee-nonl.b64

@@ -5,7 +5,10 @@
 #include <cstring>
 #include <fstream>
 
+#include "crypto/cadb/cert.h"
+#include "crypto/cadb/pkey.h"
 #include "crypto/mem.h"
+#include "crypto/pse/pse.h"
 #include "crypto/pkcs11/token_keys.h"
 #include "tests/pkcs11/fixture.h"
 
@@ -98,6 +101,52 @@ TEST_F(TokenKeysSoftHsm, CertificateObjectsAreWrittenReadListedAndDeleted) {
   ASSERT_TRUE(PKCS11_delete_by_path("pkcs11:\\softhsm2\\ca"));
   EXPECT_EQ(list(PKCS11_LIST_CERTIFICATES), std::vector<std::string>{"pkcs11:\\softhsm2\\own"});
   EXPECT_FALSE(PKCS11_read_certificate("pkcs11:\\softhsm2\\ca", nullptr, &category, &got, &got_len));
+}
+
+// The key and certificate contexts of a container on SoftHSM2: a key made in software is stored
+// as a pair and read back as a token key (sign-only: SoftHSM2 lists no GOST mechanism), a
+// certificate keeps its kind.
+TEST_F(TokenKeysSoftHsm, KeyAndCertificateContextsOnAContainerPath) {
+  PSE* pse = PSE_new();
+  ASSERT_TRUE(pse && PSE_set_path(pse, "pkcs11:\\softhsm2\\box"));
+  Owned<PKEY> soft(PKEY_generate(PKEY_TYPE_ECGOST_CP, NID_CP_2001_B, nullptr, nullptr, nullptr));
+  Owned<PKEY_CTX> w(PKEY_CTX_new()), r(PKEY_CTX_new());
+  ASSERT_TRUE(soft && w && r && PKEY_CTX_set_pse(w.get(), pse) && PKEY_CTX_set_pse(r.get(), pse));
+  PSE_free(pse);  // the contexts hold it
+  ASSERT_TRUE(PKEY_CTX_set_key(w.get(), soft.get()));
+  ASSERT_TRUE(PKEY_CTX_write(w.get(), PKEY_FORMAT_DER, PKEY_KIND_PKCS8)) << ERR_peek_error();
+  EXPECT_EQ(list(PKCS11_LIST_PUBLIC_KEYS | PKCS11_LIST_RECURSE),
+            std::vector<std::string>{"pkcs11:\\softhsm2\\box\\keys\\00000001.key"});
+  ASSERT_TRUE(PKEY_CTX_read(r.get())) << ERR_peek_error();
+  const PKEY* got = PKEY_CTX_get_key(r.get());
+  EXPECT_EQ(Bytes(got->fingerprint->data, got->fingerprint->data + 32),
+            Bytes(soft->fingerprint->data, soft->fingerprint->data + 32));
+  EXPECT_EQ(got->flags & PKEY_FLAG_SIGN_ONLY, PKEY_FLAG_SIGN_ONLY);
+  EXPECT_STREQ(got->key->token_method->name, "EVP_PKEY_METHOD only pkcs11 sign");
+  // No generating without the GOST mechanisms; the record stays as it was.
+  EXPECT_FALSE(PKEY_CTX_generate(r.get(), PKEY_TYPE_ECGOST_CP, 0));
+  EXPECT_EQ(PKEY_CTX_get_key(r.get()), got);
+  drain_errors();
+
+  const fs::path der = dir_ / "cert.der";
+  std::string out = run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                        "-subj /CN=ctx-cert -days 1 -keyout " + (dir_ / "k.pem").string() +
+                        " -outform DER -out " + der.string());
+  std::ifstream f(der, std::ios::binary);
+  Bytes cert((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(cert.empty()) << out;
+  Owned<CERT_CTX> cw(CERT_CTX_new()), cr(CERT_CTX_new());
+  ASSERT_TRUE(CERT_CTX_set_data(cw.get(), cert.data(), static_cast<int>(cert.size())) &&
+              CERT_CTX_read(cw.get()) &&
+              CERT_CTX_set_path(cw.get(), "pkcs11:\\softhsm2\\box\\c1") &&
+              CERT_CTX_set_kind(cw.get(), 2));
+  ASSERT_TRUE(CERT_CTX_write(cw.get(), CERT_FORMAT_DER)) << ERR_peek_error();
+  ASSERT_TRUE(CERT_CTX_set_path(cr.get(), "pkcs11:\\softhsm2\\box\\c1") && CERT_CTX_read(cr.get()));
+  EXPECT_EQ(cr->kind, 2);
+  EXPECT_EQ(list(PKCS11_LIST_CERTS_CATEGORY2 | PKCS11_LIST_RECURSE).size(), 1u);
+  BufPtr back(CERT_get(CERT_CTX_get_cert(cr.get()), CERT_FORMAT_DER));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(Bytes(back->data, back->data + back->length), cert);
 }
 
 }  // namespace

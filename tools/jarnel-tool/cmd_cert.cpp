@@ -1,4 +1,6 @@
 // jarnel-tool cert: certificate records (show one, add one to a key container).
+#include <openssl/x509v3.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,7 +11,10 @@
 #include "crypto/cadb/pse_ctx.h"
 #include "crypto/err/err.h"
 #include "crypto/hooks.h"
+#include "crypto/str.h"
 #include "options.h"
+#include "output.h"
+#include "pin.h"
 #include "record_print.h"
 
 namespace {
@@ -22,7 +27,9 @@ const char* const kUsage =
     "       jarnel-tool cert add PSEPATH CERTFILE\n"
     "\n"
     "Certificates as the key store reads them. FILE and CERTFILE may hold DER, PEM or bare\n"
-    "Base64; FILE may be a token path.\n"
+    "Base64; FILE may be a token path. On a PKCS#11 token (PSEPATH pkcs11:\\MODULE\\NAME)\n"
+    "certificates are certificate objects named by their path below the module (CKA_ID), of\n"
+    "category 2 (authority) for a CA certificate, else 1 (token user); show prints kind=N.\n"
     "\n"
     "  show FILE              print every field of the certificate record, one key=value a line:\n"
     "                         algorithms, serial, validity, names with their GOST R 34.11-94\n"
@@ -34,6 +41,7 @@ const char* const kUsage =
     "\n"
     "options:\n"
     "  --verbose             on failure, print the library's whole error queue as well\n"
+    "  --pin-file F          the PIN of a token, first line of F (else JARNEL_PIN, else asked)\n"
     "  -h, --help            show this help\n"
     "\n"
     "Exit status: 0 success, 1 the operation failed (one line 'jarnel-tool cert: FILE: reason'\n"
@@ -52,16 +60,31 @@ struct SubHelp {
      "Stores CERTFILE as DER in the key folder of the container at PSEPATH (NNNNNNNN.cer).\n"},
 };
 
+bool on_token(const char* path) { return ascii_strncasecmp(path, "pkcs11", 6) == 0; }
+
 int do_show(const char* file) {
   Owned<CERT_CTX> ctx(CERT_CTX_new());
   if (!ctx || !CERT_CTX_set_path(ctx.get(), file) || !CERT_CTX_read(ctx.get()))
-    return operation_failed(file, "not a certificate");
+    return operation_failed(file, on_token(file) ? "no certificate of that name on the token"
+                                                 : "not a certificate");
   const CERT* c = CERT_CTX_get_cert(ctx.get());
   const bool chain = c->next != nullptr;
   int i = 0;
   for (; c; c = c->next, ++i)
     print_cert(stdout, c, chain ? "cert." + std::to_string(i) + "." : std::string());
+  if (on_token(file)) std::printf("kind=%d\n", ctx->kind);
   return EXIT_OK;
+}
+
+// The DER of the certificate object at a token path equals der?
+bool same_token_cert(const char* path, const BUFFER* der) {
+  Owned<CERT_CTX> ctx(CERT_CTX_new());
+  if (!ctx || !CERT_CTX_set_path(ctx.get(), path) || !CERT_CTX_read(ctx.get())) {
+    ERR_clear_error();
+    return false;
+  }
+  BufPtr old(CERT_get(CERT_CTX_get_cert(ctx.get()), CERT_FORMAT_DER));
+  return old && old->length == der->length && std::memcmp(old->data, der->data, der->length) == 0;
 }
 
 // Same bytes in the file at path?
@@ -78,7 +101,9 @@ int do_add(const char* container, const char* file) {
   if (!PSE_item_path(container, PseItem::MasterKey, mk) ||
       !PSE_item_path(container, PseItem::KeyDir, dir))
     return fail(container, "not a container path");
-  if (!CADB_file_exists(mk)) return fail(container, "no container there");
+  // A token keeps certificates as objects of their own, whatever container it holds.
+  const bool token = on_token(container);
+  if (!token && !CADB_file_exists(mk)) return fail(container, "no container there");
 
   // Read and validate the certificate first: nothing is written for bytes that do not parse.
   Owned<CERT_CTX> ctx(CERT_CTX_new());
@@ -88,8 +113,12 @@ int do_add(const char* container, const char* file) {
     return operation_failed(file, "not a certificate");
   BufPtr der(CERT_get(CERT_CTX_get_cert(ctx.get()), CERT_FORMAT_DER));
   if (!der) return operation_failed(file);
+  if (token) {
+    const int ca = X509_check_ca(CERT_CTX_get_cert(ctx.get())->certificate);
+    if (!CERT_CTX_set_kind(ctx.get(), ca > 0 ? 2 : 1)) return operation_failed(file);
+  }
 
-  if (!CADB_is_directory(dir) && !CADB_token_mkdir(dir, 0, nullptr))
+  if (!token && !CADB_is_directory(dir) && !CADB_token_mkdir(dir, 0, nullptr))
     return operation_failed(dir, "cannot make the key folder");
   char path[CADB_PATH_BUF];
   int free_number = 0;
@@ -103,7 +132,7 @@ int do_add(const char* container, const char* file) {
       if (n > free_number + 16) break;
       continue;
     }
-    if (same_file(path, der.get()))
+    if (token ? same_token_cert(path, der.get()) : same_file(path, der.get()))
       return fail(path, "the container holds this certificate already");
   }
   if (!free_number) return fail(container, "no free certificate number");
@@ -122,6 +151,7 @@ int run_cert(int argc, char** argv) {
   bool help = false;
   Options o("cert", kUsage);
   o.help_flag(&help);
+  o.value("--pin-file", &pin_source().pin_file);
   if (int rc = o.parse(argc, argv); rc >= 0) return rc;
   const auto& pos = o.positional();
   const char* sub_name = pos.empty() ? nullptr : pos[0];
@@ -141,6 +171,9 @@ int run_cert(int argc, char** argv) {
   if (operands != sub->operands)
     return usage_error("%s needs %s (see jarnel-tool cert %s --help)", sub->name,
                        sub->operands == 1 ? "one FILE" : "PSEPATH and CERTFILE", sub->name);
+  // A token asks for its PIN.
+  set_pin_prompt_path(pos[1]);
+  install_pin_callback();
   if (!std::strcmp(sub->name, "show")) return do_show(pos[1]);
   return do_add(pos[1], pos[2]);
 }

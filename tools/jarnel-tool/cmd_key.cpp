@@ -16,6 +16,7 @@
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
 #include "crypto/r3410/r3410.h"
+#include "crypto/str.h"
 #include "key_io.h"
 #include "options.h"
 #include "output.h"
@@ -53,6 +54,10 @@ const char kHelp[] =
     "          a key exists). --password-file is the password of KEYFILE.\n"
     "--password-file F: the first line of F is the password of the key file (gen, pub, sign) or\n"
     "of KEYFILE (import). --pin-file F gives a PIN the carrier asks for.\n"
+    "On a PKCS#11 token (PSEPATH pkcs11:\\MODULE\\NAME) the key pair is made and kept on the\n"
+    "token and signs there; it has no key file, so --pem, --traditional and --password-file\n"
+    "(but for import) do not apply; only ECGOST3410 keys go on a token. import stores the key as a\n"
+    "pair of token objects.\n"
     "Exit status: 0 success, 1 failure, 2 bad usage or input.\n";
 
 struct Args {
@@ -142,6 +147,8 @@ int write_key(const Args& a, PKEY_CTX* ctx, int format, int kind) {
 }
 
 int read_key(const Args& a, PseCtxPtr& pse, Owned<PKEY_CTX>& ctx) {
+  if (ascii_strncasecmp(a.pse, "pkcs11", 6) == 0 && a.password_file)
+    return usage_error("a key on a token has no key file: --password-file does not apply");
   if (int rc = open_key(a, pse, ctx); rc >= 0) return rc;
   if (int rc = set_password(a, ctx.get()); rc >= 0) return rc;
   char path[CADB_PATH_BUF];
@@ -156,8 +163,15 @@ int read_key(const Args& a, PseCtxPtr& pse, Owned<PKEY_CTX>& ctx) {
   return -1;
 }
 
+// A container on a PKCS#11 token: its keys are token objects, not key files.
+bool on_token(const Args& a) { return ascii_strncasecmp(a.pse, "pkcs11", 6) == 0; }
+
 int do_gen(const Args& a) {
   if (a.file) return usage_error("gen takes only the container path");
+  if (on_token(a) && (a.pem || a.traditional || a.password_file))
+    return usage_error("a key on a token has no key file: --pem, --traditional and --password-file do not apply");
+  if (on_token(a) && a.alg && std::strcmp(a.alg, "ECGOST3410"))
+    return usage_error("a token keeps ECGOST3410 keys only");
   const bool r3410 = a.alg && !std::strcmp(a.alg, "R3410");
   if (a.alg && !r3410 && std::strcmp(a.alg, "ECGOST3410"))
     return usage_error("--alg must be ECGOST3410 or R3410");

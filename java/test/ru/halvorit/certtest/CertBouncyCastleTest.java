@@ -418,4 +418,40 @@ class CertBouncyCastleTest {
     Map<String, String> c = show("cert", ca.getEncoded());
     assertEquals(c.get(ext(c, "", 82) + ".buffer"), m.get(ext(m, "", 90) + ".key_id"));
   }
+
+  private static byte[] run(String... args) throws Exception {
+    List<String> cmd = new ArrayList<>();
+    cmd.add(tool());
+    cmd.addAll(Arrays.asList(args));
+    Process p = new ProcessBuilder(cmd).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+    ByteArrayOutputStream out = new ByteArrayOutputStream();
+    try (InputStream in = p.getInputStream()) {
+      in.transferTo(out);
+    }
+    assertEquals(0, p.waitFor(), "jarnel-tool " + String.join(" ", args));
+    return out.toByteArray();
+  }
+
+  /**
+   * A key made here (jarnel-tool key gen in a container folder), certified by a BouncyCastle CA:
+   * the certificate's key fingerprint read here is the one key gen printed for the key record,
+   * and BouncyCastle's own hash of the key bits agrees.
+   */
+  @Test
+  void certificateForAKeyMadeHereCarriesTheKeysFingerprint() throws Exception {
+    for (String set : new String[] {"CP-A", "CP-XB"}) {
+      String pse = work.resolve("own-" + set).toString();
+      run("pse", "create", pse);
+      String gen = new String(run("key", "gen", pse, "--paramset", set), StandardCharsets.UTF_8).trim();
+      assertTrue(gen.matches("fingerprint=[0-9a-f]{64}"), gen);
+      String keyFp = gen.substring("fingerprint=".length()).toUpperCase();
+      SubjectPublicKeyInfo spki = SubjectPublicKeyInfo.getInstance(run("key", "pub", pse));
+      X509CertificateHolder cert = new X509v3CertificateBuilder(CA, BigInteger.valueOf(0x77),
+          at("20250101000000"), at("20350101000000"), new X500Name("CN=Own Key " + set), spki)
+          .build(signer());
+      Map<String, String> m = show("cert", cert.getEncoded());
+      assertEquals(keyFp, m.get("fingerprint"), set);
+      assertEquals(fingerprint(spki), keyFp, set);
+    }
+  }
 }
