@@ -506,7 +506,10 @@ JNIEXPORT jbyteArray JNICALL Java_ru_halvorit_crypto_pkcs11_PKCS11Wrapper_native
         if (!peer_key) return fail(f, F, L::PEER_DECODE);
         PKEY* record = PKEY_CTX_get_key(o.key.get());
         PKEY_KEY* own = record ? record->key : nullptr;
-        const bool agrees = own && (own->ec || (own->token_method && own->token_method->derive));
+        // A key held in software agrees keys; a token key only when its token does VKO.
+        const bool agrees = own && !(record->flags & PKEY_FLAG_SIGN_ONLY) &&
+                            (own->token_method ? own->token_method->derive != nullptr
+                                               : own->ec != nullptr);
         if (!agrees) {
           ERR_set_token_error(TOKEN_ERROR_NO_MECHANISM, TOKEN_ERROR_SOURCE);
           return fail(f, F, L::NO_AGREEMENT, JNI_R_UNSUPPORTED_MECHANISM);
@@ -524,8 +527,10 @@ JNIEXPORT jbyteArray JNICALL Java_ru_halvorit_crypto_pkcs11_PKCS11Wrapper_native
         // The agreement gives the key-encryption key in the byte order of RFC 4357 (the order
         // other GOST software compares), which is what Java receives.
         unsigned char kek[KEK_BYTES];
+        std::size_t kek_len = sizeof kek;
         const bool ok = PKEY_KEY_derive(own, point, reinterpret_cast<const unsigned char*>(ukm->data),
-                                        kek) != 0;
+                                        kek, &kek_len) != 0 &&
+                        kek_len == KEK_BYTES;
         jbyteArray result = ok ? f.new_byte_array(kek, KEK_BYTES) : nullptr;
         mem_cleanse(kek, sizeof kek);
         if (!ok) return fail(f, F, L::DERIVE);

@@ -34,6 +34,7 @@ class GostTokenKeyStoreTest {
   static final String PIN = "1234";
   static final String TOKEN = "pkcs11:\\pkcs11gost";
   static final String CONTAINER = TOKEN + "\\pse";
+  static final String KEY_ALIAS = "pse\\keys\\00000001.key";
   static final SecureRandom RANDOM = new SecureRandom();
 
   static final class CountingPin implements PasswordSource {
@@ -96,7 +97,11 @@ class GostTokenKeyStoreTest {
     assertNotNull(spki, PKCS11Wrapper.lastReason());
     PublicKey pub = Fixtures.bcPublic(spki);
     assertArrayEquals(spki, w.nativeGetPublicKey(CONTAINER));
-    assertEquals(List.of("pse"), c.privateKeyAliases());
+    // The container's own key is named by its key file below the module.
+    assertEquals(List.of(KEY_ALIAS), c.privateKeyAliases());
+    assertEquals(CONTAINER, c.keyPath(KEY_ALIAS));
+    assertEquals(TOKEN + "\\" + KEY_ALIAS, c.entryPath(KEY_ALIAS));
+    assertArrayEquals(spki, c.getEncodedPublicKey(KEY_ALIAS));
 
     byte[] message = new byte[1000];
     RANDOM.nextBytes(message);
@@ -122,7 +127,7 @@ class GostTokenKeyStoreTest {
     c.destroyEntry(certs.get(0));
     assertEquals(List.of(), c.certificateAliases());
 
-    c.destroyEntry("pse");
+    c.destroyEntry(KEY_ALIAS);
     assertEquals(List.of(), c.privateKeyAliases());
     assertNull(w.nativeGetPublicKey(CONTAINER));
     assertTrue(w.getLastError() != 0);

@@ -46,6 +46,6 @@ public final class ContainerPrivateKey implements PrivateKey {
 
   @Override
   public String toString() {
-    return "ContainerPrivateKey[" + container.entryPath(alias) + "]";
+    return "ContainerPrivateKey[" + container.keyPath(alias) + "]";
   }
 }

@@ -51,6 +51,9 @@ public final class KeyContainer {
   };
   private static final String[] CONTAINER_FILES_SMART_CARD = {"a001", "b001", "c001", "d001"};
 
+  private static final java.util.regex.Pattern OWN_KEY =
+      java.util.regex.Pattern.compile("(.+)[\\\\/]keys[\\\\/]00000001\\.key");
+
   private final String path;
   private final PKCS11Wrapper wrapper;
 
@@ -84,17 +87,32 @@ public final class KeyContainer {
    */
   public String entryPath(String alias) {
     if (alias == null) return path;
-    if (alias.isEmpty() || alias.contains("/") || alias.contains("\\")) {
-      throw new IllegalArgumentException("not an alias: " + alias);
-    }
+    if (alias.isEmpty()) throw new IllegalArgumentException("an empty alias");
     if (isToken()) {
+      // Token names are the CKA_IDs below the module and may have components of their own.
       String p = path.replace('/', '\\');
       int colon = p.indexOf(':');
       int cut = colon < 0 ? -1 : p.indexOf('\\', colon + 2);
       String root = cut < 0 ? p : p.substring(0, cut);
       return root + "\\" + alias;
     }
+    if (alias.contains("/") || alias.contains("\\")) {
+      throw new IllegalArgumentException("not an alias of a folder container: " + alias);
+    }
     return keyFolder() + "/" + alias;
+  }
+
+  /**
+   * The path the key methods take for the key under alias. On a token a container's key is
+   * named by the container's key file ({@code NAME\\keys\\00000001.key}) and reached through
+   * the container path that names it ({@code pkcs11:\\module\\NAME}); elsewhere the entry path.
+   */
+  public String keyPath(String alias) {
+    if (alias != null && isToken()) {
+      java.util.regex.Matcher m = OWN_KEY.matcher(alias);
+      if (m.matches()) return entryPath(m.group(1));
+    }
+    return entryPath(alias);
   }
 
   /** The key folder of a container that is not on a token. */
@@ -117,14 +135,14 @@ public final class KeyContainer {
   /** Generates a key pair under alias (null: the container's own key). */
   public PublicKey generateKeyPair(String alias, String algorithm, String parameterSet)
       throws KeyContainerException {
-    String p = entryPath(alias);
+    String p = keyPath(alias);
     return toPublicKey(array("nativeGenerateKeyPair", p,
         () -> wrapper.nativeGenerateKeyPair(p, algorithm, parameterSet)));
   }
 
   /** The DER SubjectPublicKeyInfo of the key under alias. */
   public byte[] getEncodedPublicKey(String alias) throws KeyContainerException {
-    String p = entryPath(alias);
+    String p = keyPath(alias);
     return array("nativeGetPublicKey", p, () -> wrapper.nativeGetPublicKey(p));
   }
 
@@ -154,7 +172,7 @@ public final class KeyContainer {
    * {@link JarnelProvider}'s signatures. The key itself stays in the container.
    */
   public ContainerPrivateKey getPrivateKey(String alias) {
-    entryPath(alias);
+    keyPath(alias);
     return new ContainerPrivateKey(this, alias);
   }
 
@@ -165,7 +183,7 @@ public final class KeyContainer {
   public byte[] signHash(String alias, byte[] hash) throws KeyContainerException {
     Objects.requireNonNull(hash, "hash");
     if (hash.length != 32) throw new IllegalArgumentException("a hash value has 32 bytes");
-    String p = entryPath(alias);
+    String p = keyPath(alias);
     return array("nativeSign", p, () -> wrapper.nativeSign(p, hash));
   }
 
@@ -192,7 +210,7 @@ public final class KeyContainer {
     if (ukm.length != 8) throw new IllegalArgumentException("the UKM has 8 bytes");
     byte[] encoded = peer.getEncoded();
     if (encoded == null) throw new IllegalArgumentException("the peer key has no encoding");
-    String p = entryPath(alias);
+    String p = keyPath(alias);
     return array("nativeDerive", p, () -> wrapper.nativeDerive(p, encoded, ukm, 0));
   }
 
