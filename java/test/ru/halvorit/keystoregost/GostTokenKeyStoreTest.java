@@ -17,7 +17,6 @@ import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
 import java.util.concurrent.atomic.AtomicInteger;
-import org.junit.jupiter.api.Assumptions;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import ru.halvorit.crypto.pkcs11.ContainerImage;
@@ -57,12 +56,6 @@ class GostTokenKeyStoreTest {
         folder.toString(), CONTAINER);
   }
 
-  /** Keys on tokens come with the token key methods; without them these tests are skipped. */
-  static void needTokenKeys() {
-    Assumptions.assumeFalse("pending".equals(System.getenv("KEYSTORE_TOKEN_KEYS")),
-        "the key and certificate methods of PKCS#11 tokens are not built yet; skipped");
-  }
-
   @Test
   void theContainerIsReadWithThePinFromCallback() throws Exception {
     CountingPin pin = new CountingPin();
@@ -87,7 +80,6 @@ class GostTokenKeyStoreTest {
 
   @Test
   void keysOnTheTokenAgreeWithBouncyCastle() throws Exception {
-    needTokenKeys();
     CountingPin pin = new CountingPin();
     PKCS11Wrapper w = new PKCS11Wrapper(pin);
     KeyContainer c = new KeyContainer(CONTAINER, pin);
