@@ -25,7 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (probed) {
     std::abort();  // the probe and the parser agree on what is a message
   }
-  BUFFER* out = BUFFER_decrypt(msg.data(), len, password.data(), static_cast<int>(password.size()), 1);
+  // A length below 1 means "up to the zero byte": an empty piece is passed as an empty text.
+  static const unsigned char kEmpty[1] = {0};
+  BUFFER* out = BUFFER_decrypt(msg.empty() ? kEmpty : msg.data(), len,
+                               password.empty() ? kEmpty : password.data(),
+                               static_cast<int>(password.size()), 1);
   if (out && out->length < 0) std::abort();
   if (out) mem_cleanse(out->data, static_cast<std::size_t>(out->length));
   BUFFER_free(out);
