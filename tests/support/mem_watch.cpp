@@ -41,9 +41,11 @@ thread_local long t_fail_at = -1;
 thread_local long t_count = 0;
 thread_local bool t_fired = false;
 thread_local bool t_armed = false;
+thread_local bool t_library_only = false;
+thread_local bool t_in_openssl = false;
 
 bool should_fail() {
-  if (!t_armed) return false;
+  if (!t_armed || (t_library_only && t_in_openssl)) return false;
   const long n = t_count++;
   if (n == t_fail_at) {
     t_fired = true;
@@ -60,6 +62,8 @@ void inspect(const unsigned char* p, std::size_t n) {
       if (n >= pattern->size() &&
           std::search(p, p + n, pattern->begin(), pattern->end()) != p + n) {
         found().push_back(needle.name);
+        // MEM_WATCH_ABORT=1 stops at the free, for a backtrace in a debugger.
+        if (std::getenv("MEM_WATCH_ABORT")) std::abort();
         break;
       }
     }
@@ -110,8 +114,20 @@ void* w_realloc(void* p, std::size_t n) {
   return q;
 }
 
-void* ossl_malloc(std::size_t n, const char*, int) { return w_malloc(n); }
-void* ossl_realloc(void* p, std::size_t n, const char*, int) { return w_realloc(p, n); }
+// OpenSSL's allocations, marked so that a library-only failure point skips them.
+struct InOpenssl {
+  bool was = t_in_openssl;
+  InOpenssl() { t_in_openssl = true; }
+  ~InOpenssl() { t_in_openssl = was; }
+};
+void* ossl_malloc(std::size_t n, const char*, int) {
+  InOpenssl mark;
+  return w_malloc(n);
+}
+void* ossl_realloc(void* p, std::size_t n, const char*, int) {
+  InOpenssl mark;
+  return w_realloc(p, n);
+}
 void ossl_free(void* p, const char*, int) { w_free(p); }
 
 // Before OpenSSL or the library allocates anything.
@@ -123,7 +139,8 @@ __attribute__((constructor(101))) void install_openssl() {
 
 void install_library() { jarnel::CRYPTO_set_mem_functions(w_malloc, w_realloc, w_free); }
 
-FailAt::FailAt(long n) {
+FailAt::FailAt(long n, Scope scope) {
+  t_library_only = scope == Scope::Library;
   t_fail_at = n;
   t_count = 0;
   t_fired = false;
@@ -131,6 +148,7 @@ FailAt::FailAt(long n) {
 }
 FailAt::~FailAt() {
   t_armed = false;
+  t_library_only = false;
   t_fail_at = -1;
 }
 long FailAt::allocations() const { return t_count; }

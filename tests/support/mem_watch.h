@@ -4,7 +4,7 @@
 // resets the library's memory functions). It serves two kinds of test:
 //
 // - Allocation failures: FailAt(n) makes allocation number n (counting from 0, on the calling
-//   thread, through the library's and OpenSSL's functions alike) fail, and tells how many were
+//   thread, through the library's and OpenSSL's functions alike, or the library's only) fail, and tells how many were
 //   asked for and whether the failure was reached.
 // - Wiping: watch(name, secret) makes every block freed afterwards be searched for the secret
 //   (its middle 16 bytes, or all of it when shorter, in both byte orders); hits() names the
@@ -22,9 +22,14 @@ namespace mem_watch {
 // Installs the watching functions as the library's memory functions.
 void install_library();
 
+// Which allocations FailAt counts: the library's and OpenSSL's, or the library's only (for
+// operations where OpenSSL allocates thousands of times in a loop the sweep has covered
+// elsewhere, such as PBKDF2 with many iterations).
+enum class Scope { All, Library };
+
 class FailAt {
  public:
-  explicit FailAt(long n);
+  explicit FailAt(long n, Scope scope = Scope::All);
   ~FailAt();
   FailAt(const FailAt&) = delete;
   FailAt& operator=(const FailAt&) = delete;

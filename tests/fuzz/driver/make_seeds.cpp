@@ -172,7 +172,6 @@ void container_seeds() {
     PSE_CTX_get_rand(ctx, rand.data(), &rn);
     PSE_CTX_free(ctx);
     if (protect) {
-      put("pse_files", "protected", cat({Bytes{0x02}, long_piece(mk), long_piece(mask), long_piece(kek), long_piece({}), text(password)}));
       put("der_reader", "protected_mask", mask);
       continue;
     }
