@@ -133,6 +133,11 @@ ERR_STRING_DATA g_strings[] = {
 
 }  // namespace
 
+void ET_parse_path(const char* path, TOKEN_SDK_PATH* out) { parse(path, out); }
+bool ET_reader_matches(const TOKEN_SDK_PATH& path, const char* reader) {
+  return reader_matches(path, reader);
+}
+
 const BIO_METHOD* BIO_s_etoken() { return &method; }
 
 void ERR_load_ETOKEN_strings() { ERR_load_strings(LIB_ETOKEN, g_strings); }

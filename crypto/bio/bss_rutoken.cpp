@@ -116,6 +116,11 @@ ERR_STRING_DATA g_rutoken_strings[] = {
 
 }  // namespace
 
+void RT_parse_path(const char* path, TOKEN_SDK_PATH* out) { parse(path, out); }
+bool RT_reader_matches(const TOKEN_SDK_PATH& path, const char* reader) {
+  return reader_matches(path, reader);
+}
+
 const BIO_METHOD* BIO_s_rutoken() { return &method; }
 
 void ERR_load_RUTOKEN_strings() {

@@ -60,6 +60,12 @@ struct TOKEN_SDK_PATH {
   bool ids_ok;              // false: the identifier part cannot be walked
 };
 
+// The ruToken and eToken drivers' path parsers and reader tests (reached directly by tests).
+void RT_parse_path(const char* path, TOKEN_SDK_PATH* out);
+bool RT_reader_matches(const TOKEN_SDK_PATH& path, const char* reader);
+void ET_parse_path(const char* path, TOKEN_SDK_PATH* out);
+bool ET_reader_matches(const TOKEN_SDK_PATH& path, const char* reader);
+
 struct TOKEN_SDK_DRIVER {
   const char* name;            // for messages: "ruToken", "eToken"
   const char* library;         // the vendor library's Windows name

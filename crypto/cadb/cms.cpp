@@ -5,7 +5,9 @@
 
 #include <cstring>
 #include <memory>
+#include <span>
 
+#include "crypto/bytestring/der.h"
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
 #include "crypto/rand/rand.h"
@@ -577,6 +579,36 @@ int text_length(const unsigned char* s, int len) {
   return len < 1 ? static_cast<int>(std::strlen(reinterpret_cast<const char*>(s))) : len;
 }
 
+// The decrypted content of a protected buffer when it is the DER digestedData of data under
+// the GOST R 34.11-94 identifier, read in place: its bytes stay in the caller's buffer (wiped
+// when freed), where OpenSSL's parser would copy them into objects it frees without wiping when
+// it fails part-way (memory running short). Any other shape (BER, another message) is left to
+// the general parser, which gives the precise reason.
+bool read_digested_data(std::span<const unsigned char> der, std::span<const unsigned char>& content,
+                        std::span<const unsigned char>& stored) {
+  static constexpr std::uint32_t kDigested[] = {1, 2, 840, 113549, 1, 7, 5};
+  static constexpr std::uint32_t kData[] = {1, 2, 840, 113549, 1, 7, 1};
+  static constexpr std::uint32_t kHash[] = {1, 3, 6, 1, 4, 1, 7203, 1, 2, 1};
+  der::Reader all(der), info, explicit0, digested, alg, inner, content0;
+  der::Oid oid;
+  unsigned version = 0;
+  if (!all.sequence(info) || !all.empty() || !info.oid(oid) || !(oid == kDigested) ||
+      !info.enter(der::TAG_CTX0_CONS, explicit0) || !info.empty() ||
+      !explicit0.sequence(digested) || !explicit0.empty() || !digested.small_integer(version) ||
+      !digested.sequence(alg) || !alg.oid(oid) || !(oid == kHash))
+    return false;
+  if (!alg.empty()) {
+    std::span<const unsigned char> null;
+    if (!alg.expect(der::TAG_NULL, null) || !null.empty() || !alg.empty()) return false;
+  }
+  if (!digested.sequence(inner) || !inner.oid(oid) || !(oid == kData)) return false;
+  content = {};
+  if (!inner.empty() && (!inner.enter(der::TAG_CTX0_CONS, content0) || !content0.octets(content) ||
+                         !content0.empty() || !inner.empty()))
+    return false;
+  return digested.octets(stored) && digested.empty();
+}
+
 // One decryption attempt with one password text. The reason of a failure goes to *reason.
 BUFFER* decrypt_with(const unsigned char* data, int length, const unsigned char* password,
                      int password_len, int iterations, int* reason) {
@@ -593,6 +625,24 @@ BUFFER* decrypt_with(const unsigned char* data, int length, const unsigned char*
     return nullptr;
   BufferPtr der(CADB_CMS_take_content(outer.get()));
   if (!der) return nullptr;
+  std::span<const unsigned char> content, stored;
+  if (der->length > 0 &&
+      read_digested_data({der->data, static_cast<std::size_t>(der->length)}, content, stored)) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned md_len = 0;
+    if (!digest(content.data(), static_cast<int>(content.size()), md, &md_len)) {
+      CMS_ERR(P7_F_CMS_VERIFY, P7_R_DIGEST_FAILURE);
+      return nullptr;
+    }
+    if (md_len != stored.size() || CRYPTO_memcmp(md, stored.data(), md_len) != 0) {
+      CMS_ERR(P7_F_CMS_VERIFY, P7_R_DIGEST_FAILURE);
+      *reason = CADB_R_INTEGRITY_CHECK_FAILED;
+      return nullptr;
+    }
+    BUFFER* out = BUFFER_fill(content.data(), static_cast<int>(content.size()));
+    if (!out) CMS_ERR(P7_F_CMS_VERIFY, R_MALLOC_FAILURE);
+    return out;
+  }
   // Content that is no message at all is what a wrong key gives: an integrity failure. A
   // message of another type is a well-formed container of the wrong kind.
   CmsPtr inner(der->length > 0 ? CADB_CMS_parse(der->data, der->length) : nullptr);

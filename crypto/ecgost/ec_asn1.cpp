@@ -148,7 +148,7 @@ int i2d_ECGOST_PUBKEY(const ECGOST* key, unsigned char** pp) {
   return finish(w, pp);
 }
 
-ECGOST* d2i_ECGOST_PUBKEY(ECGOST** a, const unsigned char** pp, long len) {
+static ECGOST* d2i_ECGOST_PUBKEY_into(ECGOST** a, const unsigned char** pp, long len) {
   if (!pp || !*pp || len <= 0) {
     asn1_err(ECGOST_F_D2I_ECGOSTPUBLICKEY, ECGOST_R_BAD_ENCODING);
     return nullptr;
@@ -178,7 +178,7 @@ int i2d_ECGOSTPARAMS(const ECGOST* key, unsigned char** pp) {
   return finish(w, pp);
 }
 
-ECGOST* d2i_ECGOSTPARAMS(ECGOST** a, const unsigned char** pp, long len) {
+static ECGOST* d2i_ECGOSTPARAMS_into(ECGOST** a, const unsigned char** pp, long len) {
   if (!pp || !*pp || len <= 0) {
     asn1_err(ECGOST_F_D2I_ECGOSTPARAMS, ECGOST_R_BAD_ENCODING);
     return nullptr;
@@ -228,7 +228,7 @@ int i2d_ECGOSTPUBLICKEY(const ECGOST* key, unsigned char** pp) {
   return finish(w, pp);
 }
 
-ECGOST* d2i_ECGOSTPUBLICKEY(ECGOST** a, const unsigned char** pp, long len) {
+static ECGOST* d2i_ECGOSTPUBLICKEY_into(ECGOST** a, const unsigned char** pp, long len) {
   if (!pp || !*pp || len <= 0) {
     asn1_err(ECGOST_F_D2I_ECGOSTPUBLICKEY, ECGOST_R_BAD_ENCODING);
     return nullptr;
@@ -300,7 +300,7 @@ int i2d_ECGOSTPRIVATEKEY(const ECGOST* key, unsigned char** pp) {
   return finish(w, pp);
 }
 
-ECGOST* d2i_ECGOSTPRIVATEKEY(ECGOST** a, const unsigned char** pp, long len) {
+static ECGOST* d2i_ECGOSTPRIVATEKEY_into(ECGOST** a, const unsigned char** pp, long len) {
   if (!pp || !*pp || len <= 0) {
     asn1_err(ECGOST_F_D2I_ECGOSTPRIVATEKEY, ECGOST_R_BAD_ENCODING);
     return nullptr;
@@ -346,6 +346,38 @@ ECGOST* d2i_ECGOSTPRIVATEKEY(ECGOST** a, const unsigned char** pp, long len) {
   }
   *pp = r.position();
   return key;
+}
+
+// An input is decoded into an existing key only once it is known to be valid, so a refused
+// input leaves the key as it was (decoding applies parameters and points step by step). The
+// trial runs on a scratch key with the target's curve and parameter sets, since the public-key
+// form is read on the key's curve.
+static ECGOST* decode_checked(ECGOST** a, const unsigned char** pp, long len,
+                              ECGOST* (*decode)(ECGOST**, const unsigned char**, long)) {
+  if (a && *a && pp && *pp && len > 0) {
+    Owned<ECGOST> scratch(ECGOST_new((*a)->curve));
+    if (!scratch) return nullptr;
+    int pk = 0, dg = 0, en = 0;
+    ECGOST_get_paramsets(*a, &pk, &dg, &en);
+    ECGOST_set_paramsets(scratch.get(), pk, dg, en);
+    const unsigned char* probe = *pp;
+    ECGOST* s = scratch.get();
+    if (!decode(&s, &probe, len)) return nullptr;
+  }
+  return decode(a, pp, len);
+}
+
+ECGOST* d2i_ECGOST_PUBKEY(ECGOST** a, const unsigned char** pp, long len) {
+  return decode_checked(a, pp, len, d2i_ECGOST_PUBKEY_into);
+}
+ECGOST* d2i_ECGOSTPARAMS(ECGOST** a, const unsigned char** pp, long len) {
+  return decode_checked(a, pp, len, d2i_ECGOSTPARAMS_into);
+}
+ECGOST* d2i_ECGOSTPUBLICKEY(ECGOST** a, const unsigned char** pp, long len) {
+  return decode_checked(a, pp, len, d2i_ECGOSTPUBLICKEY_into);
+}
+ECGOST* d2i_ECGOSTPRIVATEKEY(ECGOST** a, const unsigned char** pp, long len) {
+  return decode_checked(a, pp, len, d2i_ECGOSTPRIVATEKEY_into);
 }
 
 }  // namespace jarnel

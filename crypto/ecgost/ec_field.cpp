@@ -7,10 +7,23 @@
 
 #include <cstdlib>
 #include <cstring>
+#ifdef JARNEL_EC_HAVE_ADX_PATH
+#include <cpuid.h>
+#endif
 
 
 namespace jarnel::ec {
 namespace {
+
+#ifdef JARNEL_EC_HAVE_ADX_PATH
+// BMI2 (MULX) and ADX (ADCX/ADOX): CPUID leaf 7, EBX bits 8 and 19. Asked directly rather than
+// through __builtin_cpu_supports, which not every compiler knows "adx" for.
+bool cpu_has_bmi2_adx() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  return (b & (1u << 8)) && (b & (1u << 19));
+}
+#endif
 
 using namespace detail;
 using u64 = std::uint64_t;
@@ -88,9 +101,7 @@ bool field_init(Field& f, const BIGNUM* p) {
         f.r3 = f.one;
       }
 #ifdef JARNEL_EC_HAVE_ADX_PATH
-      __builtin_cpu_init();
-      f.adx = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx") &&
-              !std::getenv("JARNEL_EC_NO_ADX");
+      f.adx = cpu_has_bmi2_adx() && !std::getenv("JARNEL_EC_NO_ADX");
 #endif
       install<4>(f);
       break;

@@ -349,9 +349,12 @@ ECGOST_SIG* ECGOST_do_sign(const unsigned char* dgst, int dlen, ECGOST* key) {
       t(BN_secure_new());
   ECGOST_SIG* sig = nullptr;
   bool ok = ctx && e && d && k && r && s && t && ec::digest_to_e(*c, dgst, dlen, e.get(), ctx.get());
-  BN_set_flags(d.get(), BN_FLG_CONSTTIME);
-  BN_set_flags(k.get(), BN_FLG_CONSTTIME);
-  BN_set_flags(t.get(), BN_FLG_CONSTTIME);
+  if (ok) {
+    // Numbers that hold secrets (only once all were made: a failed allocation leaves nulls).
+    BN_set_flags(d.get(), BN_FLG_CONSTTIME);
+    BN_set_flags(k.get(), BN_FLG_CONSTTIME);
+    BN_set_flags(t.get(), BN_FLG_CONSTTIME);
+  }
   for (int attempt = 0; ok && attempt < 64; ++attempt) {
     bool have_pair = false;
     {

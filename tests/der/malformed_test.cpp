@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -243,6 +244,63 @@ TEST_F(Suite, EveryDecoderRefusesEveryMalformedForm) {
   ECGOST_SIG_free(s01);
   R3410_free(k94);
   ECGOST_free(k01);
+}
+
+// An encoding refused after its parameters were read (a point not on the curve they name)
+// leaves the key it was decoded into as it was: same curve, same point.
+TEST_F(Suite, ARefusedKeyEncodingLeavesTheTargetKeyAsItWas) {
+  auto key_on = [](int curve_number, int paramset) {
+    ECURVE* c = ECURVE_by_number(curve_number);
+    ECGOST* k = ECGOST_new(c);
+    ECURVE_free(c);
+    if (!k) return k;
+    ECGOST_set_paramsets(k, paramset, NID_CP_R3411_94_PARAMSET, 0);
+    EXPECT_TRUE(ECGOST_key_pair_generation(k));
+    return k;
+  };
+  ECGOST* other = key_on(ECURVE_CP_C, NID_CP_2001_C);
+  ASSERT_TRUE(other);
+  // The last byte of each encoding belongs to the point (SubjectPublicKeyInfo) or to d, and the
+  // private-key form's point is broken in its last coordinate byte.
+  Bytes spki = encode(i2d_ECGOST_PUBKEY, other);
+  spki.back() ^= 0x01;
+  Bytes priv = encode(i2d_ECGOSTPRIVATEKEY, other);
+  const int field = ECURVE_field_bytes(ECGOST_get_curve(other));
+  ASSERT_GT(field, 0);
+  // In the private-key form the point octets end just before d's INTEGER; find them by value.
+  unsigned char oct[1 + 2 * 66];
+  const int n = ECPOINT_point2bin(ECGOST_get_public(other), 0, oct, sizeof oct);
+  auto at = std::search(priv.begin(), priv.end(), oct, oct + n);
+  ASSERT_NE(at, priv.end());
+  *(at + n - 1) ^= 0x01;
+  const struct {
+    const char* name;
+    Bytes der;
+    ECGOST* (*d2i)(ECGOST**, const unsigned char**, long);
+  } cases[] = {{"d2i_ECGOST_PUBKEY", spki, d2i_ECGOST_PUBKEY},
+               {"d2i_ECGOSTPRIVATEKEY", priv, d2i_ECGOSTPRIVATEKEY}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ECGOST* target = key_on(ECURVE_CP_A, NID_CP_2001_A);
+    ASSERT_TRUE(target);
+    ECPOINT* before = ECPOINT_dup(ECGOST_get_public(target));
+    ASSERT_TRUE(before);
+    const unsigned char* p = c.der.data();
+    ERR_clear_error();
+    EXPECT_EQ(c.d2i(&target, &p, static_cast<long>(c.der.size())), nullptr);
+    EXPECT_NE(ERR_peek_error(), 0u);
+    EXPECT_EQ(p, c.der.data());
+    int pk = 0, dg = 0, en = 0;
+    ECGOST_get_paramsets(target, &pk, &dg, &en);
+    EXPECT_EQ(pk, NID_CP_2001_A);
+    EXPECT_EQ(ECURVE_get_nid(ECGOST_get_curve(target)), ECURVE_get_nid(ECPOINT_curve(before)));
+    ASSERT_NE(ECGOST_get_public(target), nullptr);
+    EXPECT_EQ(ECPOINT_cmp(ECGOST_get_public(target), before), 0);
+    ECPOINT_free(before);
+    ECGOST_free(target);
+  }
+  ERR_clear_error();
+  ECGOST_free(other);
 }
 
 }  // namespace

@@ -1,16 +1,12 @@
 // Encoding and decoding a private key leaves no copy of the private value in freed memory:
 // both the library's allocator and OpenSSL's are replaced (before anything allocates) by ones
-// that look into every block as it is freed.
+// that look into every block as it is freed (tests/support/mem_watch.h).
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "crypto/ecgost/ecgost.h"
@@ -18,91 +14,24 @@
 #include "crypto/mem.h"
 #include "crypto/r3410/r3410.h"
 #include "crypto/startup.h"
+#include "tests/support/mem_watch.h"
 
 namespace {
 
-// The bytes looked for; blocks freed while watching that hold them are counted.
-unsigned char g_needle[2][16];
-std::atomic<bool> g_watch{false};
-std::atomic<int> g_hits{0};
-
-// Blocks made by the recorder, with their sizes (blocks made before it was installed are passed
-// on to free untouched).
-std::mutex g_lock;
-std::unordered_map<void*, std::size_t>& blocks() {
-  static auto* m = new std::unordered_map<void*, std::size_t>;
-  return *m;
-}
-
-void inspect(const unsigned char* p, std::size_t n) {
-  if (!g_watch) return;
-  for (const auto& needle : g_needle)
-    if (std::search(p, p + n, needle, needle + sizeof needle) != p + n) ++g_hits;
-}
-
-void* rec_malloc(std::size_t n) {
-  void* p = std::malloc(n ? n : 1);
-  if (p) {
-    std::lock_guard<std::mutex> g(g_lock);
-    blocks()[p] = n;
-  }
-  return p;
-}
-void rec_free(void* p) {
-  if (!p) return;
-  {
-    std::lock_guard<std::mutex> g(g_lock);
-    auto it = blocks().find(p);
-    if (it != blocks().end()) {
-      inspect(static_cast<unsigned char*>(p), it->second);
-      blocks().erase(it);
-    }
-  }
-  std::free(p);
-}
-void* rec_realloc(void* p, std::size_t n) {
-  if (!p) return rec_malloc(n);
-  std::size_t old = 0;
-  bool ours = false;
-  {
-    std::lock_guard<std::mutex> g(g_lock);
-    auto it = blocks().find(p);
-    if (it != blocks().end()) {
-      old = it->second;
-      ours = true;
-    }
-  }
-  if (!ours) return std::realloc(p, n);
-  void* q = rec_malloc(n);
-  if (!q) return nullptr;
-  std::memcpy(q, p, std::min(old, n));
-  rec_free(p);
-  return q;
-}
-void* ossl_malloc(std::size_t n, const char*, int) { return rec_malloc(n); }
-void* ossl_realloc(void* p, std::size_t n, const char*, int) { return rec_realloc(p, n); }
-void ossl_free(void* p, const char*, int) { rec_free(p); }
-
-// Before OpenSSL or the library allocates anything.
-__attribute__((constructor(101))) void install() {
-  CRYPTO_set_mem_functions(ossl_malloc, ossl_realloc, ossl_free);
-}
-
 // Watches for the 16 middle bytes of value, in big- and little-endian order.
 void watch(const unsigned char be[32]) {
-  std::memcpy(g_needle[0], be + 8, 16);
-  for (int i = 0; i < 16; ++i) g_needle[1][i] = be[23 - i];
-  g_hits = 0;
-  g_watch = true;
+  mem_watch::unwatch();
+  mem_watch::watch("private value", {be, 32});
 }
+int hits() { return static_cast<int>(mem_watch::hits().size()); }
 
 struct Wipe : ::testing::Test {
   static void SetUpTestSuite() {
     jarnel::CADB_startup();
-    ASSERT_EQ(jarnel::CRYPTO_set_mem_functions(rec_malloc, rec_realloc, rec_free), 1);
+    mem_watch::install_library();
   }
   void TearDown() override {
-    g_watch = false;
+    mem_watch::unwatch();
     jarnel::ERR_clear_error();
   }
 };
@@ -141,8 +70,8 @@ TEST_F(Wipe, R3410PrivateKeyEncodingAndDecoding) {
     R3410_free(back);
     R3410_free(key);
     mem_cleanse(der.data(), der.size());
-    EXPECT_EQ(g_hits, 0) << "with key_mac " << with_mac;
-    g_watch = false;
+    EXPECT_EQ(hits(), 0) << "with key_mac " << with_mac;
+    mem_watch::unwatch();
   }
 }
 
@@ -167,7 +96,7 @@ TEST_F(Wipe, EcgostPrivateKeyEncodingAndDecoding) {
   ECGOST_free(back);
   ECGOST_free(key);
   mem_cleanse(der.data(), der.size());
-  EXPECT_EQ(g_hits, 0);
+  EXPECT_EQ(hits(), 0);
 }
 
 // The recorder itself: an unwiped block holding the value is seen.
@@ -179,7 +108,7 @@ TEST_F(Wipe, TheRecorderSeesAnUnwipedCopy) {
   unsigned char* q = static_cast<unsigned char*>(OPENSSL_malloc(40));
   for (int i = 0; i < 32; ++i) q[3 + i] = kX[31 - i];
   OPENSSL_free(q);
-  EXPECT_EQ(g_hits, 2);
+  EXPECT_EQ(hits(), 2);
 }
 
 }  // namespace
