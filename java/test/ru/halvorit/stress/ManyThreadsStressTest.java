@@ -5,7 +5,6 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
 
-import java.io.FileNotFoundException;
 import java.io.IOException;
 import java.lang.management.ManagementFactory;
 import java.lang.management.MemoryPoolMXBean;
@@ -147,7 +146,19 @@ class ManyThreadsStressTest {
     sharedFolderKey = sharedFolder.generateKeyPair("CP-XA");
     sharedFolder.addCertificate(Fixtures.issue(sharedFolderKey, "shared"));
     sharedFolderAliases = sharedFolder.privateKeyAliases();
+    // Every shared file exists before the run (checked after it), and the token directory of
+    // the threads' own files too, so that a deliberate read of a missing file fails alike
+    // before and during the run.
     Files.createDirectories(tmp.resolve("files/shared"));
+    Random random = new Random(1);
+    for (int k = 0; k < 3; k++) {
+      write(tmp.resolve("files/shared/s" + k).toString(), record(-1, k, random), false, null);
+    }
+    for (int k = 0; k < 2; k++) {
+      write(String.format("ruToken:1002/%04x", 0x3000 + k), record(-1, k, random), false,
+          rutokenPin);
+    }
+    write("ruToken:1001/2fff", record(-1, 0, random), false, rutokenPin);
   }
 
   // ---- one worker ---------------------------------------------------------------------------
@@ -401,8 +412,8 @@ class ManyThreadsStressTest {
       assertArrayEquals(w.ownKey.getEncoded(), w.own.getEncodedPublicKey(null), w.own.getPath());
     }
     for (int k = 0; k < 3; k++) {
-      Path p = tmp.resolve("files/shared/s" + k);
-      if (Files.exists(p)) assertTrue(isRecord(read(p.toString(), null)), p.toString());
+      String p = tmp.resolve("files/shared/s" + k).toString();
+      assertTrue(isRecord(read(p, null)), p);
     }
     for (int k = 0; k < 2; k++) {
       String p = String.format("ruToken:1002/%04x", 0x3000 + k);
