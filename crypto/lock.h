@@ -20,7 +20,7 @@ inline constexpr int CRYPTO_WRITE = 8;
 namespace locks {
 inline constexpr int ERR = 1, ERR_STRINGS = 2, CERT = 3, PKEY = 5, RAND = 17, CADB = 18, BIO = 19,
                      R3410 = 24, PSE = 25, MASK = 26, EC = 27, SBOX = 29, ETOKEN = 31,
-                     CHECK = 33, RUTOKEN = 35, PKCS11 = 36;
+                     CHECK = 33, RUTOKEN = 35, PKCS11 = 36, FILES = 37;
 }
 
 using LockingFn = void (*)(int mode, int n, const char* file, int line);

@@ -333,9 +333,12 @@ TSDK_SESSION* touch(TOKEN_SDK_DRIVER& d, const char* path, const TOKEN_OPEN_PARA
 TSDK_SESSION* session_of(BIO* b) { return static_cast<TSDK_SESSION*>(b->ptr); }
 
 // Commits written contents: the old file is zero-filled and deleted, then a file of exactly
-// the new length is created and written.
+// the new length is created and written. The driver's lock is held for the whole commit, so
+// another thread of the process never sees the file missing or half written, and two commits
+// of one file do not interleave (one would fail at the create, or write into the other's file).
 int flush(TOKEN_SDK_DRIVER& d, TSDK_SESSION* s) {
   if (!s || !(s->mode & BIO_FP_WRITE) || !s->contents) return 1;
+  LockGuard whole(d.lock);
   char* data = nullptr;
   long len = BIO_ctrl(s->contents, BIO_CTRL_INFO, 0, &data);
   if (s->too_long || len > TSDK_MAX_FILE || len < 0) {
@@ -400,6 +403,10 @@ long open(TOKEN_SDK_DRIVER& d, BIO* b, long num, const char* path) {
     err(d, TSDK_F_OPEN, TSDK_R_BAD_FOPEN_MODE);
     return 0;
   }
+  // The walk (which makes missing directories for a write) and a read happen under the
+  // driver's lock: a commit of the same file by another thread (see flush) comes wholly before
+  // or after, and two threads do not both try to make one directory.
+  LockGuard whole(d.lock);
   const TOKEN_OPEN_PARAMS* params = token_open_params(b);
   TSDK_SESSION* s = touch(d, path, params, false, mode == BIO_FP_WRITE);
   if (!s) {

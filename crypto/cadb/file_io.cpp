@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <optional>
 
 #include "crypto/bio/bio.h"
 #include "crypto/bio/token.h"
 #include "crypto/cadb/cadb.h"
 #include "crypto/cadb/carrier.h"
 #include "crypto/err/err.h"
+#include "crypto/lock.h"
 #include "crypto/mem.h"
 #include "platform/fs.h"
 
@@ -32,6 +34,14 @@ bool too_long(const char* path) { return std::strlen(path) >= static_cast<std::s
 void normalised_copy(const char* path, char* out) {
   std::strcpy(out, path);
   CADB_make_path(out, nullptr, nullptr, nullptr);
+}
+
+// Whole reads and whole writes of a file-system file are serialised within the process
+// (lock 37): a write opens the file emptied and fills it, so a reader in another thread could
+// otherwise see it empty or half written, and two writers could mix their bytes. The token
+// drivers serialise their own files under their driver locks.
+void lock_whole_file(std::optional<LockGuard>& guard, const char* normalised_path) {
+  if (CARRIER_for_path(normalised_path) == &CARRIER_file_system) guard.emplace(locks::FILES);
 }
 
 void io_error(int func, int line) {
@@ -102,6 +112,8 @@ BUFFER* BUFFER_read_file(const char* path, std::uint32_t flags, void* arg) {
   if (too_long(path)) return fail(170);
   char p[CADB_PATH_BUF];
   normalised_copy(path, p);
+  std::optional<LockGuard> whole;
+  lock_whole_file(whole, p);
   b = open_token_file(p, "rb", flags, arg);
   if (!b) return fail(179);
   int length = b->length;
@@ -129,6 +141,8 @@ int CADB_write_file(const char* path, const void* data, int length, std::uint32_
   char p[CADB_PATH_BUF];
   normalised_copy(path, p);
   const CARRIER& carrier = *CARRIER_for_path(p);
+  std::optional<LockGuard> whole;
+  lock_whole_file(whole, p);
 
   int written = 0;
   bool failed = false;

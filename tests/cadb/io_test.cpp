@@ -10,6 +10,7 @@
 #include "crypto/bio/token.h"
 #include "crypto/cadb/cadb.h"
 #include "fixture.h"
+#include "tests/support/whole_file_race.h"
 
 using namespace jarnel;
 using namespace cadbtest;
@@ -494,3 +495,27 @@ TEST_F(IoTest, TokenMkdirWritesAndErasesAPlaceholderInside) {
 }
 
 }  // namespace
+
+// Threads of one process rewriting and reading one file in a folder: opening for writing
+// empties the file, so without the whole-file lock a reader saw it empty or half written and
+// two writers mixed their bytes.
+TEST_F(IoTest, ConcurrentRewritesAndReadsOfOneFileStayWhole) {
+  const std::string path = at("shared.bin");
+  auto write = [&](const std::string& data) {
+    return CADB_write_file(path.c_str(), data.data(), static_cast<int>(data.size()), 0,
+                           nullptr) == static_cast<int>(data.size());
+  };
+  auto read = [&]() -> std::optional<std::string> {
+    BUFFER* b = BUFFER_read(path.c_str());
+    if (!b) return std::nullopt;
+    std::string out(reinterpret_cast<char*>(b->data), static_cast<std::size_t>(b->length));
+    BUFFER_free(b);
+    return out;
+  };
+  ASSERT_TRUE(write(racetest::record_of(0)));
+  racetest::RaceResult r = racetest::whole_file_race(4, 4, 300, write, read);
+  EXPECT_EQ(r.failed_writes, 0);
+  EXPECT_EQ(r.failed_reads, 0);
+  EXPECT_TRUE(r.bad_reads.empty()) << r.bad_reads.front().size() << " bytes";
+  EXPECT_TRUE(racetest::is_record(read_bytes(path)));
+}

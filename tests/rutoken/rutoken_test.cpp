@@ -4,6 +4,7 @@
 #include "crypto/bio/rutoken.h"
 #include "crypto/cadb/token_dir.h"
 #include "fixture.h"
+#include "tests/support/whole_file_race.h"
 
 namespace tokentest {
 namespace {
@@ -332,6 +333,21 @@ TEST_F(Rutoken, BioSlotsAndCommands) {
   EXPECT_EQ(BIO_ctrl(c, BIO_C_SET_FILENAME, BIO_CLOSE, const_cast<char*>("ruToken:1001")), 0);
   EXPECT_TRUE(has(drain(), {32, 103, 101}));
   BIO_free(c);
+}
+
+// Threads of one process rewriting and reading one token file: a commit (zero-fill, delete,
+// create, write) and a read each happen whole, so no write fails at the create and no read
+// finds the file missing or holding another length's bytes.
+TEST_F(Rutoken, ConcurrentRewritesAndReadsOfOneFileStayWhole) {
+  const std::string path = "ruToken:1001\\2002";
+  ASSERT_EQ(write(path, racetest::record_of(0)), 1);
+  racetest::RaceResult r = racetest::whole_file_race(
+      3, 3, 15, [&](const std::string& data) { return write(path, data) == 1; },
+      [&] { return read(path); });
+  EXPECT_EQ(r.failed_writes, 0);
+  EXPECT_EQ(r.failed_reads, 0);
+  EXPECT_TRUE(r.bad_reads.empty()) << r.bad_reads.front().size() << " bytes";
+  EXPECT_TRUE(racetest::is_record(contents("1001/2002").value_or("")));
 }
 
 }  // namespace
