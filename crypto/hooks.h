@@ -42,6 +42,8 @@ void ERR_load_CADB_strings();
 void ERR_load_BIO_token_strings();
 void ERR_load_ETOKEN_strings();
 void ERR_load_RUTOKEN_strings();
+void ERR_load_ETR2_strings();
+void ERR_load_TM_strings();
 void ERR_load_PKCS11_strings();
 void ERR_load_PSE_strings();
 void ERR_load_GOSTE_strings();

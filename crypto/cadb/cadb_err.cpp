@@ -1,6 +1,8 @@
 // Texts of the file layer's functions (library 66) and of the buffer functions (library 7).
 #include "crypto/cadb/buffer.h"
 #include "crypto/cadb/cadb.h"
+#include "crypto/cadb/cert.h"
+#include "crypto/cadb/pkey.h"
 #include "crypto/cadb/pse_ctx.h"
 #include "crypto/err/err.h"
 #include "crypto/hooks.h"
@@ -30,6 +32,8 @@ void ERR_load_CADB_strings() {
   ERR_load_strings(LIB_CADB, g_cadb_functions);
   ERR_load_strings(LIB_BUF, g_buffer_functions);
   ERR_load_PSE_CTX_strings();
+  ERR_load_CERT_strings();
+  ERR_load_PKEY_strings();
 }
 
 }  // namespace jarnel

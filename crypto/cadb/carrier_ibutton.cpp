@@ -1,6 +1,6 @@
-// The iButton carrier: touch-memory keys through the "Touch Memory" driver. The driver has no
-// stat or directory listing of its own; the layer derives them from its file test and its
-// directory enumeration (TM_* in ibutton_direct.h).
+// The iButton carrier: touch-memory keys through the "Touch Memory" driver (bss_ibutton.cpp).
+// The driver has no stat or directory listing of its own; the layer derives them from its file
+// test and its directory enumeration (TM_* in ibutton_direct.h).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -60,8 +60,14 @@ int is_directory(const char* path) { return (stat_bits(path) & CADB_S_IFDIR) != 
 
 // A file is reported alone. A directory's entries are all collected first and reported after
 // the device session has ended; a directory entry carries the suffix ".127". No recursion.
+// The enumeration lists the directory a path's last component names: the driver's enumeration
+// takes the directory part of a path, so the listing hands it the path with a separator added.
 int list(const char* p, unsigned flags, CADB_list_callback cb, void* arg) {
   if (TM_file_exists(p)) return CARRIER_report(p, cb, arg);
+  char inside[CADB_PATH_BUF + 2];
+  const char* colon = std::strchr(p, ':');
+  bool has_component = colon && colon[1] == '\\' && colon[2] != '\0';
+  std::snprintf(inside, sizeof inside, "%s%s", p, has_component ? "\\" : "");
   struct Collected {
     char path[CADB_PATH_BUF];
   };
@@ -69,7 +75,7 @@ int list(const char* p, unsigned flags, CADB_list_callback cb, void* arg) {
   int count = 0, capacity = 0;
   TM_FIND find;
   int result = 1;
-  if (TM_find_first(p, &find) < 0) {
+  if (TM_find_first(inside, &find) < 0) {
     result = 0;
   } else {
     do {
@@ -133,8 +139,8 @@ const CARRIER CARRIER_ibutton = {
     .is_inserted = nullptr,
     .logout = nullptr,
     .attach = nullptr,
-    .startup = nullptr,
-    .shutdown = nullptr,
+    .startup = TM_library_load,
+    .shutdown = TM_library_unload,
     .set_passwd_cb = nullptr,
 };
 

@@ -1,44 +1,31 @@
 #pragma once
-// Direct functions of the iButton driver that the file layer calls for existence tests,
-// listing, deletion and directory removal. Each takes a token path.
+// The iButton driver's direct functions, which the file layer calls for existence tests,
+// listing, deletion and directory removal, and its library binding. Each takes a token path:
+// "COM<n>:" or "LPT<n>:" (an adapter on that port), or "iButton…:" (the adapter is searched
+// for), then a backslash, up to ten directories and a file "NAME.EXT" (names of 1 to 4
+// characters, a decimal extension number). The driver itself is "Touch Memory" (bss_ibutton.cpp).
 #include <cstdint>
 
-namespace jarnel {
+#include "crypto/bio/tmex_api.h"
 
-inline constexpr int TM_MAX_DIR_COMPONENTS = 10;
-// Extension number that marks a directory entry (and an invalid file entry).
-inline constexpr int TM_DIRECTORY_EXTENSION = 127;
-// Result of every vendor call while the vendor library is missing.
-inline constexpr short TM_LIBRARY_MISSING = -201;
+namespace jarnel {
 
 struct TM_PORT {
   std::int16_t number;  // -1: not yet parsed
   std::int16_t type;    // 1 COM, 2 LPT, 0 search; -1: not yet parsed
 };
 
-struct TM_DIRPATH {
-  std::uint8_t count;      // number of components
-  char reference;          // '\\': from the root
-  char entries[TM_MAX_DIR_COMPONENTS][4];
-};
-
-struct TM_FILE_ENTRY {
-  char name[4];            // space padded
-  std::uint8_t extension;
-  std::uint8_t start_page;
-  std::uint8_t page_count;
-  std::uint8_t attributes;
-  std::uint8_t bitmap[32];
-};
-
 // The listing record: a vendor session, the port and directory of the path, and the entry
 // that receives each directory entry.
 struct TM_FIND {
-  long session;
+  tm_session session;
   TM_PORT port;
   TM_DIRPATH directory;
   TM_FILE_ENTRY entry;
 };
+
+// Largest file the driver reads or writes: the read buffer of the open.
+inline constexpr int TM_MAX_FILE = 8192;
 
 // 1 when the file named by the path can be opened on the device.
 int TM_file_exists(const char* path);
@@ -53,5 +40,21 @@ void TM_find_close(TM_FIND* find);
 int TM_delete_file(const char* path);
 // Removes the directory named by the path's last component; 1 when it is gone afterwards.
 int TM_remove_directory(const char* path);
+
+// Loads "ibfs32.dll" and binds its calls: 1, or TM_LIBRARY_MISSING when the library or a call
+// is missing (every call then answers TM_LIBRARY_MISSING). Unloading also forgets the ports
+// set up so far.
+int TM_library_load();
+void TM_library_unload();
+
+// Takes a path apart as the driver does: false when it is not an iButton path. entry_valid is
+// false when the file entry is not usable (its extension is then 127).
+struct TM_PARSED {
+  TM_PORT port;
+  TM_DIRPATH directory;
+  TM_FILE_ENTRY entry;
+  bool entry_valid;
+};
+bool TM_parse_path(const char* path, TM_PARSED* out);
 
 }  // namespace jarnel

@@ -5,5 +5,4 @@
 namespace jarnel {
 
 int X509V3_register_extensions() { return 1; }
-void CERT_set_name_conversion(int, int) {}
 }  // namespace jarnel

@@ -31,13 +31,16 @@ bool write_params(der::Writer& w, const ECGOST* key) {
   return true;
 }
 
-// Reads the parameters and applies them to the key (NIDs and curve).
-bool read_params(der::Reader& r, ECGOST* key) {
+// Reads the parameters and applies them to the key (NIDs and curve). The private-key encoding
+// also takes the P-256 set of the library's own key type (181), so that such keys read back;
+// the bare parameters and the SubjectPublicKeyInfo take the CryptoPro sets only.
+bool read_params(der::Reader& r, ECGOST* key, bool own_sets = false) {
   der::Reader seq;
   der::Oid arcs;
   if (!r.enter(der::TAG_SEQUENCE, seq) || !seq.oid(arcs)) return false;
   const int pk = ec::nid_of(arcs);
-  if (pk < NID_CP_2001_A || pk > NID_CP_2001_XCHB) return false;
+  if ((pk < NID_CP_2001_A || pk > NID_CP_2001_XCHB) && !(own_sets && pk == NID_X9_62_PRIME256V1))
+    return false;
   if (!seq.oid(arcs)) return false;
   const int dg = ec::nid_of(arcs);
   if (!dg) return false;
@@ -312,7 +315,7 @@ static ECGOST* d2i_ECGOSTPRIVATEKEY_into(ECGOST** a, const unsigned char** pp, l
   std::span<const unsigned char> pub;
   unsigned version = 0;
   bool ok = key && r.enter(der::TAG_SEQUENCE, seq) && seq.small_integer(version) &&
-            version == 0 && read_params(seq, key) && seq.expect(der::TAG_OCTET_STRING, pub);
+            version == 0 && read_params(seq, key, true) && seq.expect(der::TAG_OCTET_STRING, pub);
   Owned<ECPOINT> Q(ok ? ECPOINT_new(key->curve) : nullptr);
   ok = ok && Q && ECPOINT_bi2point(Q.get(), pub.data(), pub.size()) &&
        ECGOST_set_public(key, Q.get());

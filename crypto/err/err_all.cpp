@@ -9,6 +9,8 @@ void ERR_load_crypto_strings() {
   ERR_load_CADB_strings();
   ERR_load_ETOKEN_strings();
   ERR_load_RUTOKEN_strings();
+  ERR_load_ETR2_strings();
+  ERR_load_TM_strings();
   ERR_load_PKCS11_strings();
   ERR_load_PSE_strings();
   ERR_load_GOSTE_strings();

@@ -12,8 +12,35 @@
 namespace jarnel {
 
 // Object numbers. One name per number.
+// Public-key and signature algorithms of certificates.
+inline constexpr int NID_RSA_ENCRYPTION = 6, NID_MD5_WITH_RSA = 8, NID_SHA1_WITH_RSA = 65,
+                     NID_DSA_WITH_SHA1 = 113, NID_DSA = 116, NID_SHA256_WITH_RSA = 668;
+// Certificate and CRL extensions, CRL entry extensions and policy qualifiers.
+inline constexpr int NID_NS_CERT_TYPE = 71, NID_NS_BASE_URL = 72, NID_NS_REVOCATION_URL = 73,
+                     NID_NS_CA_REVOCATION_URL = 74, NID_NS_RENEWAL_URL = 75,
+                     NID_NS_CA_POLICY_URL = 76, NID_NS_SSL_SERVER_NAME = 77,
+                     NID_NS_COMMENT = 78;
+inline constexpr int NID_SUBJECT_KEY_IDENTIFIER = 82, NID_KEY_USAGE = 83,
+                     NID_PRIVATE_KEY_USAGE_PERIOD = 84, NID_SUBJECT_ALT_NAME = 85,
+                     NID_ISSUER_ALT_NAME = 86, NID_BASIC_CONSTRAINTS = 87, NID_CRL_NUMBER = 88,
+                     NID_CERTIFICATE_POLICIES = 89, NID_AUTHORITY_KEY_IDENTIFIER = 90,
+                     NID_CRL_DISTRIBUTION_POINTS = 103, NID_EXT_KEY_USAGE = 126,
+                     NID_DELTA_CRL = 140, NID_CRL_REASON = 141, NID_INVALIDITY_DATE = 142;
+inline constexpr int NID_ID_QT_CPS = 164, NID_ID_QT_UNOTICE = 165;
+inline constexpr int NID_INHIBIT_ANY_POLICY = 200, NID_FRESHEST_CRL = 201,
+                     NID_POLICY_MAPPINGS = 202, NID_POLICY_CONSTRAINTS = 203,
+                     NID_NAME_CONSTRAINTS = 204, NID_AUTHORITY_INFO_ACCESS = 206,
+                     NID_SUBJECT_INFO_ACCESS = 207, NID_ISSUING_DISTRIBUTION_POINT = 213,
+                     NID_HOLD_INSTRUCTION_CODE = 214, NID_CERTIFICATE_ISSUER = 215,
+                     NID_SUBJECT_DIRECTORY_ATTRIBUTES = 220;
+// Extension types with a conversion whose identifiers are not in the table (no row: an
+// extension can never be matched to them, so it is reported as unsupported).
+inline constexpr int NID_REGISTRATION_CERTIFICATE = 304, NID_PREVIOUS_CERTIFICATE = 306;
+inline constexpr int NID_BIOMETRIC_INFO = 340, NID_SUBJECT_SIGN_TOOL = 343;
+inline constexpr int NID_RSA = 19, NID_DES_EDE3_CBC = 44, NID_SHA1 = 64, NID_PBKDF2 = 69,
+                     NID_PBES2 = 161, NID_HMAC_SHA1 = 163;
 inline constexpr int NID_RUS_CHANGE = 172, NID_RUS_GAMMA = 173, NID_RUS_GAMMAR = 174,
-                     NID_RUS_HASH = 176, NID_R3410_R3411 = 178, NID_HMAC_R3411 = 180,
+                     NID_RUS_HASH = 176, NID_R3410 = 177, NID_R3410_R3411 = 178, NID_HMAC_R3411 = 180,
                      NID_ECR3410 = 181, NID_ECR3410_R3411 = 182;
 inline constexpr int NID_X9_62_PRIME256V1 = 191;
 inline constexpr int NID_ECR3410_CP = 271;  // CryptoPro-GostR3410-2001
@@ -29,6 +56,11 @@ inline constexpr int NID_CP_R3411 = 288, NID_CP_28147 = 289, NID_CP_28147_MAC = 
 inline constexpr int NID_CP_28147_A = 291, NID_CP_28147_B = 292, NID_CP_28147_C = 293,
                      NID_CP_28147_D = 294;
 inline constexpr int NID_SECP128R1 = 308;
+inline constexpr int NID_AES_128_CBC = 419, NID_AES_192_CBC = 423, NID_AES_256_CBC = 427,
+                     NID_HMAC_SHA256 = 799, NID_HMAC_SHA512 = 801, NID_CP_HMAC_R3411 = 810;
+// GOST R 34.11-2012 (256- and 512-bit) and HMAC over it.
+inline constexpr int NID_STREEBOG_256 = 982, NID_STREEBOG_512 = 983, NID_HMAC_STREEBOG_256 = 988,
+                     NID_HMAC_STREEBOG_512 = 989;
 
 namespace obj {
 

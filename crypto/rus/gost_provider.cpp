@@ -1,4 +1,5 @@
-// In-process OpenSSL 3 provider with the GOST 28147-89 ciphers and the GOST R 34.11-94 digests,
+// In-process OpenSSL 3 provider with the GOST 28147-89 ciphers, the GOST R 34.11-94 and
+// GOST R 34.11-2012 digests,
 // loaded into a private library context.
 #include "crypto/rus/gost_provider.h"
 
@@ -22,6 +23,7 @@
 #include "crypto/pse/mask.h"
 #include "crypto/rus/gost89.h"
 #include "crypto/rus/gosth.h"
+#include "crypto/rus/streebog.h"
 #include "crypto/str.h"
 
 namespace jarnel {
@@ -451,7 +453,7 @@ JARNEL_CIPHER_DISPATCH(kGammarCpFns, newctx_gammar_cp, get_params_gammar_cp);
 
 // ---- digests -------------------------------------------------------------------------------
 
-enum class DKind { Hash, HashCp, Mac, Prehashed };
+enum class DKind { Hash, HashCp, Mac, Prehashed, Streebog };
 struct DigestInfo {
   DKind kind;
   std::size_t size, block;
@@ -460,12 +462,15 @@ constexpr DigestInfo kHash{DKind::Hash, 32, 32};
 constexpr DigestInfo kHashCp{DKind::HashCp, 32, 32};
 constexpr DigestInfo kMac{DKind::Mac, 4, 1};
 constexpr DigestInfo kPrehashed{DKind::Prehashed, 32, 32};
+constexpr DigestInfo kStreebog256{DKind::Streebog, 32, 64};
+constexpr DigestInfo kStreebog512{DKind::Streebog, 64, 64};
 
 struct DigestCtx {
   const DigestInfo* info;
   GOSTH_CTX* h;       // hashes
   GOSTE_CTX* m;       // MAC
   GOSTH_PREHASHED p;  // pre-hashed
+  STREEBOG_CTX s;     // GOST R 34.11-2012
 };
 
 void* digest_newctx(const DigestInfo* info) {
@@ -486,6 +491,8 @@ void* dnew_hash(void*) { return digest_newctx(&kHash); }
 void* dnew_hash_cp(void*) { return digest_newctx(&kHashCp); }
 void* dnew_mac(void*) { return digest_newctx(&kMac); }
 void* dnew_prehashed(void*) { return digest_newctx(&kPrehashed); }
+void* dnew_streebog256(void*) { return digest_newctx(&kStreebog256); }
+void* dnew_streebog512(void*) { return digest_newctx(&kStreebog512); }
 
 void digest_freectx(void* vctx) {
   auto* d = static_cast<DigestCtx*>(vctx);
@@ -503,6 +510,7 @@ void* digest_dupctx(void* vctx) {
   if (s->h) ok = GOSTH_copy(d->h, s->h);
   if (s->m) ok = GOSTE_copy(d->m, s->m);
   d->p = s->p;
+  d->s = s->s;
   if (!ok) {
     digest_freectx(d);
     return nullptr;
@@ -520,6 +528,8 @@ int digest_init(void* vctx, const OSSL_PARAM params[]) {
     case DKind::Prehashed:
       GOSTH_prehashed_init(&d->p);
       return 1;
+    case DKind::Streebog:
+      return STREEBOG_init(&d->s, static_cast<int>(d->info->size * 8));
     case DKind::Mac: {
       // The key reaches the MAC as the "key" parameter; without one the initialiser refuses.
       const void* key = nullptr;
@@ -535,6 +545,7 @@ int digest_init(void* vctx, const OSSL_PARAM params[]) {
 
 int digest_update(void* vctx, const unsigned char* in, std::size_t inl) {
   auto* d = static_cast<DigestCtx*>(vctx);
+  if (d->info->kind == DKind::Streebog) return STREEBOG_update(&d->s, in, inl);
   while (inl > 0) {
     int n = static_cast<int>(std::min<std::size_t>(inl, 1u << 30));
     int r = 0;
@@ -548,6 +559,8 @@ int digest_update(void* vctx, const unsigned char* in, std::size_t inl) {
         break;
       case DKind::Prehashed:
         r = GOSTH_prehashed_update(&d->p, in, n);
+        break;
+      case DKind::Streebog:
         break;
     }
     if (r != n) return 0;
@@ -572,6 +585,9 @@ int digest_final(void* vctx, unsigned char* out, std::size_t* outl, std::size_t 
     case DKind::Prehashed:
       r = GOSTH_prehashed_final(&d->p, out) == 32;
       break;
+    case DKind::Streebog:
+      r = STREEBOG_final(&d->s, out) == static_cast<int>(d->info->size);
+      break;
   }
   if (r) *outl = d->info->size;
   return r;
@@ -592,6 +608,8 @@ int dget_hash(OSSL_PARAM params[]) { return digest_get_params_common(params, &kH
 int dget_hash_cp(OSSL_PARAM params[]) { return digest_get_params_common(params, &kHashCp); }
 int dget_mac(OSSL_PARAM params[]) { return digest_get_params_common(params, &kMac); }
 int dget_prehashed(OSSL_PARAM params[]) { return digest_get_params_common(params, &kPrehashed); }
+int dget_streebog256(OSSL_PARAM params[]) { return digest_get_params_common(params, &kStreebog256); }
+int dget_streebog512(OSSL_PARAM params[]) { return digest_get_params_common(params, &kStreebog512); }
 
 const OSSL_PARAM* digest_gettable_params(void*) {
   static const OSSL_PARAM table[] = {OSSL_PARAM_size_t(OSSL_DIGEST_PARAM_BLOCK_SIZE, nullptr),
@@ -618,6 +636,8 @@ JARNEL_DIGEST_DISPATCH(kHashFns, dnew_hash, dget_hash);
 JARNEL_DIGEST_DISPATCH(kHashCpFns, dnew_hash_cp, dget_hash_cp);
 JARNEL_DIGEST_DISPATCH(kMacFns, dnew_mac, dget_mac);
 JARNEL_DIGEST_DISPATCH(kPrehashedFns, dnew_prehashed, dget_prehashed);
+JARNEL_DIGEST_DISPATCH(kStreebog256Fns, dnew_streebog256, dget_streebog256);
+JARNEL_DIGEST_DISPATCH(kStreebog512Fns, dnew_streebog512, dget_streebog512);
 
 // ---- provider ------------------------------------------------------------------------------
 
@@ -644,6 +664,10 @@ const OSSL_ALGORITHM kDigests[] = {
      "GOST R 34.11-94 for GOST R 34.10-2001"},
     {"CryptoPro-Gost28147-89-MAC:1.2.643.2.2.22", "provider=jarnel-gost", kMacFns, "GOST 28147-89 MAC"},
     {"PREHASHED-R3411", "provider=jarnel-gost", kPrehashedFns, "digest computed elsewhere"},
+    {"STREEBOG-256:md_gost12_256:streebog256:1.2.643.7.1.1.2.2", "provider=jarnel-gost", kStreebog256Fns,
+     "GOST R 34.11-2012, 256 bits"},
+    {"STREEBOG-512:md_gost12_512:streebog512:1.2.643.7.1.1.2.3", "provider=jarnel-gost", kStreebog512Fns,
+     "GOST R 34.11-2012, 512 bits"},
     {nullptr, nullptr, nullptr, nullptr}};
 
 const OSSL_ALGORITHM* provider_query(void*, int operation_id, int* no_cache) {

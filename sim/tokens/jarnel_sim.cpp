@@ -1,5 +1,7 @@
-// jarnel-sim: prepares and inspects the simulated smart tokens (store.h) that the simulated
-// "rtapilt.dll" and "etsdk.dll" serve, in the folder named by JARNEL_SIM_DIR.
+// jarnel-sim: prepares and inspects the simulated carriers (store.h) that the simulated
+// "rtapilt.dll", "etsdk.dll", "ibfs32.dll" and "drumvex.dll" serve, in the folder named by
+// JARNEL_SIM_DIR.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,11 +13,16 @@ namespace {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: jarnel-sim rutoken|etoken COMMAND\n"
+               "usage: jarnel-sim rutoken|etoken|etr2|ibutton COMMAND\n"
                "  insert READER          put a token into READER (made if new; an earlier\n"
-               "                         token's files come back)\n"
-               "  remove READER          take the token out\n"
-               "  pin READER PIN [N]     set the PIN and N attempts (default: the maximum)\n"
+               "                         token's files come back). etr2: a digit d stands for\n"
+               "                         \"AKS ifdh d\". ibutton: READER is a port, COM<n> or\n"
+               "                         LPT<n> (n 1-15), and gets an adapter as well\n"
+               "  remove READER          take the token (the iButton device) out\n"
+               "  pin READER PIN [N]     rutoken, etoken: set the PIN and N attempts (default:\n"
+               "                         the maximum)\n"
+               "  adapters [PORT...]     ibutton: exactly these ports have an adapter\n"
+               "  busy N                 ibutton: the next N session starts answer \"busy\"\n"
                "  fail FUNCTION N CODE   the Nth call of FUNCTION from now returns CODE\n"
                "  calls FUNCTION         calls of FUNCTION since the last reset\n"
                "  dump READER            the token's tree with sizes and flags\n"
@@ -33,9 +40,12 @@ int no_reader(const char* reader) {
 
 int main(int argc, char** argv) {
   if (argc < 3) return usage();
-  const sim::Kind* kind = !std::strcmp(argv[1], "rutoken")  ? &sim::RUTOKEN
-                          : !std::strcmp(argv[1], "etoken") ? &sim::ETOKEN
-                                                            : nullptr;
+  const sim::Kind* kind = !std::strcmp(argv[1], "rutoken")   ? &sim::RUTOKEN
+                          : !std::strcmp(argv[1], "etoken")  ? &sim::ETOKEN
+                          : !std::strcmp(argv[1], "etr2")    ? &sim::ETR2
+                          : !std::strcmp(argv[1], "ibutton") ? &sim::IBUTTON
+                                                             : nullptr;
+  const bool ibutton = kind == &sim::IBUTTON, etr2 = kind == &sim::ETR2;
   if (!kind) return usage();
   if (!std::getenv("JARNEL_SIM_DIR")) {
     std::fprintf(stderr, "jarnel-sim: JARNEL_SIM_DIR is not set\n");
@@ -43,7 +53,34 @@ int main(int argc, char** argv) {
   }
   sim::Store store(*kind);
   std::string cmd = argv[2];
-  const char* reader = argc > 3 ? argv[3] : nullptr;
+  std::string reader_name = argc > 3 ? argv[3] : "";
+  if (etr2 && reader_name.size() == 1 && reader_name[0] >= '0' && reader_name[0] <= '9')
+    reader_name = "AKS ifdh " + reader_name;
+  if (ibutton) {
+    for (char& c : reader_name)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  const char* reader = argc > 3 ? reader_name.c_str() : nullptr;
+
+  if (ibutton && cmd == "adapters") {
+    return store.with([&](sim::State& s) {
+      s.adapters.clear();
+      for (int i = 3; i < argc; ++i) {
+        std::string port = argv[i];
+        for (char& c : port)
+          if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        s.adapters.push_back(port);
+      }
+      return 0;
+    });
+  }
+  if (ibutton && cmd == "busy" && argc == 4) {
+    return store.with([&](sim::State& s) {
+      s.busy = std::strtol(argv[3], nullptr, 0);
+      return 0;
+    });
+  }
+  if ((ibutton || etr2) && cmd == "pin") return usage();
 
   if (cmd == "reset" && argc == 3) {
     return store.with([](sim::State& s) {
@@ -63,6 +100,8 @@ int main(int argc, char** argv) {
       }
       t->present = true;
       ++t->insertion;
+      if (ibutton && std::find(s.adapters.begin(), s.adapters.end(), t->reader) == s.adapters.end())
+        s.adapters.push_back(t->reader);
       return 0;
     });
   }
@@ -103,12 +142,22 @@ int main(int argc, char** argv) {
     return store.with([&](sim::State& s) {
       sim::Token* t = s.find(reader);
       if (!t) return no_reader(reader);
-      std::printf("%s: %s, PIN attempts left %d%s\n", t->reader.c_str(),
-                  t->present ? "token present" : "no token", t->retries,
-                  t->retries <= 0 ? " (locked)" : "");
+      if (ibutton || etr2)
+        std::printf("%s: %s\n", t->reader.c_str(),
+                    t->present ? (ibutton ? "device present" : "token present")
+                               : (ibutton ? "no device" : "no token"));
+      else
+        std::printf("%s: %s, PIN attempts left %d%s\n", t->reader.c_str(),
+                    t->present ? "token present" : "no token", t->retries,
+                    t->retries <= 0 ? " (locked)" : "");
+      if (ibutton) {
+        bool adapter =
+            std::find(s.adapters.begin(), s.adapters.end(), t->reader) != s.adapters.end();
+        std::printf("adapter %s\n", adapter ? "present" : "missing");
+      }
       for (const auto& [path, node] : t->nodes) {
         std::string shown = kind->root_label;
-        if (!path.empty()) shown += "/" + path;
+        if (!path.empty()) shown += shown.empty() ? path : "/" + path;
         if (node.directory)
           std::printf("%s/ dir\n", shown.c_str());
         else

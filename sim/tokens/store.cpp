@@ -14,6 +14,8 @@ namespace sim {
 
 const Kind RUTOKEN = {"rutoken", 0x8111, 0xF001, "f001", "12345678", 10};
 const Kind ETOKEN = {"etoken", 0x8010, 0xF007, "3f00\\e007", "1234567890", 15};
+const Kind IBUTTON = {"ibutton", 0, 0, "", "", 0};
+const Kind ETR2 = {"etr2", 0, 0, "", "", 0};
 
 Token* State::find(const std::string& reader) {
   for (auto& t : tokens)
@@ -76,6 +78,8 @@ std::string serialize(const State& s) {
           << (path.empty() ? "-" : path) << ' '
           << hex(std::string(node.data.begin(), node.data.end())) << '\n';
   }
+  for (const auto& a : s.adapters) out << "adapter " << hex(a) << '\n';
+  if (s.busy) out << "busy " << s.busy << '\n';
   for (const auto& [name, n] : s.calls) out << "calls " << name << ' ' << n << '\n';
   for (const auto& [name, list] : s.faults)
     for (const auto& f : list) out << "fault " << name << ' ' << f.at << ' ' << f.code << '\n';
@@ -106,6 +110,12 @@ State parse(const std::string& text) {
       std::string bytes = unhex(data);
       n.data.assign(bytes.begin(), bytes.end());
       s.tokens.back().nodes[path == "-" ? "" : path] = std::move(n);
+    } else if (what == "adapter") {
+      std::string name;
+      l >> name;
+      s.adapters.push_back(unhex(name));
+    } else if (what == "busy") {
+      l >> s.busy;
     } else if (what == "calls") {
       std::string name;
       long n = 0;

@@ -1,7 +1,8 @@
 #pragma once
 // The token model both smart-token simulators share, and its persistence.
 //
-// A simulated library owns a folder, $JARNEL_SIM_DIR/<kind> ("rutoken" or "etoken"), holding one
+// A simulated library owns a folder, $JARNEL_SIM_DIR/<kind> ("rutoken", "etoken", "ibutton" or
+// "etr2"), holding one
 // text file "state": the readers (by name), whether a token is in each, the token's PIN, retry
 // counter and insertion count, its tree of directories and files, how many times each vendor
 // call was made and the faults armed for later calls. Every vendor call and every jarnel-sim
@@ -40,6 +41,10 @@ struct Fault {
 
 struct State {
   std::vector<Token> tokens;
+  // The TMEX simulator's ports with an adapter ("COM1", "LPT2"), and how many session starts
+  // from now answer "busy".
+  std::vector<std::string> adapters;
+  long busy = 0;
   std::map<std::string, long> calls;
   std::map<std::string, std::vector<Fault>> faults;
 
@@ -60,6 +65,10 @@ struct Kind {
 
 extern const Kind RUTOKEN;
 extern const Kind ETOKEN;
+// The TMEX ("ibfs32.dll") and legacy eToken ("drumvex.dll") simulators keep their own trees in
+// the same model: a Token per port or reader, nodes keyed by their path on the device.
+extern const Kind IBUTTON;
+extern const Kind ETR2;
 
 // Runs f on the state under the folder's lock and writes it back afterwards.
 class Store {

@@ -1,4 +1,5 @@
-// One table of malformed inputs fed to every GOST R 34.10-94 and 34.10-2001 decoder: each
+// One table of malformed inputs fed to every GOST R 34.10-94 and 34.10-2001 decoder (and the
+// library's own extension decoders): each
 // refuses each form with an error in the queue and leaves the input pointer where it was.
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
@@ -8,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "crypto/cadb/x509v3.h"
+#include "crypto/cadb/pkey.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/err/err.h"
 #include "crypto/r3410/r3410.h"
@@ -70,6 +73,13 @@ Bytes malformed(const Bytes& der, Form f) {
   return out;
 }
 
+Bytes unhex(const std::string& s) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < s.size(); i += 2)
+    out.push_back(static_cast<unsigned char>(std::stoi(s.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
 template <class T, class F>
 Bytes encode(F i2d, const T* obj) {
   const int n = i2d(obj, nullptr);
@@ -91,6 +101,12 @@ Decode adapt(D d2i, Free release) {
     return got != nullptr;
   };
 }
+
+struct DecoderCase {
+  const char* name;
+  Bytes der;
+  Decode decode;
+};
 
 struct Suite : ::testing::Test {
   static void SetUpTestSuite() { CADB_startup(); }
@@ -115,11 +131,7 @@ TEST_F(Suite, EveryDecoderRefusesEveryMalformedForm) {
 
   auto free94 = [](R3410* k) { R3410_free(k); };
   auto free01 = [](ECGOST* k) { ECGOST_free(k); };
-  const struct {
-    const char* name;
-    Bytes der;
-    Decode decode;
-  } decoders[] = {
+  const DecoderCase decoders[] = {
       {"d2i_R3410_SIG", encode(i2d_R3410_SIG, s94),
        [](const unsigned char** pp, long len) {
          R3410_SIG* s = d2i_R3410_SIG(nullptr, pp, len);
@@ -154,8 +166,57 @@ TEST_F(Suite, EveryDecoderRefusesEveryMalformedForm) {
        adapt<R3410>(d2i_R3410PrivateKey, free94)},
       {"d2i_ECGOSTPRIVATEKEY", encode(i2d_ECGOSTPRIVATEKEY, k01),
        adapt<ECGOST>(d2i_ECGOSTPRIVATEKEY, free01)},
+      // The two certificate extensions OpenSSL does not decode (biometricInfo,
+      // subjectDirectoryAttributes), read whole or not at all.
+      {"CADB_BIOMETRIC_parse_der",
+       unhex("30363017020100300806062A850302020904020ABC160468747470301B06032A0304300806062A850302"
+             "0209040AAABBCCDDEEFF00112233"),
+       [](const unsigned char** pp, long len) {
+         CADB_BIOMETRIC* b = CADB_BIOMETRIC_parse_der(*pp, len);
+         if (b) *pp += len;
+         CADB_BIOMETRIC_free(b);
+         return b != nullptr;
+       }},
+      {"CADB_ATTRIBUTES_parse_der",
+       unhex("301B301906082B06010505070904310D13025255130242590C000101FF"),
+       [](const unsigned char** pp, long len) {
+         CADB_ATTRIBUTES* a = CADB_ATTRIBUTES_parse_der(*pp, len);
+         if (a) *pp += len;
+         CADB_ATTRIBUTES_free(a);
+         return a != nullptr;
+       }},
   };
-  for (const auto& d : decoders) {
+  // The key store's SubjectPublicKeyInfo of both GOST algorithms, and its key file decoder on a
+  // PrivateKeyInfo (the key object holds its own references).
+  ECGOST_up_ref(k01);
+  R3410_up_ref(k94);
+  Owned<PKEY_KEY> pk01(PKEY_KEY_from_ecgost(k01, NID_ECR3410_CP)), pk94(PKEY_KEY_from_r3410(k94, NID_R3410_CP));
+  ASSERT_TRUE(pk01 && pk94);
+  const Decode spki = [](const unsigned char** pp, long len) {
+    PKEY_KEY* k = d2i_PKEY_KEY_PUBKEY(pp, len);
+    PKEY_KEY_free(k);
+    return k != nullptr;
+  };
+  Owned<PKEY> rec(PKEY_split(pk01.get()));
+  ASSERT_TRUE(rec);
+  Owned<BUFFER> info(PKEY_write_buffer(rec.get(), PKEY_FORMAT_DER, PKEY_KIND_PKCS8, nullptr, nullptr));
+  ASSERT_TRUE(info);
+  const DecoderCase key_store[] = {
+      {"d2i_PKEY_KEY_PUBKEY 2001", encode(i2d_PKEY_KEY_PUBKEY, pk01.get()), spki},
+      {"d2i_PKEY_KEY_PUBKEY 94", encode(i2d_PKEY_KEY_PUBKEY, pk94.get()), spki},
+      {"PKEY_read_buffer", Bytes(info->data, info->data + info->length),
+       [](const unsigned char** pp, long len) {
+         PKEY* k = PKEY_read_buffer(*pp, static_cast<int>(len), nullptr, nullptr, nullptr);
+         if (k) *pp += len;
+         PKEY_free(k);
+         return k != nullptr;
+       }},
+  };
+  std::vector<const DecoderCase*> all;
+  for (const auto& d : decoders) all.push_back(&d);
+  for (const auto& d : key_store) all.push_back(&d);
+  for (const auto* dp : all) {
+    const auto& d = *dp;
     SCOPED_TRACE(d.name);
     // The well-formed encoding is read whole.
     const unsigned char* p = d.der.data();

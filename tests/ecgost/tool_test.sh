@@ -94,15 +94,18 @@ if openssl engine gost >/dev/null 2>&1; then
   }
   printf 'pass phrase\n' >"$work/pw"
   for ps in A B C XA XB; do
-    # Keys: ours (DER, PEM, encrypted PEM) and the engine's (PEM, and two encrypted forms).
+    # Keys: ours (DER, PEM, encrypted PEM) and the engine's (PEM, and three encrypted forms: its
+    # default PBES2, -v2 gost89 with its default PRF HMAC-GOST R 34.11-2012-512, and with
+    # hmacWithSHA256).
     "$tool" ecgost keygen --paramset $ps --out "$work/o.der" || fail "keygen --out $ps"
     "$tool" ecgost keygen --paramset $ps --out "$work/o.pem" --pem || fail "keygen --pem $ps"
     "$tool" ecgost keygen --paramset $ps --out "$work/oe.pem" --pem --password-file "$work/pw" || fail "keygen encrypted $ps"
     openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:$ps -out "$work/t.pem" 2>/dev/null
     e pkcs8 -topk8 -in "$work/t.pem" -out "$work/te.pem" -passout "file:$work/pw"
     e pkcs8 -topk8 -in "$work/t.pem" -out "$work/tg.pem" -v2 gost89 -v2prf hmacWithSHA256 -passout "file:$work/pw"
-    for k in o.der o.pem oe.pem t.pem te.pem tg.pem; do
-      pass=(); case $k in *e.pem | tg.pem) pass=(--password-file "$work/pw") ;; esac
+    e pkcs8 -topk8 -in "$work/t.pem" -out "$work/ts.pem" -v2 gost89 -passout "file:$work/pw"
+    for k in o.der o.pem oe.pem t.pem te.pem tg.pem ts.pem; do
+      pass=(); case $k in *e.pem | tg.pem | ts.pem) pass=(--password-file "$work/pw") ;; esac
       inform=PEM; [ $k = o.der ] && inform=DER
       # The engine reads every key; its public key is the reference.
       openssl pkey -engine gost -inform $inform -in "$work/$k" -passin "file:$work/pw" -pubout -out "$work/ref.pem" \

@@ -5,8 +5,11 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 #include "crypto/err/err.h"
 #include "platform/dl.h"
+#include "platform/settings.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 
@@ -111,4 +114,51 @@ TEST(OpensslErrors, AreMovedIntoTheQueueUnderTheCallersEntry) {
   EXPECT_NE(std::string(data).find("no-such-digest"), std::string::npos) << data;
   EXPECT_EQ(jarnel::ERR_peek_last_error(), ERR_pack(LIB_CADB, 7, R_INTERNAL_ERROR));
   jarnel::ERR_clear_error();
+}
+
+TEST(SettingsStore, ReadsStringValuesFromTheSettingsFile) {
+  char tmpl[] = "/tmp/jarnel-settings-XXXXXX";
+  int fd = mkstemp(tmpl);
+  ASSERT_GE(fd, 0);
+  const std::string text =
+      "; adapter defaults\n"
+      "[HKEY_CURRENT_USER\\Software\\Dallas Semiconductor\\iButton TMEX\\3.00]\n"
+      "DefaultPortNum=9\n"
+      "  [ hkey_local_machine\\software\\Dallas Semiconductor\\iButton TMEX\\3.00 ]  \n"
+      "# the port\n"
+      "  defaultportnum =  2 \r\n"
+      "DefaultPortType=1\n"
+      "Long=0123456789\n"
+      "[Other]\n"
+      "DefaultPortType=5\n";
+  ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  close(fd);
+  setenv("JARNEL_SETTINGS_FILE", tmpl, 1);
+  const char* key = "Software\\Dallas Semiconductor\\iButton TMEX\\3.00";
+  struct Case {
+    const char* root;
+    const char* name;
+    const char* value;  // null: not found
+  } cases[] = {{platform::SETTINGS_LOCAL_MACHINE, "DefaultPortNum", "2"},
+               {platform::SETTINGS_LOCAL_MACHINE, "DefaultPortType", "1"},
+               {platform::SETTINGS_CURRENT_USER, "DefaultPortNum", "9"},
+               {platform::SETTINGS_CURRENT_USER, "DefaultPortType", nullptr},
+               {platform::SETTINGS_LOCAL_MACHINE, "Missing", nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    char out[16] = "unchanged";
+    bool found = platform::settings_read_string(c.root, key, c.name, out, sizeof out);
+    EXPECT_EQ(found, c.value != nullptr);
+    if (c.value) {
+      EXPECT_STREQ(out, c.value);
+    }
+  }
+  char small[10];
+  EXPECT_FALSE(platform::settings_read_string(platform::SETTINGS_LOCAL_MACHINE, key, "Long", small,
+                                              sizeof small));  // does not fit
+  unlink(tmpl);
+  char out[16];
+  EXPECT_FALSE(platform::settings_read_string(platform::SETTINGS_LOCAL_MACHINE, key,
+                                              "DefaultPortNum", out, sizeof out));
+  unsetenv("JARNEL_SETTINGS_FILE");
 }

@@ -2,11 +2,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <random>
+
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
+#include <openssl/params.h>
 
 #include "crypto/mem.h"
 #include "crypto/rus/gost89.h"
+#include "crypto/rus/gost_provider.h"
 #include "crypto/rus/gosth.h"
+#include "crypto/rus/streebog.h"
 #include "peers.h"
 
 using namespace jarnel;
@@ -295,4 +304,73 @@ TEST_F(GostProvider, CryptoProDigest) {
     ASSERT_TRUE(GOSTH_digest_cp(data.data(), len, d));
     EXPECT_EQ(peers::to_hex(d, 32), peers::to_hex(ref)) << "len " << len;
   }
+}
+
+// GOST R 34.11-2012 against libgcrypt: every length up to 300 bytes (every padding position and
+// the block boundaries 64, 128, 192, 256), fed whole and in random pieces.
+TEST(GcryptInterop, StreebogEveryLengthWholeAndInRandomPieces) {
+  std::mt19937 rng(2012);
+  for (int bits : {256, 512}) {
+    for (std::size_t len = 0; len <= 300; ++len) {
+      Bytes data = peers::random_bytes(len);
+      const Bytes ref = peers::gc_streebog(bits, data);
+      unsigned char d[64];
+      ASSERT_EQ(STREEBOG_digest(bits, data.data(), data.size(), d), bits / 8);
+      EXPECT_EQ(peers::to_hex(d, ref.size()), peers::to_hex(ref)) << bits << " len " << len;
+      STREEBOG_CTX ctx;
+      ASSERT_TRUE(STREEBOG_init(&ctx, bits));
+      for (std::size_t off = 0; off < len;) {
+        const std::size_t n = std::min<std::size_t>(rng() % 80, len - off);
+        ASSERT_TRUE(STREEBOG_update(&ctx, data.data() + off, n));
+        off += n;
+      }
+      ASSERT_EQ(STREEBOG_final(&ctx, d), bits / 8);
+      EXPECT_EQ(peers::to_hex(d, ref.size()), peers::to_hex(ref)) << bits << " pieces, len " << len;
+    }
+  }
+}
+
+// HMAC (OpenSSL's, over the provider's digest) and PBKDF2 over it against libgcrypt's own, with
+// keys shorter than, equal to and longer than the 64-byte block.
+TEST(GcryptInterop, StreebogHmacAndPbkdf2ThroughTheProvider) {
+  ASSERT_TRUE(GOST_register_algorithms());
+  EVP_MAC* mac = EVP_MAC_fetch(GOST_libctx(), "HMAC", nullptr);
+  EVP_KDF* kdf = EVP_KDF_fetch(GOST_libctx(), "PBKDF2", nullptr);
+  ASSERT_TRUE(mac && kdf);
+  for (int bits : {256, 512}) {
+    char name[16];
+    std::snprintf(name, sizeof name, "STREEBOG-%d", bits);
+    for (std::size_t keylen : {0u, 1u, 32u, 63u, 64u, 65u, 200u}) {
+      const Bytes key = peers::random_bytes(keylen), msg = peers::random_bytes(keylen * 3 + 1);
+      OSSL_PARAM p[] = {OSSL_PARAM_utf8_string(OSSL_MAC_PARAM_DIGEST, name, 0), OSSL_PARAM_END};
+      EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(mac);
+      Bytes out(64);
+      std::size_t n = 0;
+      static const unsigned char kNone = 0;
+      ASSERT_EQ(EVP_MAC_init(ctx, keylen ? key.data() : &kNone, keylen, p), 1);
+      ASSERT_EQ(EVP_MAC_update(ctx, msg.data(), msg.size()), 1);
+      ASSERT_EQ(EVP_MAC_final(ctx, out.data(), &n, out.size()), 1);
+      EVP_MAC_CTX_free(ctx);
+      out.resize(n);
+      EXPECT_EQ(peers::to_hex(out), peers::to_hex(peers::gc_hmac_streebog(bits, key, msg)))
+          << name << " key " << keylen;
+    }
+    for (int iter : {1, 2, 1000}) {
+      const Bytes pass = peers::random_bytes(9), salt = peers::random_bytes(8);
+      Bytes out(100);  // more than one block of output
+      OSSL_PARAM p[] = {
+          OSSL_PARAM_octet_string(OSSL_KDF_PARAM_PASSWORD, const_cast<unsigned char*>(pass.data()), pass.size()),
+          OSSL_PARAM_octet_string(OSSL_KDF_PARAM_SALT, const_cast<unsigned char*>(salt.data()), salt.size()),
+          OSSL_PARAM_int(OSSL_KDF_PARAM_ITER, &iter), OSSL_PARAM_utf8_string(OSSL_KDF_PARAM_DIGEST, name, 0),
+          OSSL_PARAM_END};
+      EVP_KDF_CTX* ctx = EVP_KDF_CTX_new(kdf);
+      ASSERT_EQ(EVP_KDF_derive(ctx, out.data(), out.size(), p), 1);
+      EVP_KDF_CTX_free(ctx);
+      EXPECT_EQ(peers::to_hex(out),
+                peers::to_hex(peers::gc_pbkdf2_streebog(bits, pass, salt, static_cast<unsigned long>(iter), 100)))
+          << name << " iterations " << iter;
+    }
+  }
+  EVP_MAC_free(mac);
+  EVP_KDF_free(kdf);
 }

@@ -123,6 +123,40 @@ Bytes gc_hash(bool cp, const Bytes& data) {
   return out;
 }
 
+Bytes gc_streebog(int bits, const Bytes& data) {
+  gc_init();
+  Bytes out(static_cast<std::size_t>(bits / 8));
+  gcry_md_hash_buffer(bits == 256 ? GCRY_MD_STRIBOG256 : GCRY_MD_STRIBOG512, out.data(), data.data(),
+                      data.size());
+  return out;
+}
+
+Bytes gc_hmac_streebog(int bits, const Bytes& key, const Bytes& data) {
+  gc_init();
+  gcry_mac_hd_t h;
+  gc_ok(gcry_mac_open(&h, bits == 256 ? GCRY_MAC_HMAC_STRIBOG256 : GCRY_MAC_HMAC_STRIBOG512, 0, nullptr),
+        "gcry_mac_open");
+  Bytes out(static_cast<std::size_t>(bits / 8));
+  std::size_t n = out.size();
+  gcry_error_t e = gcry_mac_setkey(h, key.data(), key.size());
+  if (!e) e = gcry_mac_write(h, data.data(), data.size());
+  if (!e) e = gcry_mac_read(h, out.data(), &n);
+  gcry_mac_close(h);
+  gc_ok(e, "HMAC-Streebog");
+  return out;
+}
+
+Bytes gc_pbkdf2_streebog(int bits, const Bytes& password, const Bytes& salt, unsigned long iterations,
+                         std::size_t len) {
+  gc_init();
+  Bytes out(len);
+  gc_ok(gcry_kdf_derive(password.data(), password.size(), GCRY_KDF_PBKDF2,
+                        bits == 256 ? GCRY_MD_STRIBOG256 : GCRY_MD_STRIBOG512, salt.data(), salt.size(),
+                        iterations, len, out.data()),
+        "gcry_kdf_derive");
+  return out;
+}
+
 bool gp_available() { return gp_ctx() != nullptr; }
 
 Bytes gp_cipher(const char* name, const Bytes& key, const Bytes& iv, const Bytes& data,

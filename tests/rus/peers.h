@@ -24,6 +24,11 @@ Bytes gc_mac(const char* sbox_oid, const Bytes& key, const Bytes& iv, const Byte
 // cp selects GOSTR3411_CP (CryptoPro S-box), else GOSTR3411_94 (test parameter set). The digest
 // is returned as libgcrypt gives it.
 Bytes gc_hash(bool cp, const Bytes& data);
+// GOST R 34.11-2012 (bits 256 or 512): the digest, HMAC over it, PBKDF2 over that HMAC.
+Bytes gc_streebog(int bits, const Bytes& data);
+Bytes gc_hmac_streebog(int bits, const Bytes& key, const Bytes& data);
+Bytes gc_pbkdf2_streebog(int bits, const Bytes& password, const Bytes& salt, unsigned long iterations,
+                         std::size_t len);
 
 // OpenSSL GOST provider ("gostprov"), CryptoPro-A parameters unless told otherwise. Empty result
 // when the provider or the algorithm is not available.

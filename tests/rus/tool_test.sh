@@ -57,6 +57,31 @@ if openssl engine gost >/dev/null 2>&1; then
   expect_eq "$("$tool" digest --alg rus-hash-cp --openssl-order "$work/f1")" \
     "$(openssl dgst -engine gost -md_gost94 -r "$work/f1" 2>/dev/null | cut -d' ' -f1)" "digest equals openssl dgst -md_gost94"
 fi
+# GOST R 34.11-2012: the RFC 6986 values as printed there (most significant byte first) by
+# default, the engine's byte order with --openssl-order, and --check of 128-digit lines.
+vectors=0
+while IFS=$'\037' read -r section bits msg digest; do
+  [ "$section" = hash ] || continue
+  printf "$(printf '%s' "$msg" | sed 's/../\\x&/g')" >"$work/sb.msg"
+  expect_eq "$("$tool" digest --alg streebog$bits "$work/sb.msg")" "$digest" "streebog$bits RFC 6986 message"
+  expect_eq "$("$tool" digest --alg streebog$bits --openssl-order <"$work/sb.msg")" "$(rev "$digest")" \
+    "streebog$bits --openssl-order"
+  vectors=$((vectors + 1))
+done < <(vec_fields "$here/../data/streebog.vec" Bits Msg Digest)
+[ $vectors -eq 4 ] || fail "streebog vectors read: $vectors"
+if openssl engine gost >/dev/null 2>&1; then
+  for bits in 256 512; do
+    for f in /dev/null "$work/f1" "$work/big"; do
+      expect_eq "$("$tool" digest --alg streebog$bits --openssl-order "$f")" \
+        "$(openssl dgst -engine gost -md_gost12_$bits -r "$f" 2>/dev/null | cut -d' ' -f1)" "streebog$bits equals openssl dgst ($f)"
+    done
+  done
+fi
+"$tool" digest --alg streebog512 "$work/f1" "$work/f2" >"$work/sums512" || fail "streebog512 of two files"
+expect_eq "$("$tool" digest --alg streebog512 --check "$work/sums512")" "$work/f1: OK
+$work/f2: OK" "streebog512 --check"
+"$tool" digest --alg streebog256 --check "$work/sums512" >"$work/out" 2>&1
+expect_eq "$?" 1 "streebog256 --check of 512-bit lines"
 "$tool" digest --alg rus-hash "$work/f1" "$work/missing" >"$work/out" 2>"$work/err"
 expect_eq "$?:$(wc -l <"$work/out"):$(cat "$work/err")" "1:1:jarnel-tool digest: $work/missing: No such file or directory" \
   "a missing file among several"

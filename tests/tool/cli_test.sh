@@ -26,7 +26,7 @@ for c in $commands; do
   echo "$out" | grep -q "usage: jarnel-tool $c" || fail "$c --help: no usage line"
   expect_eq "$("$tool" help "$c" 2>&1)" "$out" "help $c equals $c --help"
 done
-for c in cipher digest ecgost mac rand token version r3410 pse buffer; do
+for c in cipher digest ecgost mac rand token version r3410 pse buffer cert crl key; do
   echo "$commands" | grep -qx "$c" || { fail "$c is not listed"; continue; }
   expect_eq "$("$tool" "$c" -h 2>&1)" "$("$tool" "$c" --help 2>&1)" "$c -h equals --help"
 done
@@ -51,8 +51,19 @@ check_usage "jarnel-tool pse: option '--shares' needs a value" pse create "$work
 check_usage "jarnel-tool pse: unknown option '--frob' (see jarnel-tool pse --help)" pse check --frob=1 "$work/c"
 check_usage "jarnel-tool buffer: option '--password-file' needs a value" buffer encrypt --password-file
 check_usage "jarnel-tool buffer: --cipher goes with encrypt only" buffer decrypt --cipher=44 --password-file "$work/msg"
+check_usage "jarnel-tool cert: unknown subcommand 'frob' (see jarnel-tool cert --help)" cert frob
+check_usage "jarnel-tool cert: add needs PSEPATH and CERTFILE (see jarnel-tool cert add --help)" cert add "$work/c"
+check_usage "jarnel-tool cert: show needs one FILE (see jarnel-tool cert show --help)" cert show a b
+check_usage "jarnel-tool cert: unknown option '--frob' (see jarnel-tool cert --help)" cert show --frob "$work/msg"
+check_usage "jarnel-tool crl: show needs one FILE (see jarnel-tool crl --help)" crl show
+check_usage "jarnel-tool crl: unknown subcommand 'list' (see jarnel-tool crl --help)" crl list x
+check_usage "jarnel-tool key: option '--paramset' needs a value" key gen "$work/c" --paramset
+check_usage "jarnel-tool key: unknown option '--frob' (see jarnel-tool key --help)" key pub --frob=1 "$work/c"
+check_usage "jarnel-tool key: --paramset CP-D is not a parameter set of ECGOST3410" key gen "$work/c" --paramset=CP-D
+check_usage "jarnel-tool key: --alg, --paramset and --traditional go with gen" key sign "$work/c" --alg=R3410
+check_usage "jarnel-tool key: import needs PSEPATH and KEYFILE" key import "$work/c"
 # Subcommands have their own help, also as "help CMD SUB".
-for cs in "token ls" "pse create" "pse copy" "buffer decrypt"; do
+for cs in "token ls" "pse create" "pse copy" "buffer decrypt" "cert show" "cert add"; do
   read -r c sub <<<"$cs"
   out=$("$tool" $c $sub --help 2>&1) || fail "$cs --help: exit $?"
   echo "$out" | grep -q "^usage: jarnel-tool $cs" || fail "$cs --help: no usage line of its own"
@@ -98,6 +109,8 @@ full buffer decrypt --password-file "$work/pw" "$work/msg.p7"
 full buffer encrypt --password-file "$work/pw" "$work/msg"
 "$tool" pse create "$work/pse" || fail "pse create"
 full pse check "$work/pse"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/c.key" -subj /CN=x -days 1 -out "$work/c.pem" 2>/dev/null
+full cert show "$work/c.pem"
 "$tool" ecgost keygen --paramset A --out /dev/full 2>"$work/err"
 expect_eq "$?:$(cat "$work/err")" "1:jarnel-tool ecgost: /dev/full: No space left on device" "keygen --out /dev/full"
 "$tool" cipher --alg rus-gamma --key $key --out /dev/full "$work/msg" 2>"$work/err"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "command.h"
+#include "crypto/cadb/pkey_local.h"
 #include "crypto/ecgost/ec_asn1.h"
 #include "crypto/ecgost/ecgost.h"
 #include "crypto/err/err.h"
@@ -150,39 +151,12 @@ int set_private_be(ECGOST* key, const unsigned char* d, std::size_t n, const cha
   return -1;
 }
 
-// The private value of a PKCS#8 GOST key, in any of the forms the engine reads, big-endian.
+// The private value of a PKCS#8 GOST key, in any of the forms the engine reads (the key store's
+// reader), big-endian.
 bool pkcs8_private_value(const ECGOST* key, const SecureBuffer& v, SecureBuffer& d_be) {
-  const unsigned char* p = v.data();
-  const std::size_t n = v.size();
-  auto le_to_be = [&](const unsigned char* le, std::size_t len) {
-    if (!d_be.resize(len)) return false;
-    for (std::size_t i = 0; i < len; ++i) d_be.data()[i] = le[len - 1 - i];
-    return true;
-  };
-  if (n == 34 && p[0] == der::TAG_OCTET_STRING && p[1] == 32) return le_to_be(p + 2, 32);
-  if (n >= 3 && p[0] == der::TAG_INTEGER && p[1] == n - 2) {
-    BIGNUM* bn = BN_secure_new();
-    der::Reader r(std::span<const unsigned char>(p, n));
-    const bool ok = bn && r.integer(bn) && r.empty() && d_be.resize(32) && BN_bn2binpad(bn, d_be.data(), 32) == 32;
-    BN_clear_free(bn);
-    return ok;
-  }
-  if (n == 32) return le_to_be(p, 32);
-  if (n > 32 && n % 32 == 0) {
-    // Masked: the key followed by masks, all little-endian; the value is their product mod q.
-    const BIGNUM* q = ECURVE_get_q(ECGOST_get_curve(key));
-    BN_CTX* ctx = BN_CTX_secure_new();
-    BIGNUM *acc = BN_secure_new(), *m = BN_secure_new();
-    bool ok = q && ctx && acc && m && BN_lebin2bn(p, 32, acc);
-    for (std::size_t i = 32; ok && i < n; i += 32)
-      ok = BN_lebin2bn(p + i, 32, m) && BN_mod_mul(acc, acc, m, q, ctx);
-    ok = ok && d_be.resize(32) && BN_bn2binpad(acc, d_be.data(), 32) == 32;
-    BN_clear_free(acc);
-    BN_clear_free(m);
-    BN_CTX_free(ctx);
-    return ok;
-  }
-  return false;
+  BnPtr d;
+  return pkey::ec_plain_value(key, v.span(), d) && d_be.resize(32) &&
+         BN_bn2binpad(d.get(), d_be.data(), 32) == 32;
 }
 
 // A PrivateKeyInfo of GOST R 34.10-2001 into k.

@@ -1,16 +1,11 @@
 #include "key_io.h"
 
-#include <openssl/bio.h>
-#include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/pkcs12.h>
-#include <openssl/x509.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "command.h"
+#include "crypto/cadb/pkey_local.h"
 #include "crypto/ecgost/ec_der.h"
 #include "crypto/rus/gosth.h"
 #include "crypto/rus/gost_provider.h"
@@ -37,41 +32,18 @@ int read_password_file(const char* path, SecureBuffer& out) {
 }
 
 bool pem_decode(std::span<const unsigned char> text, std::string& label, SecureBuffer& der) {
-  static const char kBegin[] = "-----BEGIN ";
-  const unsigned char* b = text.data();
-  const unsigned char* e = b + text.size();
-  trim(b, e);
-  if (static_cast<std::size_t>(e - b) < sizeof kBegin - 1 || std::memcmp(b, kBegin, sizeof kBegin - 1)) return false;
-  BIO* bio = BIO_new_mem_buf(b, static_cast<int>(e - b));
-  char *name = nullptr, *header = nullptr;
-  unsigned char* data = nullptr;
-  long len = 0;
-  const bool ok = bio && PEM_read_bio(bio, &name, &header, &data, &len) == 1;
-  BIO_free(bio);
-  bool done = false;
-  if (ok && der.resize(static_cast<std::size_t>(len))) {
-    std::memcpy(der.data(), data, static_cast<std::size_t>(len));
-    label = name;
-    done = true;
-  }
-  OPENSSL_free(name);
-  OPENSSL_free(header);
-  if (data) OPENSSL_clear_free(data, static_cast<std::size_t>(len));
-  return done;
+  pkey::PemBlock b;
+  if (!pkey::pem_read(text, b)) return false;
+  label = b.label;
+  der = std::move(b.der);
+  return true;
 }
 
 std::string pem_encode(const char* label, std::span<const unsigned char> der) {
-  std::string out = std::string("-----BEGIN ") + label + "-----\n";
-  std::vector<unsigned char> b64(4 * ((48 + 2) / 3) + 1);
-  for (std::size_t i = 0; i < der.size(); i += 48) {
-    const int n = static_cast<int>(der.size() - i < 48 ? der.size() - i : 48);
-    const int m = EVP_EncodeBlock(b64.data(), der.data() + i, n);
-    out.append(reinterpret_cast<const char*>(b64.data()), static_cast<std::size_t>(m));
-    out += '\n';
-  }
-  OPENSSL_cleanse(b64.data(), b64.size());
-  out += std::string("-----END ") + label + "-----\n";
-  return out;
+  SecureBuffer out;
+  if (!pkey::pem_write(label, der, nullptr, 0, out)) return std::string();
+  std::string text(reinterpret_cast<const char*>(out.data()), out.size());
+  return text;
 }
 
 bool hex_exact(std::span<const unsigned char> text, std::size_t n, SecureBuffer& out) {
@@ -132,55 +104,14 @@ bool pkcs8_build(std::span<const std::uint32_t> alg, std::span<const unsigned ch
   return true;
 }
 
-bool is_encrypted_pkcs8(std::span<const unsigned char> in) {
-  der::Reader r(in), info(std::span<const unsigned char>{});
-  std::span<const unsigned char> alg, data;
-  return r.enter(der::TAG_SEQUENCE, info) && r.empty() && info.expect(der::TAG_SEQUENCE, alg) &&
-         info.expect(der::TAG_OCTET_STRING, data) && info.empty();
-}
+bool is_encrypted_pkcs8(std::span<const unsigned char> in) { return pkey::is_encrypted_pkcs8(in); }
 
 bool pkcs8_decrypt(std::span<const unsigned char> in, std::span<const unsigned char> password, SecureBuffer& out) {
-  if (!GOST_register_algorithms()) return false;
-  const unsigned char* p = in.data();
-  X509_SIG* sig = d2i_X509_SIG(nullptr, &p, static_cast<long>(in.size()));
-  if (!sig) return false;
-  PKCS8_PRIV_KEY_INFO* info = PKCS8_decrypt_ex(sig, reinterpret_cast<const char*>(password.data()),
-                                               static_cast<int>(password.size()), GOST_libctx(), nullptr);
-  X509_SIG_free(sig);
-  if (!info) {
-    // OpenSSL's reasons, with --verbose.
-    if (verbose()) ::ERR_print_errors_fp(stderr);
-    ::ERR_clear_error();
-    return false;
-  }
-  unsigned char* der = nullptr;
-  const int n = i2d_PKCS8_PRIV_KEY_INFO(info, &der);
-  PKCS8_PRIV_KEY_INFO_free(info);
-  const bool ok = n > 0 && out.resize(static_cast<std::size_t>(n));
-  if (ok) std::memcpy(out.data(), der, static_cast<std::size_t>(n));
-  if (der) OPENSSL_clear_free(der, static_cast<std::size_t>(n > 0 ? n : 0));
-  return ok;
+  return pkey::pbes2_decrypt(in, password, out) == 1;
 }
 
 bool pkcs8_encrypt(std::span<const unsigned char> in, std::span<const unsigned char> password, SecureBuffer& out) {
-  if (!GOST_register_algorithms()) return false;
-  const unsigned char* p = in.data();
-  PKCS8_PRIV_KEY_INFO* info = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(in.size()));
-  EVP_CIPHER* aes = EVP_CIPHER_fetch(GOST_libctx(), "AES-256-CBC", nullptr);
-  X509_SIG* sig = info && aes ? PKCS8_encrypt_ex(-1, aes, reinterpret_cast<const char*>(password.data()),
-                                                 static_cast<int>(password.size()), nullptr, 0, 100000, info,
-                                                 GOST_libctx(), nullptr)
-                              : nullptr;
-  EVP_CIPHER_free(aes);
-  PKCS8_PRIV_KEY_INFO_free(info);
-  if (!sig) return false;
-  unsigned char* der = nullptr;
-  const int n = i2d_X509_SIG(sig, &der);
-  X509_SIG_free(sig);
-  const bool ok = n > 0 && out.resize(static_cast<std::size_t>(n));
-  if (ok) std::memcpy(out.data(), der, static_cast<std::size_t>(n));
-  OPENSSL_free(der);
-  return ok;
+  return pkey::pbes2_encrypt(in, password, NID_AES_256_CBC, NID_HMAC_SHA256, 100000, out);
 }
 
 std::string hex_of(const unsigned char* p, std::size_t n) {

@@ -37,8 +37,8 @@ bool pkcs8_build(std::span<const std::uint32_t> alg, std::span<const unsigned ch
                  std::span<const unsigned char> key, SecureBuffer& out);
 // True when der looks like an EncryptedPrivateKeyInfo (SEQUENCE { SEQUENCE, OCTET STRING }).
 bool is_encrypted_pkcs8(std::span<const unsigned char> der);
-// Decrypts an EncryptedPrivateKeyInfo (PBES2 with OpenSSL's ciphers or the GOST ones) into the
-// DER of its PrivateKeyInfo. false when the password is wrong or the scheme unknown.
+// Decrypts an EncryptedPrivateKeyInfo (PBES2, as the key store reads it: crypto/cadb/pkey_local.h)
+// into the DER of its PrivateKeyInfo. false when the password is wrong or the scheme unknown.
 bool pkcs8_decrypt(std::span<const unsigned char> der, std::span<const unsigned char> password, SecureBuffer& out);
 // Encrypts a PrivateKeyInfo with PBES2 (AES-256-CBC, PBKDF2 with HMAC-SHA256), as
 // 'openssl pkcs8 -topk8' does by default.
