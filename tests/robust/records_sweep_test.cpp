@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "crypto/cadb/cert.h"
 #include "crypto/cadb/pkey.h"
@@ -219,6 +220,58 @@ TEST_F(RecordSweep, SignAndVkoThroughTheKeyObject) {
        masked},
   };
   for (const auto& row : rows) sweep(row);
+  mem_cleanse(d, sizeof d);
+  mem_cleanse(shared, sizeof shared);
+}
+
+// What the key store's derive does below its Java frame: open the container, read its key
+// file, decode the peer's SubjectPublicKeyInfo and agree the key-encryption key.
+TEST_F(RecordSweep, KeyStoreDerive) {
+  unsigned char d[32], shared[32];
+  std::vector<unsigned char> peer_spki;
+  {
+    PkeyCtxPtr gen = key_context();
+    ASSERT_EQ(PKEY_CTX_generate(gen.get(), PKEY_TYPE_ECGOST_CP, 0), 1);
+    ASSERT_TRUE(private_of(PKEY_CTX_get_key(gen.get()), d));
+    ASSERT_EQ(PKEY_CTX_write(gen.get(), PKEY_FORMAT_DER, PKEY_KIND_PKCS8), 1);
+    Owned<PKEY> peer(PKEY_generate(PKEY_TYPE_ECGOST_CP, 0, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(peer);
+    const int n = i2d_PKEY_KEY_PUBKEY(peer->key, nullptr);
+    ASSERT_GT(n, 0);
+    peer_spki.resize(static_cast<std::size_t>(n));
+    unsigned char* w = peer_spki.data();
+    ASSERT_EQ(i2d_PKEY_KEY_PUBKEY(peer->key, &w), n);
+  }
+  const unsigned char ukm[8] = {1, 1, 2, 3, 5, 8, 13, 21};
+  auto derive = [&](unsigned char out[32]) {
+    CtxPtr opened(PSE_CTX_new());
+    if (!opened || PSE_CTX_set_path(opened.get(), container_.c_str(), 0) != 1) return false;
+    PSE_CTX_set_flags(opened.get(), 1);  // the random state is not touched
+    if (PSE_CTX_read(opened.get()) != 1) return false;
+    PkeyCtxPtr k(PKEY_CTX_new());
+    if (!k || PKEY_CTX_set_pse(k.get(), PSE_CTX_get_pse(opened.get())) != 1 || PKEY_CTX_read(k.get()) != 1)
+      return false;
+    const unsigned char* p = peer_spki.data();
+    Owned<PKEY_KEY> peer(d2i_PKEY_KEY_PUBKEY(&p, static_cast<long>(peer_spki.size())));
+    if (!peer || !peer->ec) return false;
+    std::size_t n = 32;
+    return PKEY_KEY_derive(PKEY_CTX_get_key(k.get())->key, ECGOST_get_public(peer->ec), ukm, out, &n) == 1 &&
+           n == 32;
+  };
+  ASSERT_TRUE(derive(shared));
+  sweep({"key store derive",
+         [&] {
+           watch_container_files();
+           mem_watch::watch("private key", {d, 32});
+           mem_watch::watch("VKO shared key", {shared, 32});
+         },
+         [&] {
+           unsigned char out[32] = {};
+           const bool ok = derive(out) && !std::memcmp(out, shared, 32);
+           mem_cleanse(out, sizeof out);
+           return ok;
+         },
+         [&](bool) { expect_container_unchanged(); }});
   mem_cleanse(d, sizeof d);
   mem_cleanse(shared, sizeof shared);
 }
