@@ -208,11 +208,13 @@ int default_write(PKEY_CTX* ctx, int format, int kind) {
     cb_data = &fixed;
   }
   Owned<BUFFER> image(PKEY_write_buffer(ctx->key, format, kind, cb, cb_data));
-  const bool ok = image && CADB_mkdir(path) &&
-                  CADB_write_file(path, image->data, image->length, 0, nullptr) > 0;
-  // Back to the loaded state, whatever happened.
+  // Back to the loaded state before the file is touched: a failure to load leaves no file
+  // behind, and a failed write leaves the key usable.
   const bool back = PKEY_KEY_load(key, ctx->pse);
-  if (!ok || !back) {
+  const bool ok = image && back && CADB_mkdir(path) &&
+                  CADB_write_file(path, image->data, image->length, 0, nullptr) > 0;
+  if (image) mem_cleanse(image->data, static_cast<std::size_t>(image->length));
+  if (!ok) {
     JARNEL_ERR(LIB_CADB, CADB_F_PKEY_DEFAULT_WRITE, LIB_CADB);
     return 0;
   }
