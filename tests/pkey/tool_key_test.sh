@@ -31,9 +31,9 @@ printf 'other\n' >"$work/wrong"
 # Generation: each form, each parameter set; the key file is where the container keeps it and
 # the key signs after being read back.
 n=0
-for spec in "ECGOST3410 CP-A" "ECGOST3410 CP-B" "ECGOST3410 CP-C" "ECGOST3410 CP-XA" "ECGOST3410 CP-XB" \
+for keyspec in "ECGOST3410 CP-A" "ECGOST3410 CP-B" "ECGOST3410 CP-C" "ECGOST3410 CP-XA" "ECGOST3410 CP-XB" \
             "R3410 CP-A" "R3410 CP-XC"; do
-  set -- $spec
+  set -- $keyspec
   for form in "" "--pem" "--traditional" "--pem --traditional" "--password-file $work/pw" \
               "--pem --password-file $work/pw" "--pem --traditional --password-file $work/pw"; do
     n=$((n + 1))
@@ -41,25 +41,25 @@ for spec in "ECGOST3410 CP-A" "ECGOST3410 CP-B" "ECGOST3410 CP-C" "ECGOST3410 CP
     "$tool" pse create "$c" || { fail "pse create"; continue; }
     pass=(); case $form in *password*) pass=(--password-file "$work/pw") ;; esac
     # shellcheck disable=SC2086
-    fp=$("$tool" key gen "$c" --alg $1 --paramset $2 $form) || { fail "gen $spec $form"; continue; }
-    [[ $fp =~ ^fingerprint=[0-9a-f]{64}$ ]] || fail "gen $spec $form: printed '$fp'"
-    [ -s "$c/keys/00000001.key" ] || fail "gen $spec $form: no keys/00000001.key"
-    case $form in *--pem*) head -c 11 "$c/keys/00000001.key" | grep -q -- '-----BEGIN ' || fail "gen $spec $form: not PEM" ;; esac
-    "$tool" key pub "$c" "${pass[@]}" >"$work/pub.der" || fail "pub $spec $form"
-    "$tool" key sign "$c" "${pass[@]}" --out "$work/sig" "$work/msg" || fail "sign $spec $form"
-    [ "$(stat -c %s "$work/sig")" -eq 64 ] || fail "sign $spec $form: signature is not 64 bytes"
+    fp=$("$tool" key gen "$c" --alg $1 --paramset $2 $form) || { fail "gen $keyspec $form"; continue; }
+    [[ $fp =~ ^fingerprint=[0-9a-f]{64}$ ]] || fail "gen $keyspec $form: printed '$fp'"
+    [ -s "$c/keys/00000001.key" ] || fail "gen $keyspec $form: no keys/00000001.key"
+    case $form in *--pem*) head -c 11 "$c/keys/00000001.key" | grep -q -- '-----BEGIN ' || fail "gen $keyspec $form: not PEM" ;; esac
+    "$tool" key pub "$c" "${pass[@]}" >"$work/pub.der" || fail "pub $keyspec $form"
+    "$tool" key sign "$c" "${pass[@]}" --out "$work/sig" "$work/msg" || fail "sign $keyspec $form"
+    [ "$(stat -c %s "$work/sig")" -eq 64 ] || fail "sign $keyspec $form: signature is not 64 bytes"
     if [ $1 = ECGOST3410 ] && [ $engine = 1 ]; then
-      e pkey -pubin -inform DER -in "$work/pub.der" -out "$work/pub.pem" || fail "the engine reads the public key ($spec)"
+      e pkey -pubin -inform DER -in "$work/pub.der" -out "$work/pub.pem" || fail "the engine reads the public key ($keyspec)"
       # The engine's own encoding of the key it read is ours byte for byte: the same point.
       e pkey -pubin -inform DER -in "$work/pub.der" -pubout -outform DER | cmp -s - "$work/pub.der" ||
-        fail "the engine re-encodes the public key unchanged ($spec)"
+        fail "the engine re-encodes the public key unchanged ($keyspec)"
       e dgst -md_gost94 -verify "$work/pub.pem" -signature "$work/sig" "$work/msg" >/dev/null ||
-        fail "the engine verifies key sign ($spec $form)"
+        fail "the engine verifies key sign ($keyspec $form)"
     fi
     if [ -n "${pass[*]}" ]; then
-      expect_rc 1 "pub without the key file's password ($spec $form)" "$tool" key pub "$c"
+      expect_rc 1 "pub without the key file's password ($keyspec $form)" "$tool" key pub "$c"
       grep -q "give --password-file" "$work/err" || fail "missing password message: $(cat "$work/err")"
-      expect_rc 1 "pub with a wrong password ($spec $form)" "$tool" key pub "$c" --password-file "$work/wrong"
+      expect_rc 1 "pub with a wrong password ($keyspec $form)" "$tool" key pub "$c" --password-file "$work/wrong"
     fi
   done
 done

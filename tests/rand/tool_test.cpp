@@ -90,7 +90,8 @@ TEST(RandTool, RejectsBadUsage) {
 }
 
 TEST(RandTool, KeyboardSeedingPromptsAndGivesUpAtEndOfInput) {
-  ToolRun r = run_tool("16 --keyboard", "x\n");
+  // '!' is never shown (prompts are letters and digits), so it is always a wrong answer.
+  ToolRun r = run_tool("16 --keyboard", "!\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(r.out.empty());
   // A wrong answer, then the end of input.
