@@ -5,7 +5,6 @@
 #include <openssl/bn.h>
 
 #include <cstring>
-#include <vector>
 
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
@@ -59,23 +58,37 @@ const char* key_name(const char* key_path) {
   return *key_path ? key_path : nullptr;
 }
 
-// Reads an attribute of the current object into out; false (nothing recorded) when the object
-// has none or an empty one, so callers can ask whether it is there.
-bool read_attribute(PKCS11_OBJECT* c, CK_ATTRIBUTE_TYPE type, std::vector<unsigned char>& out) {
+// An attribute's value as read from the token.
+struct AttrValue {
+  SecureBuffer buf;
+  std::size_t len = 0;
+  const unsigned char* data() const { return buf.data(); }
+  std::size_t size() const { return len; }
+};
+
+// Reads an attribute of the current object into out: 1 read, 0 when the object has none or an
+// empty one (nothing recorded, so callers can ask whether it is there), -1 when memory ran out
+// (a malloc error queued).
+int read_attribute(PKCS11_OBJECT* c, CK_ATTRIBUTE_TYPE type, AttrValue& out) {
   CK_ATTRIBUTE a{type, nullptr, 0};
   if (fns(c)->C_GetAttributeValue(c->session, c->object, &a, 1) != CKR_OK || a.ulValueLen == 0 ||
       a.ulValueLen == CK_UNAVAILABLE_INFORMATION || a.ulValueLen > 65536)
-    return false;
-  out.assign(a.ulValueLen, 0);
-  a.pValue = out.data();
-  if (fns(c)->C_GetAttributeValue(c->session, c->object, &a, 1) != CKR_OK) return false;
-  out.resize(a.ulValueLen);
-  return true;
+    return 0;
+  if (!out.buf.resize(a.ulValueLen)) {
+    TK_FAIL(PKCS11_F_GET_ATTRIBUTE, R_MALLOC_FAILURE);
+    return -1;
+  }
+  a.pValue = out.buf.data();
+  if (fns(c)->C_GetAttributeValue(c->session, c->object, &a, 1) != CKR_OK ||
+      a.ulValueLen > out.buf.size())
+    return 0;
+  out.len = a.ulValueLen;
+  return 1;
 }
 
 // The object number of a DER object identifier (tag, length, body); 0 when unknown.
-int nid_of_der(const std::vector<unsigned char>& der) {
-  if (der.size() < 3 || der[0] != 0x06 || der[1] != der.size() - 2) return 0;
+int nid_of_der(const AttrValue& der) {
+  if (der.size() < 3 || der.data()[0] != 0x06 || der.data()[1] != der.size() - 2) return 0;
   for (const obj::Object& o : obj::all()) {
     unsigned char body[32];
     std::size_t n = obj::oid_der(o.nid, body, sizeof body);
@@ -138,8 +151,12 @@ int token_sign(void* token, int sig_type, const unsigned char* dgst, std::size_t
   }
   Pkcs11Lock lock(c);
   // The token takes the digest in the hash's own byte order: reversed, on a copy.
-  std::vector<unsigned char> digest(dgst, dgst + dlen);
-  for (std::size_t i = 0; i < dlen / 2; ++i) std::swap(digest[i], digest[dlen - 1 - i]);
+  SecureBuffer digest;
+  if (!digest.resize(dlen)) {
+    TK_FAIL(PKCS11_F_TOKEN_SIGN, R_MALLOC_FAILURE);
+    return 0;
+  }
+  for (std::size_t i = 0; i < dlen; ++i) digest.data()[i] = dgst[dlen - 1 - i];
   CK_RV rv = CKR_OK;
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (attempt == 1 && !reconnect(c)) break;
@@ -154,17 +171,15 @@ int token_sign(void* token, int sig_type, const unsigned char* dgst, std::size_t
       }
       if (rv == CKR_OK) {
         *siglen = len;
-        mem_cleanse(digest.data(), digest.size());
         return 1;
       }
       if (rv == CKR_BUFFER_TOO_SMALL) {
         // The caller's buffer is too small: the operation the token still holds is ended into
         // a buffer of the size it asked for, and the size reported.
         PKCS11_note(rv);
-        CK_ULONG need = len > *siglen && len <= 1024 ? len : 1024;
-        std::vector<unsigned char> scratch(need);
-        fns(c)->C_Sign(c->session, digest.data(), dlen, scratch.data(), &need);
-        mem_cleanse(digest.data(), digest.size());
+        unsigned char scratch[1024];
+        CK_ULONG need = len > *siglen && len <= sizeof scratch ? len : sizeof scratch;
+        fns(c)->C_Sign(c->session, digest.data(), dlen, scratch, &need);
         *siglen = len;
         TK_FAIL(PKCS11_F_TOKEN_SIGN, PKCS11_R_BUFFER_TOO_SMALL);
         return 0;
@@ -173,7 +188,6 @@ int token_sign(void* token, int sig_type, const unsigned char* dgst, std::size_t
     PKCS11_note(rv);
     if (!is_retryable(rv)) break;
   }
-  mem_cleanse(digest.data(), digest.size());
   TK_FAIL(PKCS11_F_TOKEN_SIGN, R_INTERNAL_ERROR);
   return 0;
 }
@@ -280,7 +294,13 @@ int token_unwrap(void* token, int key_type, const unsigned char* wrapped, std::s
     TK_FAIL(PKCS11_F_TOKEN_UNWRAP, R_MALLOC_FAILURE);
     return 0;
   }
-  std::vector<unsigned char> in(wrapped, wrapped + len);
+  // The module takes the input through a pointer to non-const: it gets a copy.
+  SecureBuffer in;
+  if (!in.resize(len)) {
+    TK_FAIL(PKCS11_F_TOKEN_UNWRAP, R_MALLOC_FAILURE);
+    return 0;
+  }
+  std::memcpy(in.data(), wrapped, len);
   CK_OBJECT_HANDLE current = c->object, made = 0;
   if (PKCS11_note(fns(c)->C_UnwrapKey(c->session, &m, current, in.data(), in.size(),
                                       t.t->attributes, t.t->count, &made)) != CKR_OK) {
@@ -303,7 +323,12 @@ int token_digest(void* token, int key_type, const unsigned char* data, std::size
     return 0;
   }
   Pkcs11Lock lock(c);
-  std::vector<unsigned char> in(data, data + len);
+  SecureBuffer in;
+  if (len && !in.resize(len)) {
+    TK_FAIL(PKCS11_F_TOKEN_DIGEST, R_MALLOC_FAILURE);
+    return 0;
+  }
+  if (len) std::memcpy(in.data(), data, len);
   CK_RV rv = CKR_OK;
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (attempt == 1 && !reconnect(c)) break;
@@ -325,8 +350,8 @@ int token_digest(void* token, int key_type, const unsigned char* data, std::size
         TK_FAIL(PKCS11_F_TOKEN_DIGEST, PKCS11_R_BUFFER_TOO_SMALL);
         return 0;
       }
-      std::vector<unsigned char> md(size);
-      rv = fns(c)->C_Digest(c->session, in.data(), in.size(), md.data(), &size);
+      unsigned char md[64];
+      rv = fns(c)->C_Digest(c->session, in.data(), in.size(), md, &size);
       if (rv == CKR_OK) {
         for (CK_ULONG i = 0; i < size; ++i) out[i] = md[size - 1 - i];
         *outlen = size;
@@ -358,10 +383,15 @@ bool offers(PKCS11_OBJECT* c, CK_MECHANISM_TYPE m) {
   CK_ULONG n = 0;
   if (fns(c)->C_GetMechanismList(c->slot, nullptr, &n) != CKR_OK || n == 0 || n > 4096)
     return false;
-  std::vector<CK_MECHANISM_TYPE> list(n);
-  if (fns(c)->C_GetMechanismList(c->slot, list.data(), &n) != CKR_OK) return false;
-  for (CK_ULONG i = 0; i < n && i < list.size(); ++i)
-    if (list[i] == m) return true;
+  const CK_ULONG room = n;
+  MemPtr<CK_MECHANISM_TYPE> list(static_cast<CK_MECHANISM_TYPE*>(mem_alloc(room * sizeof(CK_MECHANISM_TYPE))));
+  if (!list) {
+    TK_FAIL(PKCS11_F_MECHANISM, R_MALLOC_FAILURE);
+    return false;
+  }
+  if (fns(c)->C_GetMechanismList(c->slot, list.get(), &n) != CKR_OK) return false;
+  for (CK_ULONG i = 0; i < n && i < room; ++i)
+    if (list.get()[i] == m) return true;
   return false;
 }
 
@@ -397,15 +427,20 @@ ECGOST* PKCS11_key_from_public_object(PKCS11_OBJECT* c) {
     return nullptr;
   }
   Pkcs11Lock lock(c);
-  std::vector<unsigned char> value, params, hash, cipher;
-  if (!read_attribute(c, CKA_VALUE, value) || value.size() != 64 ||
-      !read_attribute(c, CKA_GOSTR3410_PARAMS, params) ||
-      !read_attribute(c, CKA_GOSTR3411_PARAMS, hash)) {
+  AttrValue value, params, hash, cipher;
+  if (read_attribute(c, CKA_VALUE, value) != 1 || value.size() != 64 ||
+      read_attribute(c, CKA_GOSTR3410_PARAMS, params) != 1 ||
+      read_attribute(c, CKA_GOSTR3411_PARAMS, hash) != 1) {
     TK_FAIL(PKCS11_F_KEY_FROM_PUBLIC, R_INTERNAL_ERROR);
     return nullptr;
   }
   int pub_nid = nid_of_der(params), hash_nid = nid_of_der(hash), cipher_nid = 0;
-  if (read_attribute(c, CKA_GOST28147_PARAMS, cipher)) cipher_nid = nid_of_der(cipher);
+  const int with_cipher = read_attribute(c, CKA_GOST28147_PARAMS, cipher);
+  if (with_cipher < 0) {
+    TK_FAIL(PKCS11_F_KEY_FROM_PUBLIC, R_INTERNAL_ERROR);
+    return nullptr;
+  }
+  if (with_cipher) cipher_nid = nid_of_der(cipher);
   if (pub_nid < NID_CP_2001_A || pub_nid > NID_CP_2001_XCHB || hash_nid == 0) {
     TK_FAIL(PKCS11_F_KEY_FROM_PUBLIC, R_INTERNAL_ERROR);
     return nullptr;
@@ -613,9 +648,15 @@ int PKCS11_write_key(const char* key_path, const char* container_path, void* cal
   }
   PKCS11_OBJECT* priv = k->token;
   Pkcs11Lock lock(priv);
-  std::vector<unsigned char> old_id, label;
-  bool has_id = read_attribute(priv, CKA_ID, old_id);
-  bool fresh = !has_id && read_attribute(priv, CKA_LABEL, label) &&
+  AttrValue old_id, label;
+  const int id_read = read_attribute(priv, CKA_ID, old_id);
+  const int label_read = id_read == 0 ? read_attribute(priv, CKA_LABEL, label) : 0;
+  if (id_read < 0 || label_read < 0) {
+    TK_FAIL(F, R_INTERNAL_ERROR);
+    return 0;
+  }
+  bool has_id = id_read == 1;
+  bool fresh = !has_id && label_read == 1 &&
                label.size() == std::strlen(PKCS11_LABEL_PRIVATE_TEMPORARY) &&
                std::memcmp(label.data(), PKCS11_LABEL_PRIVATE_TEMPORARY, label.size()) == 0;
   std::size_t name_len = std::strlen(name);
