@@ -89,7 +89,8 @@ int PKCS11_TEMPLATE_add(PKCS11_TEMPLATE* t, CK_ATTRIBUTE_TYPE type, const void* 
   auto* grown = static_cast<CK_ATTRIBUTE*>(
       mem_realloc(t->attributes, (t->count + 1) * sizeof(CK_ATTRIBUTE)));
   if (!grown) {
-    mem_free(copy);
+    // The copy may hold a private key or a PIN.
+    mem_clear_free(copy, length ? length : 1);
     P11_FAIL(PKCS11_F_TEMPLATE, R_MALLOC_FAILURE);
     return 0;
   }

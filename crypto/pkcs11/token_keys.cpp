@@ -10,6 +10,7 @@
 #include "crypto/mem.h"
 #include "crypto/objects/objects.h"
 #include "crypto/pkcs11/cryptoki.h"
+#include "crypto/pkcs11/store.h"
 
 namespace jarnel {
 namespace {
@@ -377,22 +378,49 @@ constexpr PKEY_TOKEN_METHOD kKekCek = {"EVP_PKEY_METHOD pkcs11 sign, kek and cek
                                        nullptr, token_derive, nullptr, token_unwrap, token_digest,
                                        token_release};
 
-// Whether the token lists the mechanism; a failing query counts as "no".
-bool offers(PKCS11_OBJECT* c, CK_MECHANISM_TYPE m) {
-  if (!c || !c->module) return false;
+// Whether the token lists the mechanism: 1 yes, 0 no (a failing query counts as "no"), -1 when
+// memory for the list ran out (a malloc error queued), so that a key never silently loses a
+// capability for want of memory.
+int offers(PKCS11_OBJECT* c, CK_MECHANISM_TYPE m) {
+  if (!c || !c->module) return 0;
   CK_ULONG n = 0;
-  if (fns(c)->C_GetMechanismList(c->slot, nullptr, &n) != CKR_OK || n == 0 || n > 4096)
-    return false;
+  if (fns(c)->C_GetMechanismList(c->slot, nullptr, &n) != CKR_OK || n == 0 || n > 4096) return 0;
   const CK_ULONG room = n;
-  MemPtr<CK_MECHANISM_TYPE> list(static_cast<CK_MECHANISM_TYPE*>(mem_alloc(room * sizeof(CK_MECHANISM_TYPE))));
+  MemPtr<CK_MECHANISM_TYPE> list(
+      static_cast<CK_MECHANISM_TYPE*>(mem_alloc(room * sizeof(CK_MECHANISM_TYPE))));
   if (!list) {
     TK_FAIL(PKCS11_F_MECHANISM, R_MALLOC_FAILURE);
-    return false;
+    return -1;
   }
-  if (fns(c)->C_GetMechanismList(c->slot, list.get(), &n) != CKR_OK) return false;
+  if (fns(c)->C_GetMechanismList(c->slot, list.get(), &n) != CKR_OK) return 0;
   for (CK_ULONG i = 0; i < n && i < room; ++i)
-    if (list.get()[i] == m) return true;
-  return false;
+    if (list.get()[i] == m) return 1;
+  return 0;
+}
+
+// The objects of the key pair stored under name, both halves: a pair that takes the name over
+// collects them before it changes anything and destroys them once it is in place, so a failure
+// on the way leaves the pair that was there.
+bool pair_objects(PKCS11_OBJECT* c, const char* name, MemVector<CK_OBJECT_HANDLE>& out) {
+  for (Pkcs11Template kind : {Pkcs11Template::PrivateKeySearch, Pkcs11Template::PublicKeySearch}) {
+    TemplateOwner t(PKCS11_template(kind));
+    if (!t.t || !PKCS11_TEMPLATE_add(t.t, CKA_ID, name, std::strlen(name)) ||
+        !PKCS11_find_all(c, t.t, out))
+      return false;
+  }
+  return true;
+}
+
+// Destroys the objects a new pair has replaced; the connection's current object stays.
+bool destroy_replaced(PKCS11_OBJECT* c, const MemVector<CK_OBJECT_HANDLE>& old) {
+  const CK_OBJECT_HANDLE current = c->object;
+  bool ok = true;
+  for (CK_OBJECT_HANDLE h : old) {
+    c->object = h;
+    ok = PKCS11_destroy(c) && ok;
+  }
+  c->object = current;
+  return ok;
 }
 
 }  // namespace
@@ -403,7 +431,9 @@ const PKEY_TOKEN_METHOD* PKCS11_token_method_cek() { return &kCek; }
 const PKEY_TOKEN_METHOD* PKCS11_token_method_kek_cek() { return &kKekCek; }
 
 const PKEY_TOKEN_METHOD* PKCS11_token_method(PKCS11_OBJECT* conn, unsigned* flags) {
-  bool kek = offers(conn, CKM_GOSTR3410_DERIVE), cek = offers(conn, CKM_GOSTR3410_KEY_WRAP);
+  const int derive = offers(conn, CKM_GOSTR3410_DERIVE), wrap = offers(conn, CKM_GOSTR3410_KEY_WRAP);
+  if (derive < 0 || wrap < 0) return nullptr;
+  const bool kek = derive == 1, cek = wrap == 1;
   if (flags) *flags = (kek || cek) ? 0 : PKCS11_TOKEN_KEY_SIGN_ONLY;
   if (kek && cek) return &kKekCek;
   if (kek) return &kKek;
@@ -476,7 +506,15 @@ int PKCS11_generate_key(const char* container_path, void* callback_arg, int key_
   ConnOwner c(connect(container_path, callback_arg, F));
   if (!c.c) return 0;
   Pkcs11Lock lock(c.c);
-  if (!offers(c.c, CKM_GOSTR3410_KEY_PAIR_GEN) || !offers(c.c, CKM_GOSTR3410)) {
+  const int can_generate = offers(c.c, CKM_GOSTR3410_KEY_PAIR_GEN);
+  const int can_sign = can_generate < 0 ? -1 : offers(c.c, CKM_GOSTR3410);
+  const int can_derive = can_sign < 0 ? -1 : offers(c.c, CKM_GOSTR3410_DERIVE);
+  const int can_wrap = can_derive < 0 ? -1 : offers(c.c, CKM_GOSTR3410_KEY_WRAP);
+  if (can_wrap < 0) {
+    TK_FAIL(F, R_MALLOC_FAILURE);
+    return 0;
+  }
+  if (!can_generate || !can_sign) {
     PKCS11_note(CKR_MECHANISM_INVALID);
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
@@ -489,8 +527,8 @@ int PKCS11_generate_key(const char* container_path, void* callback_arg, int key_
   }
   if ((paramset_nid != 0 && paramset_nid != PKCS11_PARAMSET_DEFAULT &&
        !PKCS11_TEMPLATE_set_gost_params(pub.t, paramset_nid)) ||
-      (offers(c.c, CKM_GOSTR3410_DERIVE) && !PKCS11_TEMPLATE_add_bool(priv.t, CKA_DERIVE, true)) ||
-      (offers(c.c, CKM_GOSTR3410_KEY_WRAP) && !PKCS11_TEMPLATE_add_bool(priv.t, CKA_UNWRAP, true))) {
+      (can_derive && !PKCS11_TEMPLATE_add_bool(priv.t, CKA_DERIVE, true)) ||
+      (can_wrap && !PKCS11_TEMPLATE_add_bool(priv.t, CKA_UNWRAP, true))) {
     TK_FAIL(F, R_MALLOC_FAILURE);
     return 0;
   }
@@ -518,13 +556,17 @@ int PKCS11_generate_key(const char* container_path, void* callback_arg, int key_
   }
   c.c->object = pub_h;
   Owned<ECGOST> key(PKCS11_key_from_public_object(c.c));
-  if (!key) {
+  c.c->object = priv_h;
+  unsigned flags = 0;
+  const PKEY_TOKEN_METHOD* method = key ? PKCS11_token_method(c.c, &flags) : nullptr;
+  if (!method) {
+    // The pair just made is of no use to anyone: it goes rather than wait for the next
+    // generation to clear it.
+    fns(c.c)->C_DestroyObject(c.c->session, priv_h);
+    fns(c.c)->C_DestroyObject(c.c->session, pub_h);
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
-  c.c->object = priv_h;
-  unsigned flags = 0;
-  const PKEY_TOKEN_METHOD* method = PKCS11_token_method(c.c, &flags);
   PKCS11_TOKEN_KEY_clear(out);
   out->key = key.release();
   out->token = c.release();
@@ -561,6 +603,10 @@ int PKCS11_read_key(const char* key_path, const char* container_path, void* call
   }
   unsigned flags = 0;
   const PKEY_TOKEN_METHOD* method = PKCS11_token_method(priv.c, &flags);
+  if (!method) {
+    TK_FAIL(F, R_INTERNAL_ERROR);
+    return 0;
+  }
   PKCS11_TOKEN_KEY_clear(out);
   out->key = key.release();
   out->token = priv.release();
@@ -593,6 +639,8 @@ int PKCS11_import_key(PKCS11_OBJECT* c, const char* name, ECGOST* key) {
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
+  const int can_wrap = offers(c, CKM_GOSTR3410_KEY_WRAP);
+  const int can_derive = can_wrap < 0 ? -1 : offers(c, CKM_GOSTR3410_DERIVE);
   TemplateOwner pub(PKCS11_template(Pkcs11Template::PublicKeyFinal));
   TemplateOwner priv(PKCS11_template(Pkcs11Template::PrivateKeyFinal));
   auto params = [&](PKCS11_TEMPLATE* t) {
@@ -600,17 +648,19 @@ int PKCS11_import_key(PKCS11_OBJECT* c, const char* name, ECGOST* key) {
            PKCS11_TEMPLATE_set_gost_params(t, pub_nid) &&
            add_oid(t, CKA_GOSTR3411_PARAMS, hash_nid) && add_oid(t, CKA_GOST28147_PARAMS, cipher_nid);
   };
-  bool built = pub.t && priv.t && params(pub.t) && params(priv.t) &&
+  bool built = can_derive >= 0 && pub.t && priv.t && params(pub.t) && params(priv.t) &&
                PKCS11_TEMPLATE_add(pub.t, CKA_VALUE, point, sizeof point) &&
                PKCS11_TEMPLATE_add(priv.t, CKA_VALUE, d_le, sizeof d_le) &&
-               (!offers(c, CKM_GOSTR3410_KEY_WRAP) || PKCS11_TEMPLATE_add_bool(priv.t, CKA_UNWRAP, true)) &&
-               (!offers(c, CKM_GOSTR3410_DERIVE) || PKCS11_TEMPLATE_add_bool(priv.t, CKA_DERIVE, true));
+               (!can_wrap || PKCS11_TEMPLATE_add_bool(priv.t, CKA_UNWRAP, true)) &&
+               (!can_derive || PKCS11_TEMPLATE_add_bool(priv.t, CKA_DERIVE, true));
   mem_cleanse(d_le, sizeof d_le);
   if (!built) {
     TK_FAIL(F, R_MALLOC_FAILURE);
     return 0;
   }
-  if (!PKCS11_login(c, 0) || !PKCS11_delete_key_pair(c, name) || !PKCS11_create(c, pub.t)) {
+  // The new pair is made before the one it replaces goes.
+  MemVector<CK_OBJECT_HANDLE> old;
+  if (!PKCS11_login(c, 0) || !pair_objects(c, name, old) || !PKCS11_create(c, pub.t)) {
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
@@ -619,6 +669,10 @@ int PKCS11_import_key(PKCS11_OBJECT* c, const char* name, ECGOST* key) {
     // A public half alone would shadow the name: take it away again.
     c->object = pub_h;
     PKCS11_destroy(c);
+    TK_FAIL(F, R_INTERNAL_ERROR);
+    return 0;
+  }
+  if (!destroy_replaced(c, old)) {
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
@@ -669,7 +723,7 @@ int PKCS11_write_key(const char* key_path, const char* container_path, void* cal
   }
   const char* path = container_path ? container_path : priv->path;
   ConnOwner other(connect(path, callback_arg, F));
-  if (!other.c || !PKCS11_login(other.c, 0) || !PKCS11_delete_key_pair(other.c, name)) {
+  if (!other.c || !PKCS11_login(other.c, 0)) {
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
@@ -682,14 +736,40 @@ int PKCS11_write_key(const char* key_path, const char* container_path, void* cal
                        : PKCS11_TEMPLATE_add_string(find.t, CKA_LABEL, PKCS11_LABEL_PUBLIC_TEMPORARY) &&
                              PKCS11_TEMPLATE_add(find.t, CKA_VALUE, point, sizeof point)) &&
                PKCS11_find_one(other.c, find.t);
-  TemplateOwner priv_set(PKCS11_TEMPLATE_new()), pub_set(PKCS11_TEMPLATE_new());
-  bool built = found && priv_set.t && pub_set.t &&
+  // Everything the commit needs is made before the token changes: the new attributes, the
+  // private half's old ones to put back should the public half refuse its own, the key's new
+  // name and the objects of a pair the name held before.
+  TemplateOwner priv_set(PKCS11_TEMPLATE_new()), pub_set(PKCS11_TEMPLATE_new()),
+      priv_back(PKCS11_TEMPLATE_new());
+  bool built = found && priv_set.t && pub_set.t && priv_back.t &&
                PKCS11_TEMPLATE_add(priv_set.t, CKA_ID, name, name_len) &&
                PKCS11_TEMPLATE_add(pub_set.t, CKA_ID, name, name_len) &&
+               PKCS11_TEMPLATE_add(priv_back.t, CKA_ID, old_id.data(), old_id.size()) &&
                (!fresh || (PKCS11_TEMPLATE_add_string(priv_set.t, CKA_LABEL, PKCS11_LABEL_PRIVATE_FINAL) &&
-                           PKCS11_TEMPLATE_add_string(pub_set.t, CKA_LABEL, PKCS11_LABEL_PUBLIC_FINAL)));
-  if (!built || !PKCS11_set_attribute(priv, priv_set.t) ||
-      !PKCS11_set_attribute(other.c, pub_set.t) || !PKCS11_OBJECT_set_second_name(priv, name)) {
+                           PKCS11_TEMPLATE_add_string(pub_set.t, CKA_LABEL, PKCS11_LABEL_PUBLIC_FINAL) &&
+                           PKCS11_TEMPLATE_add_string(priv_back.t, CKA_LABEL,
+                                                      PKCS11_LABEL_PRIVATE_TEMPORARY)));
+  MemPtr<char> new_name(built ? mem_strdup(name) : nullptr);
+  MemVector<CK_OBJECT_HANDLE> old;
+  const CK_OBJECT_HANDLE pub_h = found ? other.c->object : 0;
+  if (!built || !new_name || !pair_objects(other.c, name, old)) {
+    TK_FAIL(F, R_INTERNAL_ERROR);
+    return 0;
+  }
+  other.c->object = pub_h;
+  if (!PKCS11_set_attribute(priv, priv_set.t)) {
+    TK_FAIL(F, R_INTERNAL_ERROR);
+    return 0;
+  }
+  if (!PKCS11_set_attribute(other.c, pub_set.t)) {
+    PKCS11_set_attribute(priv, priv_back.t);
+    TK_FAIL(F, R_INTERNAL_ERROR);
+    return 0;
+  }
+  // The key's handle finds it again by its new name after a lost session.
+  mem_free(priv->second_name);
+  priv->second_name = new_name.release();
+  if (!destroy_replaced(other.c, old)) {
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
