@@ -17,6 +17,9 @@
 #include "crypto/pkcs11/token_keys.h"
 #include "crypto/startup.h"
 #include "gost_module.h"
+#include "crypto/cadb/pse_ctx.h"
+#include "crypto/pkcs11/store.h"
+#include "crypto/pse/mask.h"
 #include "tests/robust/sweep.h"
 
 using namespace jarnel;
@@ -262,6 +265,121 @@ TEST_F(TokenSweep, GenerateCommitImportCertificate) {
   for (const auto& row : rows) robust::sweep(row);
   mem_cleanse(d, sizeof d);
   EXPECT_EQ(module().calls("session objects"), 0) << "a session key stayed on the token";
+}
+
+// A container's master key and KEK as the container at kContainer now holds them.
+bool stored_container_keys(unsigned char mk[32], unsigned char kek[32]) {
+  PSE_CTX* ctx = PSE_CTX_new();
+  // Exporting reads the items themselves; otherwise a token container's keys stay on the token.
+  bool ok = ctx && PSE_CTX_set_path(ctx, kContainer, 0) == 1 &&
+            PSE_CTX_set_flags(ctx, 1 | PSE_CTX_FLAG_EXPORT) == 1 && PSE_CTX_read(ctx) == 1 &&
+            PSE_CTX_get_pse(ctx) && MASK_key_get(&PSE_CTX_get_pse(ctx)->mkey, mk) &&
+            MASK_key_get(&PSE_CTX_get_pse(ctx)->kek, kek);
+  PSE_CTX_free(ctx);
+  return ok;
+}
+
+TEST_F(TokenSweep, ContainerDeleteAndListOnTheToken) {
+  constexpr char kDoomed[] = "pkcs11:\\pkcs11gost\\doomed";
+  struct Ctx {
+    PSE_CTX* c = nullptr;
+    ~Ctx() { PSE_CTX_free(c); }
+    void reset(PSE_CTX* n = nullptr) {
+      PSE_CTX_free(c);
+      c = n;
+    }
+  } ctx;
+  auto fresh = [&] {
+    ctx.reset(PSE_CTX_new());
+    return ctx.c && PSE_CTX_set_path(ctx.c, kContainer, 0) == 1;
+  };
+  // The container the token holds at start, and its keys.
+  ASSERT_TRUE(fresh() && PSE_CTX_generate(ctx.c) == 1 && PSE_CTX_write(ctx.c) == 1);
+  unsigned char mk[32], kek[32], new_mk[32], new_kek[32], got_mk[32], got_kek[32];
+  ASSERT_TRUE(stored_container_keys(mk, kek));
+  ctx.reset();
+  long base = 0;
+  int listed = 0, listed_untouched = -1;
+  auto count = [](const char*, void* arg) {
+    ++*static_cast<int*>(arg);
+    return 1;
+  };
+  const unsigned all = PKCS11_LIST_RECURSE | PKCS11_LIST_PRIVATE_KEYS | PKCS11_LIST_PUBLIC_KEYS |
+                       PKCS11_LIST_CERTIFICATES;
+  const robust::Row rows[] = {
+      {"token container write",
+       [&] {
+         ASSERT_TRUE(fresh() && PSE_CTX_generate(ctx.c) == 1);
+         ASSERT_TRUE(MASK_key_get(&PSE_CTX_get_pse(ctx.c)->mkey, new_mk) &&
+                     MASK_key_get(&PSE_CTX_get_pse(ctx.c)->kek, new_kek));
+         mem_watch::watch("master key", {new_mk, 32});
+         mem_watch::watch("KEK", {new_kek, 32});
+         base = token_objects();
+       },
+       [&] { return PSE_CTX_write(ctx.c) == 1; },
+       [&](bool ok) {
+         ctx.reset();
+         // One object per item, the new container's or the old one's, never a mixture.
+         EXPECT_EQ(token_objects(), base);
+         ASSERT_TRUE(stored_container_keys(got_mk, got_kek));
+         EXPECT_EQ(0, std::memcmp(got_mk, ok ? new_mk : mk, 32));
+         EXPECT_EQ(0, std::memcmp(got_kek, ok ? new_kek : kek, 32));
+         if (ok) {
+           std::memcpy(mk, new_mk, 32);
+           std::memcpy(kek, new_kek, 32);
+         }
+       }},
+      {"token container open (export)",
+       [&] {
+         ASSERT_TRUE(fresh() && PSE_CTX_set_flags(ctx.c, 1 | PSE_CTX_FLAG_EXPORT));
+         mem_watch::watch("master key", {mk, 32});
+         mem_watch::watch("KEK", {kek, 32});
+         base = token_objects();
+       },
+       [&] { return PSE_CTX_read(ctx.c) == 1; },
+       [&](bool ok) {
+         if (!ok) {
+           EXPECT_EQ(PSE_CTX_get_pse(ctx.c), nullptr);
+         }
+         ctx.reset();
+         EXPECT_EQ(token_objects(), base);
+       }},
+      {"token delete by path",
+       [&] {
+         TokenKey k;
+         ASSERT_TRUE(PKCS11_generate_key(kContainer, nullptr, 271, NID_CP_2001_A, &k.k));
+         ASSERT_TRUE(PKCS11_write_key(kDoomed, kContainer, nullptr, &k.k));
+         base = token_objects();
+       },
+       [&] { return PKCS11_delete_by_path(kDoomed) == 1; },
+       [&](bool ok) {
+         // The pair goes whole or stays whole.
+         EXPECT_EQ(token_objects(), ok ? base - 2 : base);
+         TokenKey k;
+         EXPECT_EQ(PKCS11_read_key(kDoomed, nullptr, nullptr, 0, &k.k) == 1, !ok);
+         ERR_clear_error();
+         if (!ok) {
+           EXPECT_TRUE(PKCS11_delete_by_path(kDoomed));
+         }
+       }},
+      {"token list",
+       [&] {
+         if (listed_untouched < 0) {
+           int n = 0;
+           ASSERT_TRUE(PKCS11_list_objects("pkcs11:\\pkcs11gost", all, count, &n));
+           listed_untouched = n;
+         }
+         listed = 0;
+       },
+       [&] { return PKCS11_list_objects("pkcs11:\\pkcs11gost", all, count, &listed) == 1; },
+       [&](bool ok) {
+         if (ok) {
+           EXPECT_EQ(listed, listed_untouched);
+         }
+       }},
+  };
+  for (const auto& row : rows) robust::sweep(row);
+  for (unsigned char* b : {mk, kek, new_mk, new_kek, got_mk, got_kek}) mem_cleanse(b, 32);
 }
 
 }  // namespace
