@@ -3,8 +3,12 @@
 // can make an allocation fail and an embedding application can supply its own allocator.
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <new>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "crypto/byteorder.h"
 
@@ -63,5 +67,30 @@ struct MemDeleter {
 };
 template <class T>
 using MemPtr = std::unique_ptr<T, MemDeleter>;
+
+// The library's allocator for standard containers, so that their memory comes through the
+// three functions above like every other block (and a test can make it fail). A failed
+// allocation throws std::bad_alloc: every exported function that uses such a container turns
+// that into an ordinary failure with a malloc error (see mem_guard.h).
+template <class T>
+struct MemAllocator {
+  using value_type = T;
+  MemAllocator() noexcept = default;
+  template <class U>
+  MemAllocator(const MemAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    void* p = mem_alloc(n * sizeof(T));
+    if (!p) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t) noexcept { mem_free(p); }
+  template <class U>
+  bool operator==(const MemAllocator<U>&) const noexcept { return true; }
+};
+
+template <class T>
+using MemVector = std::vector<T, MemAllocator<T>>;
+using MemString = std::basic_string<char, std::char_traits<char>, MemAllocator<char>>;
 
 }  // namespace jarnel

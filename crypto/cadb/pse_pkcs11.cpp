@@ -5,12 +5,13 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <vector>
+#include <optional>
 
 #include "crypto/cadb/pse_ctx.h"
 #include "crypto/cadb/pse_method_util.h"
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
+#include "crypto/mem_guard.h"
 #include "crypto/pkcs11/store.h"
 #include "crypto/pse/pse_rand.h"
 #include "crypto/rand/rand.h"
@@ -170,11 +171,17 @@ int pkcs11_write(PSE_CTX* ctx) {
   }
   // Every new object is made before any old one goes: a failure takes back what this write
   // made and leaves the container that was there whole.
-  std::vector<CK_OBJECT_HANDLE> old[4], made;
+  // The list of what was made has its room before anything is made, so that recording a
+  // new object cannot fail once the object exists.
+  MemVector<CK_OBJECT_HANDLE> old[4], made;
+  ok = ok && alloc_guard(LIB_PKCS11, PKCS11_F_PSE_WRITE, false, [&] {
+         made.reserve(4);
+         return true;
+       });
   for (int i = 0; i < 4 && ok; ++i) ok = PKCS11_item_objects(i, c.get(), old[i]) != 0;
   for (int i = 0; ok && i < (with_rand ? 4 : 3); ++i) {
-    std::unique_ptr<RandNotify> notify;
-    if (i == 3) notify = std::make_unique<RandNotify>(ctx);
+    std::optional<RandNotify> notify;
+    if (i == 3) notify.emplace(ctx);
     CK_OBJECT_HANDLE h = 0;
     ok = PKCS11_create_item(i, contents[i].data(), static_cast<CK_ULONG>(lengths[i]), c.get(),
                             &h) != 0;

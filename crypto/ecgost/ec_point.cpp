@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "crypto/ecgost/ec_field_impl.h"
 #include "crypto/ecgost/ec_local.h"
@@ -435,10 +434,17 @@ void finish_ct(const ECURVE& c, JPoint& r, const JPoint& a) {
   r.z1 = true;
 }
 
-// Affine forms of n public points at once (one inversion); infinity stays flagged in inf.
-void batch_affine(const ECURVE& c, const JPoint* in, int n, Fe* xs, Fe* ys, u64* inf) {
+// Affine forms of n public points at once (one inversion); infinity stays flagged in inf. The
+// running products live on the stack for the table sizes used here (at most 15 points), so the
+// multiplications allocate nothing; false only when a larger batch finds no memory.
+bool batch_affine(const ECURVE& c, const JPoint* in, int n, Fe* xs, Fe* ys, u64* inf) {
   const Field& f = c.field;
-  std::unique_ptr<Fe[]> pre(new (std::nothrow) Fe[n > 0 ? n : 1]);
+  constexpr int kOnStack = 32;
+  Fe local[kOnStack];
+  MemPtr<Fe> heap(n > kOnStack ? static_cast<Fe*>(mem_alloc(sizeof(Fe) * static_cast<std::size_t>(n)))
+                               : nullptr);
+  if (n > kOnStack && !heap) return false;
+  Fe* pre = heap ? heap.get() : local;
   Fe acc = f.one;
   for (int i = 0; i < n; ++i) {
     pre[i] = acc;
@@ -461,6 +467,7 @@ void batch_affine(const ECURVE& c, const JPoint* in, int n, Fe* xs, Fe* ys, u64*
     fe_mul(f, xs[i], in[i].X, zi2);
     fe_mul(f, ys[i], in[i].Y, zi3);
   }
+  return true;
 }
 
 }  // namespace
@@ -495,7 +502,7 @@ bool jp_mul_ct(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k, int
   }
   Fe xs[kEntries], ys[kEntries];
   u64 inf[kEntries];
-  batch_affine(c, mult, kEntries, xs, ys, inf);
+  if (!batch_affine(c, mult, kEntries, xs, ys, inf)) return false;
   const Field& f = c.field;
   JPoint acc;
   acc.X = f.one;
@@ -526,8 +533,8 @@ bool fbw_comb(EC_FBW& t, const ECURVE& c) {
   const std::size_t n = static_cast<std::size_t>(t.count) * per;
   auto* cx = static_cast<Fe*>(mem_alloc(sizeof(Fe) * n));
   auto* cy = static_cast<Fe*>(mem_alloc(sizeof(Fe) * n));
-  std::unique_ptr<JPoint[]> row(new (std::nothrow) JPoint[per]);
-  std::unique_ptr<u64[]> inf(new (std::nothrow) u64[per]);
+  MemPtr<JPoint> row(static_cast<JPoint*>(mem_alloc(sizeof(JPoint) * static_cast<std::size_t>(per))));
+  MemPtr<u64> inf(static_cast<u64*>(mem_alloc(sizeof(u64) * static_cast<std::size_t>(per))));
   if (!cx || !cy || !row || !inf) {
     mem_free(cx);
     mem_free(cy);
@@ -542,10 +549,15 @@ bool fbw_comb(EC_FBW& t, const ECURVE& c) {
     base.Z = c.field.one;
     base.inf = false;
     base.z1 = true;
-    row[0] = base;
-    for (int j = 1; j < per; ++j) jp_add(c, row[j], row[j - 1], base);
-    batch_affine(c, row.get(), per, cx + static_cast<std::size_t>(i) * per,
-                 cy + static_cast<std::size_t>(i) * per, inf.get());
+    JPoint* r = row.get();
+    r[0] = base;
+    for (int j = 1; j < per; ++j) jp_add(c, r[j], r[j - 1], base);
+    if (!batch_affine(c, r, per, cx + static_cast<std::size_t>(i) * per,
+                      cy + static_cast<std::size_t>(i) * per, inf.get())) {
+      mem_free(cx);
+      mem_free(cy);
+      return false;
+    }
   }
   t.cx = cx;
   t.cy = cy;
@@ -1145,7 +1157,7 @@ bool jp_mul_wnaf(const ECURVE& c, JPoint& r, const JPoint& a, const BIGNUM* k) {
   for (int j = 1; j < 8; ++j) jp_add(c, odd[j], odd[j - 1], twice);
   Fe xs[8], ys[8];
   std::uint64_t inf[8];
-  batch_affine(c, odd, 8, xs, ys, inf);
+  if (!batch_affine(c, odd, 8, xs, ys, inf)) return false;
   JPoint acc, t;
   jp_set_inf(acc);
   for (int i = n - 1; i >= 0; --i) {

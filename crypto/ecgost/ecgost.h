@@ -199,7 +199,8 @@ int ECPOINT_has_table(const ECPOINT* point);
 // Signatures.
 ECGOST_SIG* ECGOST_SIG_new();
 void ECGOST_SIG_free(ECGOST_SIG* sig);
-// DER: with pp null returns the length; otherwise writes at *pp and advances it.
+// DER: with pp null returns the length; with *pp null writes into a new buffer (mem_free) at
+// *pp; otherwise writes at *pp and advances it.
 int i2d_ECGOST_SIG(const ECGOST_SIG* sig, unsigned char** pp);
 // Decodes a signature of the given form (ECGOST_SIG_RAW, ECGOST_SIG_CP, anything else DER).
 ECGOST_SIG* d2i_ECGOST_SIG(ECGOST_SIG** out, const unsigned char** pp, long len, int type);

@@ -489,7 +489,17 @@ int i2d_ECGOST_SIG(const ECGOST_SIG* sig, unsigned char** pp) {
     return 0;
   }
   w.close();
-  if (pp) {
+  if (pp && !*pp) {
+    // As with OpenSSL's encoders: a buffer of the right size is made for the caller (freed
+    // with mem_free) and *pp points at its start.
+    auto* out = static_cast<unsigned char*>(mem_alloc(w.size()));
+    if (!out) {
+      ECGOST_ERR(ECGOST_F_I2D_ECGOST_SIG, R_MALLOC_FAILURE);
+      return 0;
+    }
+    std::memcpy(out, w.bytes().data(), w.size());
+    *pp = out;
+  } else if (pp) {
     std::memcpy(*pp, w.bytes().data(), w.size());
     *pp += w.size();
   }

@@ -1,8 +1,7 @@
 // Container items as data objects: found by the container-file template and their label, the
 // contents in CKA_VALUE.
-#include <vector>
-
 #include "crypto/err/err.h"
+#include "crypto/mem_guard.h"
 #include "crypto/pkcs11/store.h"
 
 namespace jarnel {
@@ -29,22 +28,7 @@ bool item_template(int item, int func, Template& out) {
          (item != 0 || PKCS11_TEMPLATE_add_bool(out.t, CKA_PRIVATE, true));
 }
 
-// Every object the template matches.
-bool find_all(PKCS11_OBJECT* c, PKCS11_TEMPLATE* t, std::vector<CK_OBJECT_HANDLE>& out) {
-  if (!PKCS11_find_init(c, t)) return false;
-  bool ok = true;
-  for (;;) {
-    int before = ERR_count_errors();
-    if (!PKCS11_find_next(c)) {
-      ok = ERR_count_errors() == before;
-      break;
-    }
-    out.push_back(c->object);
-  }
-  return PKCS11_find_final(c) && ok;
-}
-
-bool destroy_handles(PKCS11_OBJECT* c, const std::vector<CK_OBJECT_HANDLE>& handles) {
+bool destroy_handles(PKCS11_OBJECT* c, const MemVector<CK_OBJECT_HANDLE>& handles) {
   for (CK_OBJECT_HANDLE h : handles) {
     c->object = h;
     if (!PKCS11_destroy(c)) return false;
@@ -53,6 +37,27 @@ bool destroy_handles(PKCS11_OBJECT* c, const std::vector<CK_OBJECT_HANDLE>& hand
 }
 
 }  // namespace
+
+int PKCS11_find_all(PKCS11_OBJECT* c, PKCS11_TEMPLATE* t, MemVector<CK_OBJECT_HANDLE>& out) {
+  if (!PKCS11_find_init(c, t)) return 0;
+  bool ok = true;
+  for (;;) {
+    int before = ERR_count_errors();
+    if (!PKCS11_find_next(c)) {
+      ok = ERR_count_errors() == before;
+      break;
+    }
+    const CK_OBJECT_HANDLE h = c->object;
+    if (!alloc_guard(LIB_PKCS11, PKCS11_F_FIND, false, [&] {
+          out.push_back(h);
+          return true;
+        })) {
+      ok = false;
+      break;
+    }
+  }
+  return PKCS11_find_final(c) && ok ? 1 : 0;
+}
 
 int PKCS11_read_item(int item, PKCS11_OBJECT* c, unsigned char* buffer, CK_ULONG* length) {
   Template t;
@@ -69,7 +74,7 @@ int PKCS11_read_item(int item, PKCS11_OBJECT* c, unsigned char* buffer, CK_ULONG
   return 1;
 }
 
-int PKCS11_item_objects(int item, PKCS11_OBJECT* c, std::vector<CK_OBJECT_HANDLE>& out) {
+int PKCS11_item_objects(int item, PKCS11_OBJECT* c, MemVector<CK_OBJECT_HANDLE>& out) {
   Template t;
   if (!c) {
     JARNEL_ERR(LIB_PKCS11, PKCS11_F_READ_ITEM, R_PASSED_NULL_PARAMETER);
@@ -77,7 +82,7 @@ int PKCS11_item_objects(int item, PKCS11_OBJECT* c, std::vector<CK_OBJECT_HANDLE
   }
   if (!item_template(item, PKCS11_F_READ_ITEM, t)) return 0;
   Pkcs11Lock lock(c);
-  return find_all(c, t.t, out) ? 1 : 0;
+  return PKCS11_find_all(c, t.t, out);
 }
 
 int PKCS11_create_item(int item, const unsigned char* contents, CK_ULONG length,
@@ -100,7 +105,7 @@ int PKCS11_create_item(int item, const unsigned char* contents, CK_ULONG length,
   return 1;
 }
 
-int PKCS11_destroy_objects(PKCS11_OBJECT* c, const std::vector<CK_OBJECT_HANDLE>& handles) {
+int PKCS11_destroy_objects(PKCS11_OBJECT* c, const MemVector<CK_OBJECT_HANDLE>& handles) {
   if (!c) return 0;
   Pkcs11Lock lock(c);
   return destroy_handles(c, handles) ? 1 : 0;
@@ -114,7 +119,7 @@ int PKCS11_write_item(int item, const unsigned char* contents, CK_ULONG length,
     return 0;
   }
   Pkcs11Lock lock(c);
-  std::vector<CK_OBJECT_HANDLE> old;
+  MemVector<CK_OBJECT_HANDLE> old;
   CK_OBJECT_HANDLE made = 0;
   if (!PKCS11_item_objects(item, c, old) || !PKCS11_create_item(item, contents, length, c, &made))
     return 0;
@@ -135,8 +140,9 @@ int PKCS11_delete_item(int item, PKCS11_OBJECT* c) {
   }
   if (!item_template(item, PKCS11_F_DELETE_ITEM, t)) return 0;
   Pkcs11Lock lock(c);
-  std::vector<CK_OBJECT_HANDLE> handles;
-  if (!find_all(c, t.t, handles) || !destroy_handles(c, handles)) {
+  MemVector<CK_OBJECT_HANDLE> handles;
+  // Every handle is collected before the first goes, so running out of memory destroys nothing.
+  if (!PKCS11_find_all(c, t.t, handles) || !destroy_handles(c, handles)) {
     JARNEL_ERR(LIB_PKCS11, PKCS11_F_DELETE_ITEM, R_INTERNAL_ERROR);
     return 0;
   }

@@ -6,6 +6,7 @@
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
 #include "crypto/pkcs11/pkcs11.h"
+#include "crypto/pkcs11/store.h"
 
 namespace jarnel {
 namespace {
@@ -89,7 +90,8 @@ int PKCS11_TEMPLATE_add(PKCS11_TEMPLATE* t, CK_ATTRIBUTE_TYPE type, const void* 
   auto* grown = static_cast<CK_ATTRIBUTE*>(
       mem_realloc(t->attributes, (t->count + 1) * sizeof(CK_ATTRIBUTE)));
   if (!grown) {
-    mem_free(copy);
+    // The copy may hold a private key or a PIN.
+    mem_clear_free(copy, length ? length : 1);
     P11_FAIL(PKCS11_F_TEMPLATE, R_MALLOC_FAILURE);
     return 0;
   }
@@ -386,11 +388,23 @@ int destroy_named(PKCS11_OBJECT* c, Pkcs11Template kind, const char* name) {
 }
 }  // namespace
 
+// Both halves are found before either goes, so that running out of memory on the way never
+// leaves half a pair.
 int PKCS11_delete_key_pair(PKCS11_OBJECT* c, const char* name) {
   if (!connected(c, PKCS11_F_DELETE) || !name) return 0;
   Pkcs11Lock lock(c);
-  return destroy_named(c, Pkcs11Template::PrivateKeySearch, name) &&
-         destroy_named(c, Pkcs11Template::PublicKeySearch, name);
+  MemVector<CK_OBJECT_HANDLE> halves;
+  for (Pkcs11Template kind : {Pkcs11Template::PrivateKeySearch, Pkcs11Template::PublicKeySearch}) {
+    TemplatePtr t(PKCS11_template(kind));
+    if (!t.t || !PKCS11_TEMPLATE_add(t.t, CKA_ID, name, std::strlen(name)) ||
+        !PKCS11_find_all(c, t.t, halves))
+      return 0;
+  }
+  for (CK_OBJECT_HANDLE h : halves) {
+    c->object = h;
+    if (!PKCS11_destroy(c)) return 0;
+  }
+  return 1;
 }
 
 int PKCS11_delete_certificate(PKCS11_OBJECT* c, const char* name) {

@@ -2,11 +2,11 @@
 #include <openssl/x509.h>
 
 #include <cstring>
-#include <vector>
 
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
 #include "crypto/owners.h"
+#include "crypto/pkcs11/store.h"
 #include "crypto/pkcs11/token_keys.h"
 
 namespace jarnel {
@@ -96,9 +96,15 @@ int PKCS11_write_certificate(const char* path, void* callback_arg, CK_ULONG cate
     return 0;
   }
   Conn conn;
-  const char* name;
-  Template t;
+  const char* name = nullptr;
+  Template t, search;
+  // The certificates stored under the name already are found before the new one is made and
+  // go once it is there, so a name never holds two and a failed write loses nothing.
+  MemVector<CK_OBJECT_HANDLE> older;
   bool ok = open_named(path, callback_arg, F, &conn, &name) &&
+            (search.t = PKCS11_template(Pkcs11Template::CertificateSearch)) != nullptr &&
+            PKCS11_TEMPLATE_add(search.t, CKA_ID, name, std::strlen(name)) &&
+            PKCS11_find_all(conn.c, search.t, older) &&
             (t.t = PKCS11_template(Pkcs11Template::CertificateSearch)) != nullptr &&
             PKCS11_TEMPLATE_add_ulong(t.t, CKA_CERTIFICATE_CATEGORY, category) &&
             PKCS11_TEMPLATE_add(t.t, CKA_VALUE, der, der_len) &&
@@ -110,18 +116,7 @@ int PKCS11_write_certificate(const char* path, void* callback_arg, CK_ULONG cate
     TC_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
-  // Earlier certificates of the name go once the new one is there, so a name never holds two
-  // and a failed write loses nothing.
   CK_OBJECT_HANDLE made = conn.c->object;
-  Template search;
-  std::vector<CK_OBJECT_HANDLE> older;
-  if ((search.t = PKCS11_template(Pkcs11Template::CertificateSearch)) != nullptr &&
-      PKCS11_TEMPLATE_add(search.t, CKA_ID, name, std::strlen(name)) &&
-      PKCS11_find_init(conn.c, search.t)) {
-    while (PKCS11_find_next(conn.c))
-      if (conn.c->object != made) older.push_back(conn.c->object);
-    PKCS11_find_final(conn.c);
-  }
   for (CK_OBJECT_HANDLE h : older) {
     conn.c->object = h;
     PKCS11_destroy(conn.c);

@@ -5,12 +5,12 @@
 #include <openssl/bn.h>
 
 #include <cstring>
-#include <vector>
 
 #include "crypto/err/err.h"
 #include "crypto/mem.h"
 #include "crypto/objects/objects.h"
 #include "crypto/pkcs11/cryptoki.h"
+#include "crypto/pkcs11/store.h"
 
 namespace jarnel {
 namespace {
@@ -59,23 +59,37 @@ const char* key_name(const char* key_path) {
   return *key_path ? key_path : nullptr;
 }
 
-// Reads an attribute of the current object into out; false (nothing recorded) when the object
-// has none or an empty one, so callers can ask whether it is there.
-bool read_attribute(PKCS11_OBJECT* c, CK_ATTRIBUTE_TYPE type, std::vector<unsigned char>& out) {
+// An attribute's value as read from the token.
+struct AttrValue {
+  SecureBuffer buf;
+  std::size_t len = 0;
+  const unsigned char* data() const { return buf.data(); }
+  std::size_t size() const { return len; }
+};
+
+// Reads an attribute of the current object into out: 1 read, 0 when the object has none or an
+// empty one (nothing recorded, so callers can ask whether it is there), -1 when memory ran out
+// (a malloc error queued).
+int read_attribute(PKCS11_OBJECT* c, CK_ATTRIBUTE_TYPE type, AttrValue& out) {
   CK_ATTRIBUTE a{type, nullptr, 0};
   if (fns(c)->C_GetAttributeValue(c->session, c->object, &a, 1) != CKR_OK || a.ulValueLen == 0 ||
       a.ulValueLen == CK_UNAVAILABLE_INFORMATION || a.ulValueLen > 65536)
-    return false;
-  out.assign(a.ulValueLen, 0);
-  a.pValue = out.data();
-  if (fns(c)->C_GetAttributeValue(c->session, c->object, &a, 1) != CKR_OK) return false;
-  out.resize(a.ulValueLen);
-  return true;
+    return 0;
+  if (!out.buf.resize(a.ulValueLen)) {
+    TK_FAIL(PKCS11_F_GET_ATTRIBUTE, R_MALLOC_FAILURE);
+    return -1;
+  }
+  a.pValue = out.buf.data();
+  if (fns(c)->C_GetAttributeValue(c->session, c->object, &a, 1) != CKR_OK ||
+      a.ulValueLen > out.buf.size())
+    return 0;
+  out.len = a.ulValueLen;
+  return 1;
 }
 
 // The object number of a DER object identifier (tag, length, body); 0 when unknown.
-int nid_of_der(const std::vector<unsigned char>& der) {
-  if (der.size() < 3 || der[0] != 0x06 || der[1] != der.size() - 2) return 0;
+int nid_of_der(const AttrValue& der) {
+  if (der.size() < 3 || der.data()[0] != 0x06 || der.data()[1] != der.size() - 2) return 0;
   for (const obj::Object& o : obj::all()) {
     unsigned char body[32];
     std::size_t n = obj::oid_der(o.nid, body, sizeof body);
@@ -138,8 +152,12 @@ int token_sign(void* token, int sig_type, const unsigned char* dgst, std::size_t
   }
   Pkcs11Lock lock(c);
   // The token takes the digest in the hash's own byte order: reversed, on a copy.
-  std::vector<unsigned char> digest(dgst, dgst + dlen);
-  for (std::size_t i = 0; i < dlen / 2; ++i) std::swap(digest[i], digest[dlen - 1 - i]);
+  SecureBuffer digest;
+  if (!digest.resize(dlen)) {
+    TK_FAIL(PKCS11_F_TOKEN_SIGN, R_MALLOC_FAILURE);
+    return 0;
+  }
+  for (std::size_t i = 0; i < dlen; ++i) digest.data()[i] = dgst[dlen - 1 - i];
   CK_RV rv = CKR_OK;
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (attempt == 1 && !reconnect(c)) break;
@@ -154,17 +172,15 @@ int token_sign(void* token, int sig_type, const unsigned char* dgst, std::size_t
       }
       if (rv == CKR_OK) {
         *siglen = len;
-        mem_cleanse(digest.data(), digest.size());
         return 1;
       }
       if (rv == CKR_BUFFER_TOO_SMALL) {
         // The caller's buffer is too small: the operation the token still holds is ended into
         // a buffer of the size it asked for, and the size reported.
         PKCS11_note(rv);
-        CK_ULONG need = len > *siglen && len <= 1024 ? len : 1024;
-        std::vector<unsigned char> scratch(need);
-        fns(c)->C_Sign(c->session, digest.data(), dlen, scratch.data(), &need);
-        mem_cleanse(digest.data(), digest.size());
+        unsigned char scratch[1024];
+        CK_ULONG need = len > *siglen && len <= sizeof scratch ? len : sizeof scratch;
+        fns(c)->C_Sign(c->session, digest.data(), dlen, scratch, &need);
         *siglen = len;
         TK_FAIL(PKCS11_F_TOKEN_SIGN, PKCS11_R_BUFFER_TOO_SMALL);
         return 0;
@@ -173,7 +189,6 @@ int token_sign(void* token, int sig_type, const unsigned char* dgst, std::size_t
     PKCS11_note(rv);
     if (!is_retryable(rv)) break;
   }
-  mem_cleanse(digest.data(), digest.size());
   TK_FAIL(PKCS11_F_TOKEN_SIGN, R_INTERNAL_ERROR);
   return 0;
 }
@@ -280,7 +295,13 @@ int token_unwrap(void* token, int key_type, const unsigned char* wrapped, std::s
     TK_FAIL(PKCS11_F_TOKEN_UNWRAP, R_MALLOC_FAILURE);
     return 0;
   }
-  std::vector<unsigned char> in(wrapped, wrapped + len);
+  // The module takes the input through a pointer to non-const: it gets a copy.
+  SecureBuffer in;
+  if (!in.resize(len)) {
+    TK_FAIL(PKCS11_F_TOKEN_UNWRAP, R_MALLOC_FAILURE);
+    return 0;
+  }
+  std::memcpy(in.data(), wrapped, len);
   CK_OBJECT_HANDLE current = c->object, made = 0;
   if (PKCS11_note(fns(c)->C_UnwrapKey(c->session, &m, current, in.data(), in.size(),
                                       t.t->attributes, t.t->count, &made)) != CKR_OK) {
@@ -303,7 +324,12 @@ int token_digest(void* token, int key_type, const unsigned char* data, std::size
     return 0;
   }
   Pkcs11Lock lock(c);
-  std::vector<unsigned char> in(data, data + len);
+  SecureBuffer in;
+  if (len && !in.resize(len)) {
+    TK_FAIL(PKCS11_F_TOKEN_DIGEST, R_MALLOC_FAILURE);
+    return 0;
+  }
+  if (len) std::memcpy(in.data(), data, len);
   CK_RV rv = CKR_OK;
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (attempt == 1 && !reconnect(c)) break;
@@ -325,8 +351,8 @@ int token_digest(void* token, int key_type, const unsigned char* data, std::size
         TK_FAIL(PKCS11_F_TOKEN_DIGEST, PKCS11_R_BUFFER_TOO_SMALL);
         return 0;
       }
-      std::vector<unsigned char> md(size);
-      rv = fns(c)->C_Digest(c->session, in.data(), in.size(), md.data(), &size);
+      unsigned char md[64];
+      rv = fns(c)->C_Digest(c->session, in.data(), in.size(), md, &size);
       if (rv == CKR_OK) {
         for (CK_ULONG i = 0; i < size; ++i) out[i] = md[size - 1 - i];
         *outlen = size;
@@ -352,17 +378,49 @@ constexpr PKEY_TOKEN_METHOD kKekCek = {"EVP_PKEY_METHOD pkcs11 sign, kek and cek
                                        nullptr, token_derive, nullptr, token_unwrap, token_digest,
                                        token_release};
 
-// Whether the token lists the mechanism; a failing query counts as "no".
-bool offers(PKCS11_OBJECT* c, CK_MECHANISM_TYPE m) {
-  if (!c || !c->module) return false;
+// Whether the token lists the mechanism: 1 yes, 0 no (a failing query counts as "no"), -1 when
+// memory for the list ran out (a malloc error queued), so that a key never silently loses a
+// capability for want of memory.
+int offers(PKCS11_OBJECT* c, CK_MECHANISM_TYPE m) {
+  if (!c || !c->module) return 0;
   CK_ULONG n = 0;
-  if (fns(c)->C_GetMechanismList(c->slot, nullptr, &n) != CKR_OK || n == 0 || n > 4096)
-    return false;
-  std::vector<CK_MECHANISM_TYPE> list(n);
-  if (fns(c)->C_GetMechanismList(c->slot, list.data(), &n) != CKR_OK) return false;
-  for (CK_ULONG i = 0; i < n && i < list.size(); ++i)
-    if (list[i] == m) return true;
-  return false;
+  if (fns(c)->C_GetMechanismList(c->slot, nullptr, &n) != CKR_OK || n == 0 || n > 4096) return 0;
+  const CK_ULONG room = n;
+  MemPtr<CK_MECHANISM_TYPE> list(
+      static_cast<CK_MECHANISM_TYPE*>(mem_alloc(room * sizeof(CK_MECHANISM_TYPE))));
+  if (!list) {
+    TK_FAIL(PKCS11_F_MECHANISM, R_MALLOC_FAILURE);
+    return -1;
+  }
+  if (fns(c)->C_GetMechanismList(c->slot, list.get(), &n) != CKR_OK) return 0;
+  for (CK_ULONG i = 0; i < n && i < room; ++i)
+    if (list.get()[i] == m) return 1;
+  return 0;
+}
+
+// The objects of the key pair stored under name, both halves: a pair that takes the name over
+// collects them before it changes anything and destroys them once it is in place, so a failure
+// on the way leaves the pair that was there.
+bool pair_objects(PKCS11_OBJECT* c, const char* name, MemVector<CK_OBJECT_HANDLE>& out) {
+  for (Pkcs11Template kind : {Pkcs11Template::PrivateKeySearch, Pkcs11Template::PublicKeySearch}) {
+    TemplateOwner t(PKCS11_template(kind));
+    if (!t.t || !PKCS11_TEMPLATE_add(t.t, CKA_ID, name, std::strlen(name)) ||
+        !PKCS11_find_all(c, t.t, out))
+      return false;
+  }
+  return true;
+}
+
+// Destroys the objects a new pair has replaced; the connection's current object stays.
+bool destroy_replaced(PKCS11_OBJECT* c, const MemVector<CK_OBJECT_HANDLE>& old) {
+  const CK_OBJECT_HANDLE current = c->object;
+  bool ok = true;
+  for (CK_OBJECT_HANDLE h : old) {
+    c->object = h;
+    ok = PKCS11_destroy(c) && ok;
+  }
+  c->object = current;
+  return ok;
 }
 
 }  // namespace
@@ -373,7 +431,9 @@ const PKEY_TOKEN_METHOD* PKCS11_token_method_cek() { return &kCek; }
 const PKEY_TOKEN_METHOD* PKCS11_token_method_kek_cek() { return &kKekCek; }
 
 const PKEY_TOKEN_METHOD* PKCS11_token_method(PKCS11_OBJECT* conn, unsigned* flags) {
-  bool kek = offers(conn, CKM_GOSTR3410_DERIVE), cek = offers(conn, CKM_GOSTR3410_KEY_WRAP);
+  const int derive = offers(conn, CKM_GOSTR3410_DERIVE), wrap = offers(conn, CKM_GOSTR3410_KEY_WRAP);
+  if (derive < 0 || wrap < 0) return nullptr;
+  const bool kek = derive == 1, cek = wrap == 1;
   if (flags) *flags = (kek || cek) ? 0 : PKCS11_TOKEN_KEY_SIGN_ONLY;
   if (kek && cek) return &kKekCek;
   if (kek) return &kKek;
@@ -397,15 +457,20 @@ ECGOST* PKCS11_key_from_public_object(PKCS11_OBJECT* c) {
     return nullptr;
   }
   Pkcs11Lock lock(c);
-  std::vector<unsigned char> value, params, hash, cipher;
-  if (!read_attribute(c, CKA_VALUE, value) || value.size() != 64 ||
-      !read_attribute(c, CKA_GOSTR3410_PARAMS, params) ||
-      !read_attribute(c, CKA_GOSTR3411_PARAMS, hash)) {
+  AttrValue value, params, hash, cipher;
+  if (read_attribute(c, CKA_VALUE, value) != 1 || value.size() != 64 ||
+      read_attribute(c, CKA_GOSTR3410_PARAMS, params) != 1 ||
+      read_attribute(c, CKA_GOSTR3411_PARAMS, hash) != 1) {
     TK_FAIL(PKCS11_F_KEY_FROM_PUBLIC, R_INTERNAL_ERROR);
     return nullptr;
   }
   int pub_nid = nid_of_der(params), hash_nid = nid_of_der(hash), cipher_nid = 0;
-  if (read_attribute(c, CKA_GOST28147_PARAMS, cipher)) cipher_nid = nid_of_der(cipher);
+  const int with_cipher = read_attribute(c, CKA_GOST28147_PARAMS, cipher);
+  if (with_cipher < 0) {
+    TK_FAIL(PKCS11_F_KEY_FROM_PUBLIC, R_INTERNAL_ERROR);
+    return nullptr;
+  }
+  if (with_cipher) cipher_nid = nid_of_der(cipher);
   if (pub_nid < NID_CP_2001_A || pub_nid > NID_CP_2001_XCHB || hash_nid == 0) {
     TK_FAIL(PKCS11_F_KEY_FROM_PUBLIC, R_INTERNAL_ERROR);
     return nullptr;
@@ -441,7 +506,15 @@ int PKCS11_generate_key(const char* container_path, void* callback_arg, int key_
   ConnOwner c(connect(container_path, callback_arg, F));
   if (!c.c) return 0;
   Pkcs11Lock lock(c.c);
-  if (!offers(c.c, CKM_GOSTR3410_KEY_PAIR_GEN) || !offers(c.c, CKM_GOSTR3410)) {
+  const int can_generate = offers(c.c, CKM_GOSTR3410_KEY_PAIR_GEN);
+  const int can_sign = can_generate < 0 ? -1 : offers(c.c, CKM_GOSTR3410);
+  const int can_derive = can_sign < 0 ? -1 : offers(c.c, CKM_GOSTR3410_DERIVE);
+  const int can_wrap = can_derive < 0 ? -1 : offers(c.c, CKM_GOSTR3410_KEY_WRAP);
+  if (can_wrap < 0) {
+    TK_FAIL(F, R_MALLOC_FAILURE);
+    return 0;
+  }
+  if (!can_generate || !can_sign) {
     PKCS11_note(CKR_MECHANISM_INVALID);
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
@@ -454,8 +527,8 @@ int PKCS11_generate_key(const char* container_path, void* callback_arg, int key_
   }
   if ((paramset_nid != 0 && paramset_nid != PKCS11_PARAMSET_DEFAULT &&
        !PKCS11_TEMPLATE_set_gost_params(pub.t, paramset_nid)) ||
-      (offers(c.c, CKM_GOSTR3410_DERIVE) && !PKCS11_TEMPLATE_add_bool(priv.t, CKA_DERIVE, true)) ||
-      (offers(c.c, CKM_GOSTR3410_KEY_WRAP) && !PKCS11_TEMPLATE_add_bool(priv.t, CKA_UNWRAP, true))) {
+      (can_derive && !PKCS11_TEMPLATE_add_bool(priv.t, CKA_DERIVE, true)) ||
+      (can_wrap && !PKCS11_TEMPLATE_add_bool(priv.t, CKA_UNWRAP, true))) {
     TK_FAIL(F, R_MALLOC_FAILURE);
     return 0;
   }
@@ -483,13 +556,17 @@ int PKCS11_generate_key(const char* container_path, void* callback_arg, int key_
   }
   c.c->object = pub_h;
   Owned<ECGOST> key(PKCS11_key_from_public_object(c.c));
-  if (!key) {
+  c.c->object = priv_h;
+  unsigned flags = 0;
+  const PKEY_TOKEN_METHOD* method = key ? PKCS11_token_method(c.c, &flags) : nullptr;
+  if (!method) {
+    // The pair just made is of no use to anyone: it goes rather than wait for the next
+    // generation to clear it.
+    fns(c.c)->C_DestroyObject(c.c->session, priv_h);
+    fns(c.c)->C_DestroyObject(c.c->session, pub_h);
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
-  c.c->object = priv_h;
-  unsigned flags = 0;
-  const PKEY_TOKEN_METHOD* method = PKCS11_token_method(c.c, &flags);
   PKCS11_TOKEN_KEY_clear(out);
   out->key = key.release();
   out->token = c.release();
@@ -526,6 +603,10 @@ int PKCS11_read_key(const char* key_path, const char* container_path, void* call
   }
   unsigned flags = 0;
   const PKEY_TOKEN_METHOD* method = PKCS11_token_method(priv.c, &flags);
+  if (!method) {
+    TK_FAIL(F, R_INTERNAL_ERROR);
+    return 0;
+  }
   PKCS11_TOKEN_KEY_clear(out);
   out->key = key.release();
   out->token = priv.release();
@@ -558,6 +639,8 @@ int PKCS11_import_key(PKCS11_OBJECT* c, const char* name, ECGOST* key) {
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
+  const int can_wrap = offers(c, CKM_GOSTR3410_KEY_WRAP);
+  const int can_derive = can_wrap < 0 ? -1 : offers(c, CKM_GOSTR3410_DERIVE);
   TemplateOwner pub(PKCS11_template(Pkcs11Template::PublicKeyFinal));
   TemplateOwner priv(PKCS11_template(Pkcs11Template::PrivateKeyFinal));
   auto params = [&](PKCS11_TEMPLATE* t) {
@@ -565,17 +648,19 @@ int PKCS11_import_key(PKCS11_OBJECT* c, const char* name, ECGOST* key) {
            PKCS11_TEMPLATE_set_gost_params(t, pub_nid) &&
            add_oid(t, CKA_GOSTR3411_PARAMS, hash_nid) && add_oid(t, CKA_GOST28147_PARAMS, cipher_nid);
   };
-  bool built = pub.t && priv.t && params(pub.t) && params(priv.t) &&
+  bool built = can_derive >= 0 && pub.t && priv.t && params(pub.t) && params(priv.t) &&
                PKCS11_TEMPLATE_add(pub.t, CKA_VALUE, point, sizeof point) &&
                PKCS11_TEMPLATE_add(priv.t, CKA_VALUE, d_le, sizeof d_le) &&
-               (!offers(c, CKM_GOSTR3410_KEY_WRAP) || PKCS11_TEMPLATE_add_bool(priv.t, CKA_UNWRAP, true)) &&
-               (!offers(c, CKM_GOSTR3410_DERIVE) || PKCS11_TEMPLATE_add_bool(priv.t, CKA_DERIVE, true));
+               (!can_wrap || PKCS11_TEMPLATE_add_bool(priv.t, CKA_UNWRAP, true)) &&
+               (!can_derive || PKCS11_TEMPLATE_add_bool(priv.t, CKA_DERIVE, true));
   mem_cleanse(d_le, sizeof d_le);
   if (!built) {
     TK_FAIL(F, R_MALLOC_FAILURE);
     return 0;
   }
-  if (!PKCS11_login(c, 0) || !PKCS11_delete_key_pair(c, name) || !PKCS11_create(c, pub.t)) {
+  // The new pair is made before the one it replaces goes.
+  MemVector<CK_OBJECT_HANDLE> old;
+  if (!PKCS11_login(c, 0) || !pair_objects(c, name, old) || !PKCS11_create(c, pub.t)) {
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
@@ -584,6 +669,10 @@ int PKCS11_import_key(PKCS11_OBJECT* c, const char* name, ECGOST* key) {
     // A public half alone would shadow the name: take it away again.
     c->object = pub_h;
     PKCS11_destroy(c);
+    TK_FAIL(F, R_INTERNAL_ERROR);
+    return 0;
+  }
+  if (!destroy_replaced(c, old)) {
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
@@ -613,9 +702,15 @@ int PKCS11_write_key(const char* key_path, const char* container_path, void* cal
   }
   PKCS11_OBJECT* priv = k->token;
   Pkcs11Lock lock(priv);
-  std::vector<unsigned char> old_id, label;
-  bool has_id = read_attribute(priv, CKA_ID, old_id);
-  bool fresh = !has_id && read_attribute(priv, CKA_LABEL, label) &&
+  AttrValue old_id, label;
+  const int id_read = read_attribute(priv, CKA_ID, old_id);
+  const int label_read = id_read == 0 ? read_attribute(priv, CKA_LABEL, label) : 0;
+  if (id_read < 0 || label_read < 0) {
+    TK_FAIL(F, R_INTERNAL_ERROR);
+    return 0;
+  }
+  bool has_id = id_read == 1;
+  bool fresh = !has_id && label_read == 1 &&
                label.size() == std::strlen(PKCS11_LABEL_PRIVATE_TEMPORARY) &&
                std::memcmp(label.data(), PKCS11_LABEL_PRIVATE_TEMPORARY, label.size()) == 0;
   std::size_t name_len = std::strlen(name);
@@ -628,7 +723,7 @@ int PKCS11_write_key(const char* key_path, const char* container_path, void* cal
   }
   const char* path = container_path ? container_path : priv->path;
   ConnOwner other(connect(path, callback_arg, F));
-  if (!other.c || !PKCS11_login(other.c, 0) || !PKCS11_delete_key_pair(other.c, name)) {
+  if (!other.c || !PKCS11_login(other.c, 0)) {
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
@@ -641,14 +736,40 @@ int PKCS11_write_key(const char* key_path, const char* container_path, void* cal
                        : PKCS11_TEMPLATE_add_string(find.t, CKA_LABEL, PKCS11_LABEL_PUBLIC_TEMPORARY) &&
                              PKCS11_TEMPLATE_add(find.t, CKA_VALUE, point, sizeof point)) &&
                PKCS11_find_one(other.c, find.t);
-  TemplateOwner priv_set(PKCS11_TEMPLATE_new()), pub_set(PKCS11_TEMPLATE_new());
-  bool built = found && priv_set.t && pub_set.t &&
+  // Everything the commit needs is made before the token changes: the new attributes, the
+  // private half's old ones to put back should the public half refuse its own, the key's new
+  // name and the objects of a pair the name held before.
+  TemplateOwner priv_set(PKCS11_TEMPLATE_new()), pub_set(PKCS11_TEMPLATE_new()),
+      priv_back(PKCS11_TEMPLATE_new());
+  bool built = found && priv_set.t && pub_set.t && priv_back.t &&
                PKCS11_TEMPLATE_add(priv_set.t, CKA_ID, name, name_len) &&
                PKCS11_TEMPLATE_add(pub_set.t, CKA_ID, name, name_len) &&
+               PKCS11_TEMPLATE_add(priv_back.t, CKA_ID, old_id.data(), old_id.size()) &&
                (!fresh || (PKCS11_TEMPLATE_add_string(priv_set.t, CKA_LABEL, PKCS11_LABEL_PRIVATE_FINAL) &&
-                           PKCS11_TEMPLATE_add_string(pub_set.t, CKA_LABEL, PKCS11_LABEL_PUBLIC_FINAL)));
-  if (!built || !PKCS11_set_attribute(priv, priv_set.t) ||
-      !PKCS11_set_attribute(other.c, pub_set.t) || !PKCS11_OBJECT_set_second_name(priv, name)) {
+                           PKCS11_TEMPLATE_add_string(pub_set.t, CKA_LABEL, PKCS11_LABEL_PUBLIC_FINAL) &&
+                           PKCS11_TEMPLATE_add_string(priv_back.t, CKA_LABEL,
+                                                      PKCS11_LABEL_PRIVATE_TEMPORARY)));
+  MemPtr<char> new_name(built ? mem_strdup(name) : nullptr);
+  MemVector<CK_OBJECT_HANDLE> old;
+  const CK_OBJECT_HANDLE pub_h = found ? other.c->object : 0;
+  if (!built || !new_name || !pair_objects(other.c, name, old)) {
+    TK_FAIL(F, R_INTERNAL_ERROR);
+    return 0;
+  }
+  other.c->object = pub_h;
+  if (!PKCS11_set_attribute(priv, priv_set.t)) {
+    TK_FAIL(F, R_INTERNAL_ERROR);
+    return 0;
+  }
+  if (!PKCS11_set_attribute(other.c, pub_set.t)) {
+    PKCS11_set_attribute(priv, priv_back.t);
+    TK_FAIL(F, R_INTERNAL_ERROR);
+    return 0;
+  }
+  // The key's handle finds it again by its new name after a lost session.
+  mem_free(priv->second_name);
+  priv->second_name = new_name.release();
+  if (!destroy_replaced(other.c, old)) {
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }

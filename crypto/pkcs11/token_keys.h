@@ -48,7 +48,8 @@ const PKEY_TOKEN_METHOD* PKCS11_token_method_kek();
 const PKEY_TOKEN_METHOD* PKCS11_token_method_cek();
 const PKEY_TOKEN_METHOD* PKCS11_token_method_kek_cek();
 // The table for the mechanisms the connection's token lists; *flags gets
-// PKCS11_TOKEN_KEY_SIGN_ONLY for the first table, else 0.
+// PKCS11_TOKEN_KEY_SIGN_ONLY for the first table, else 0. Null (a malloc error queued) when
+// the mechanism list could not be read for want of memory.
 const PKEY_TOKEN_METHOD* PKCS11_token_method(PKCS11_OBJECT* conn, unsigned* flags);
 
 // A key whose private half is on a token (what the key record holds). key: public half;

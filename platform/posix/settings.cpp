@@ -5,18 +5,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+#include <string_view>
 
 namespace jarnel::platform {
 namespace {
 
 constexpr const char* DEFAULT_FILE = "/etc/jarnel/settings";
 
-std::string trim(const std::string& s) {
-  std::size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  std::size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
+// The settings file is parsed in place, one line buffer at a time: reading a setting allocates
+// nothing.
+std::string_view trim(std::string_view s) {
+  const std::size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string_view::npos) return {};
+  return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+}
+
+bool same_text(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// Whether a section name is "root\key", letter case aside.
+bool is_section(std::string_view name, std::string_view root, std::string_view key) {
+  return name.size() == root.size() + 1 + key.size() && name[root.size()] == '\\' &&
+         same_text(name.substr(0, root.size()), root) &&
+         same_text(name.substr(root.size() + 1), key);
 }
 
 }  // namespace
@@ -28,23 +40,23 @@ bool settings_read_string(const char* root, const char* key, const char* name, c
   if (!file || !*file) file = DEFAULT_FILE;
   std::FILE* f = std::fopen(file, "r");
   if (!f) return false;
-  std::string section = std::string(root) + "\\" + key;
   bool in_section = false, found = false;
   char line[1024];
   while (!found && std::fgets(line, sizeof line, f)) {
-    std::string l = trim(line);
+    const std::string_view l = trim(line);
     if (l.empty() || l[0] == ';' || l[0] == '#') continue;
     if (l.front() == '[') {
-      in_section = l.back() == ']' &&
-                   !strcasecmp(trim(l.substr(1, l.size() - 2)).c_str(), section.c_str());
+      in_section = l.size() >= 2 && l.back() == ']' &&
+                   is_section(trim(l.substr(1, l.size() - 2)), root, key);
       continue;
     }
-    std::size_t eq = l.find('=');
-    if (!in_section || eq == std::string::npos) continue;
-    if (strcasecmp(trim(l.substr(0, eq)).c_str(), name) != 0) continue;
-    std::string value = trim(l.substr(eq + 1));
+    const std::size_t eq = l.find('=');
+    if (!in_section || eq == std::string_view::npos) continue;
+    if (!same_text(trim(l.substr(0, eq)), name)) continue;
+    const std::string_view value = trim(l.substr(eq + 1));
     if (value.size() + 1 > cap) break;
-    std::memcpy(out, value.c_str(), value.size() + 1);
+    std::memcpy(out, value.data(), value.size());
+    out[value.size()] = '\0';
     found = true;
   }
   std::fclose(f);

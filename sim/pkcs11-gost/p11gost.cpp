@@ -1612,9 +1612,15 @@ EXPORT int P11GOST_control(const char* command) {
   return 0;
 }
 
-// Calls of a function since the last reset.
+// Calls of a function since the last reset; for "token objects" and "session objects", how
+// many objects the token keeps (-1 when its file cannot be read) and how many sessions hold.
 EXPORT long P11GOST_calls(const char* name) {
   std::lock_guard<std::recursive_mutex> guard(g_mu);
+  if (name && std::string(name) == "token objects") {
+    TokenFile file;
+    return file.ok() ? static_cast<long>(g_token.objects.size()) : -1;
+  }
+  if (name && std::string(name) == "session objects") return static_cast<long>(g_session_objects.size());
   auto it = g_counts.find(name ? name : "");
   return it == g_counts.end() ? 0 : it->second;
 }

@@ -212,6 +212,12 @@ TEST(EcgostEncoding, EveryTruncationAndTrailingByteFails) {
   unsigned char* w = der;
   const int n = i2d_ECGOST_SIG(sig.get(), &w);
   EXPECT_EQ(hexstr(der, static_cast<std::size_t>(n)), "3007020200800201" "01");
+  // With no buffer given, one is made for the caller.
+  unsigned char* made = nullptr;
+  ASSERT_EQ(i2d_ECGOST_SIG(sig.get(), &made), n);
+  ASSERT_NE(made, nullptr);
+  EXPECT_EQ(hexstr(made, static_cast<std::size_t>(n)), "3007020200800201" "01");
+  mem_free(made);
   for (int cut = 0; cut < n; ++cut) {
     const unsigned char* p = der;
     EXPECT_EQ(d2i_ECGOST_SIG(nullptr, &p, cut, ECGOST_SIG_DER), nullptr) << cut;
