@@ -42,8 +42,9 @@ import ru.halvorit.keystoretest.Fixtures;
  * simulated ruToken, eToken, iButton and eToken R2) with key-store calls (generate, sign, derive,
  * aliases, certificates) on containers of their own and on shared ones (a folder container, one
  * on the GOST PKCS#11 test module, and one on each of the eToken, iButton and eToken R2).
- * Deliberately failing calls are interleaved with good ones and must report their own reasons. Afterwards every file holds what was last written to it, every signature has
- * verified with BouncyCastle, nothing hung (a watchdog turns a hang into a failure with a thread
+ * Deliberately failing calls are interleaved with good ones and must report their own reasons.
+ * Afterwards every file holds what was last written to it, every signature has verified with
+ * BouncyCastle, nothing hung (a watchdog turns a hang into a failure with a thread
  * dump) and the process's native memory did not keep growing.
  *
  * <p>JARNEL_STRESS_SECONDS sets the measured run's length; JARNEL_LONG=1 (scripts/test --long)
@@ -278,7 +279,8 @@ class ManyThreadsStressTest {
         failing("read " + carrierMissing, () -> read(carrierMissing, c.pin()));
       }
       KeyContainer noneOnCarrier = new KeyContainer(carrier.container(64 + id), carrier.pin());
-      failing("sign in " + noneOnCarrier.getPath(), () -> noneOnCarrier.signHash(null, new byte[32]));
+      failing("sign in " + noneOnCarrier.getPath(),
+          () -> noneOnCarrier.signHash(null, new byte[32]));
     }
 
     void failing(String what, Call c) {
