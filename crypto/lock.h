@@ -5,7 +5,8 @@
 // 17 random generator and parameter-table digests, 18 key-store start-up count and iButton port
 // cache, 19 BIO references, 24 GOST R 34.10-94 keys, 25 library start-up and container
 // references, 26 mask generation, 27 elliptic-curve objects, 29 shared S-box tables, 33
-// self-test timing, 31 eToken SDK transfers, 35 ruToken transfers, 36 PKCS#11 modules.
+// self-test timing, 30 TMEX (iButton) sessions, 31 eToken SDK transfers, 32 eToken R2
+// transfers, 35 ruToken transfers, 36 PKCS#11 modules, 37 whole folder-file reads and writes.
 // Every lock is recursive: a nested request for the same number on one thread does not block.
 
 namespace jarnel {
@@ -19,8 +20,8 @@ inline constexpr int CRYPTO_WRITE = 8;
 
 namespace locks {
 inline constexpr int ERR = 1, ERR_STRINGS = 2, CERT = 3, PKEY = 5, RAND = 17, CADB = 18, BIO = 19,
-                     R3410 = 24, PSE = 25, MASK = 26, EC = 27, SBOX = 29, ETOKEN = 31,
-                     CHECK = 33, RUTOKEN = 35, PKCS11 = 36, FILES = 37;
+                     R3410 = 24, PSE = 25, MASK = 26, EC = 27, SBOX = 29, TMEX = 30,
+                     ETOKEN = 31, ETR2 = 32, CHECK = 33, RUTOKEN = 35, PKCS11 = 36, FILES = 37;
 }
 
 using LockingFn = void (*)(int mode, int n, const char* file, int line);

@@ -17,6 +17,7 @@
 #include "crypto/cadb/token_dir.h"
 #include "crypto/err/err.h"
 #include "crypto/hooks.h"
+#include "crypto/lock.h"
 #include "crypto/mem.h"
 #include "crypto/str.h"
 #include "platform/dl.h"
@@ -176,9 +177,14 @@ int flush_fail(ETR2_CONTEXT* c) {
 
 // Rewrites the file from the held contents: an existing file is deleted (a directory of that
 // name is not overwritten), missing directories above it are made, then the file is created
-// with the new length and written.
+// with the new length and written. The whole rewrite holds lock 32 (locks::ETR2), as do the
+// read at open and the direct functions' look-ups: each library call stands alone, so without
+// it a reader in another thread of the process found the file missing or zero-filled between
+// the steps, or of a length its contents no longer had, and of two rewrites of one file the
+// later failed at the create ("exists") or deleted the file the other had just created.
 int flush(ETR2_CONTEXT* c) {
   if (!c || !(c->mode & BIO_FP_WRITE) || !c->contents) return 1;
+  LockGuard whole(locks::ETR2);
   char* data = nullptr;
   long len = BIO_ctrl(contents_of(c), BIO_CTRL_INFO, 0, &data);
   if (len < 0) return flush_fail(c);
@@ -269,6 +275,7 @@ long open(BIO* b, long num, const char* path) {
     return 0;
   }
   if (mode & BIO_FP_READ) {
+    LockGuard whole(locks::ETR2);
     bool ok = g_api.get_file_info(c, c->path, &c->info) && !c->info.is_directory &&
               c->info.size <= 0x7FFFFFFF;
     if (ok && c->info.size > 0) {
@@ -458,6 +465,7 @@ int ETR2_stat(const char* path) {
   Etr2Path p;
   parse(path, &p);
   bool found = false;
+  LockGuard whole(locks::ETR2);
   ETR2_CONTEXT* c = find_token(p, &found);
   int r = found ? (c->info.is_directory ? CADB_S_IFDIR : CADB_S_IFREG) : 0;
   release(c);
@@ -469,6 +477,7 @@ int ETR2_get_info(const char* path, ETR2_FILE_INFO* out) {
   Etr2Path p;
   parse(path, &p);
   bool found = false;
+  LockGuard whole(locks::ETR2);
   ETR2_CONTEXT* c = find_token(p, &found);
   if (found) *out = c->info;
   release(c);
@@ -492,6 +501,7 @@ int ETR2_logout(const char* path) {
 int ETR2_delete(BIO* b) {
   ETR2_CONTEXT* c = b ? context_of(b) : nullptr;
   if (!g_available || !c || !c->path) return 0;
+  LockGuard whole(locks::ETR2);
   if (!(c->flags & 1) && !flush(c)) return 0;
   c->flags |= 1;
   if (!g_api.remove(c, c->path)) {
@@ -508,6 +518,7 @@ int ETR2_remove_directory(const char* path) {
   Etr2Path p;
   parse(path, &p);
   bool found = false;
+  LockGuard whole(locks::ETR2);
   ETR2_CONTEXT* c = find_token(p, &found);
   int r = 0;
   if (found) {
@@ -527,6 +538,7 @@ int ETR2_list(const char* path, TOKEN_DIR_LIST* list) {
   Etr2Path p;
   parse(path, &p);
   bool found = false;
+  LockGuard whole(locks::ETR2);
   ETR2_CONTEXT* c = find_token(p, &found);
   int r = 0;
   if (found) {

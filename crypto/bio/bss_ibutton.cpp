@@ -48,6 +48,14 @@ int g_port_count = 0;
 // The state buffer every file call gets; shared by all sessions.
 alignas(16) std::uint8_t g_state[TM_STATE_SIZE];
 
+// The process's TMEX sessions run one at a time, each under lock 30 (locks::TMEX) from its
+// start to its end: they all work in the one state buffer above, and a commit's program job
+// replaces the device's contents with the copy it took when it began, so a commit overlapping
+// another thread's put back what that thread had just written. Reads see a commit wholly before
+// or after it. Other processes are kept out by the library's own session exclusivity (a busy
+// start is retried). The port choice holds lock 18 and takes lock 30 inside it for its probe
+// sessions, so lock 30 is never held while lock 18 is requested.
+
 tm_session start_session_call(std::int16_t n, std::int16_t t) {
   return g_bound ? g_api.start_session(n, t, nullptr) : TM_LIBRARY_MISSING;
 }
@@ -169,6 +177,7 @@ bool port_good(std::int16_t number, std::int16_t type) {
   LockGuard g(locks::CADB);
   if (port_cached(number, type)) return true;
   if (g_port_count >= PORT_CACHE_SIZE) return false;
+  LockGuard session(locks::TMEX);
   tm_session s = start_session({number, type});
   bool good = false;
   if (s >= 1) {
@@ -292,6 +301,7 @@ int commit(TM_SESSION* t) {
     err(F_COMMIT, R_TOO_LONG);
     return 0;
   }
+  LockGuard session(locks::TMEX);
   tm_session s = start_session(t->port);
   std::int16_t file = -1;
   bool ok = s >= 1 && TMCALL(first, s, g_state) == 1;
@@ -385,14 +395,17 @@ long open(BIO* b, long num, const char* path) {
     }
     tm_session s = 0;
     std::int16_t file = -1, count = -1;
-    if (reach_directory(t->port, &t->directory, &s) == 1) {
-      file = TMCALL(open_file, s, g_state, &t->file);
-      if (file >= 0)
-        count = TMCALL(read_file, s, g_state, file, reinterpret_cast<std::uint8_t*>(bm->data),
-                       static_cast<std::int16_t>(TM_MAX_FILE + 1));
+    {
+      LockGuard session(locks::TMEX);
+      if (reach_directory(t->port, &t->directory, &s) == 1) {
+        file = TMCALL(open_file, s, g_state, &t->file);
+        if (file >= 0)
+          count = TMCALL(read_file, s, g_state, file, reinterpret_cast<std::uint8_t*>(bm->data),
+                         static_cast<std::int16_t>(TM_MAX_FILE + 1));
+      }
+      if (file >= 0) TMCALL(close_file, s, g_state, file);
+      end_if_started(s);
     }
-    if (file >= 0) TMCALL(close_file, s, g_state, file);
-    end_if_started(s);
     if (count < 0 || count > TM_MAX_FILE) {
       session_free(t);
       b->ptr = nullptr;
@@ -528,6 +541,7 @@ void TM_library_unload() {
 int TM_file_exists(const char* path) {
   TM_PARSED p;
   if (!TM_parse_path(path, &p) || !p.entry_valid || !select_port(&p.port)) return 0;
+  LockGuard session(locks::TMEX);
   tm_session s = 0;
   int result = 0;
   if (reach_directory(p.port, &p.directory, &s) == 1) {
@@ -551,8 +565,13 @@ int TM_find_first(const char* path, TM_FIND* find) {
   find->port = p.port;
   find->directory = p.directory;
   if (!select_port(&find->port)) return TM_LIBRARY_MISSING;
+  // The session, and lock 30 with it, lasts until TM_find_close.
+  CRYPTO_lock(CRYPTO_LOCK | CRYPTO_WRITE, locks::TMEX, __FILE__, __LINE__);
   find->session = start_session(find->port);
-  if (find->session < 1) return TM_LIBRARY_MISSING;
+  if (find->session < 1) {
+    CRYPTO_lock(CRYPTO_UNLOCK | CRYPTO_WRITE, locks::TMEX, __FILE__, __LINE__);
+    return TM_LIBRARY_MISSING;
+  }
   std::int16_t r = TMCALL(first, find->session, g_state);
   if (r != 1) return r < 0 ? r : -1;
   r = TMCALL(change_directory, find->session, g_state, TM_DIR_SET, &find->directory);
@@ -567,13 +586,17 @@ int TM_find_next(TM_FIND* find) {
 
 void TM_find_close(TM_FIND* find) {
   if (!find) return;
-  if (find->session >= 1) end_session(find->session);
+  if (find->session >= 1) {
+    end_session(find->session);
+    CRYPTO_lock(CRYPTO_UNLOCK | CRYPTO_WRITE, locks::TMEX, __FILE__, __LINE__);
+  }
   find->session = 0;
 }
 
 int TM_delete_file(const char* path) {
   TM_PARSED p;
   if (!TM_parse_path(path, &p) || !select_port(&p.port)) return 0;
+  LockGuard session(locks::TMEX);
   tm_session s = 0;
   int result = 0;
   if (reach_directory(p.port, &p.directory, &s) == 1) {
@@ -588,6 +611,7 @@ int TM_remove_directory(const char* path) {
   // The last component names the directory; the path's directory part is its parent.
   TM_PARSED p;
   if (!TM_parse_path(path, &p) || !p.entry_valid || !select_port(&p.port)) return 0;
+  LockGuard session(locks::TMEX);
   tm_session s = 0;
   int result = 0;
   if (reach_directory(p.port, &p.directory, &s) == 1) {

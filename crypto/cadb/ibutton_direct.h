@@ -30,7 +30,9 @@ inline constexpr int TM_MAX_FILE = 8192;
 // 1 when the file named by the path can be opened on the device.
 int TM_file_exists(const char* path);
 // Opens a session on the path's port and directory and delivers the first entry; >= 0 when an
-// entry was delivered. The session stays open even when the result is a failure.
+// entry was delivered. The session stays open even when the result is a failure, and with it
+// the driver's session lock: no other thread of the process reaches a device until
+// TM_find_close, which must always follow.
 int TM_find_first(const char* path, TM_FIND* find);
 // The next entry; 0 when there is none or on error.
 int TM_find_next(TM_FIND* find);

@@ -124,6 +124,17 @@ struct ErasePseLines {
 // exceptions of the Java API (the queue itself goes to standard error).
 thread_local char t_entry_reason[128];
 
+// Gives a container context the entry point's call-back triple twice: as its call-back data
+// (PKCS#11 logins) and, with the call-back file flag, as the argument of its file operations,
+// through which a carrier driver asks for the PIN of a private file (the master-key file on a
+// ruToken or eToken), as the token-file entry points do. Without the latter the driver has no
+// one to ask, and a container with a private master-key file could be neither opened nor
+// written from Java. The context keeps its own copy of the triple.
+bool give_callback(PSE_CTX* pse, JNI_CALLBACK_CTX* cb) {
+  return PSE_CTX_set_callback_data(pse, cb) && PSE_CTX_set_io_flags(pse, TOKEN_FLAG_CALLBACK) &&
+         PSE_CTX_set_login_arg(pse, cb, static_cast<int>(sizeof *cb));
+}
+
 std::nullopt_t fail(JniFrame& f, int func, int line, int reason = R_INTERNAL_ERROR) {
   const unsigned long e = (static_cast<unsigned long>(LIB_JNI) << 24) |
                           (static_cast<unsigned long>(func) << 12) |
@@ -180,7 +191,7 @@ std::optional<bool> open_key(JniFrame& f, int func, const OpenLines& l, const ch
   o.pse.reset(PSE_CTX_new());
   if (!o.pse) return fail(f, func, l.pse_new, R_MALLOC_FAILURE);
   if (!PSE_CTX_set_path(o.pse.get(), container, 0)) return fail(f, func, l.pse_path);
-  if (!PSE_CTX_set_callback_data(o.pse.get(), cb) || !PSE_CTX_read(o.pse.get()))
+  if (!give_callback(o.pse.get(), cb) || !PSE_CTX_read(o.pse.get()))
     return fail(f, func, l.pse_read);
   o.key.reset(PKEY_CTX_new());
   if (!o.key) return fail(f, func, l.pkey_new, R_MALLOC_FAILURE);
@@ -654,7 +665,7 @@ JNIEXPORT jbyteArray JNICALL Java_ru_halvorit_crypto_pkcs11_PKCS11Wrapper_native
         if (!pse) return fail(f, F, L::CTX_NEW, R_MALLOC_FAILURE);
         if (!PSE_CTX_set_flags(pse.get(), PSE_CTX_get_flags(pse.get()) | PSE_CTX_FLAG_EXPORT))
           return fail(f, F, L::SET_FLAGS);
-        if (!PSE_CTX_set_path(pse.get(), path, 0) || !PSE_CTX_set_callback_data(pse.get(), ctx))
+        if (!PSE_CTX_set_path(pse.get(), path, 0) || !give_callback(pse.get(), ctx))
           return fail(f, F, L::SET_PATH);
         if (!PSE_CTX_read(pse.get())) return fail(f, F, L::READ, JNI_R_PSE_NOT_FOUND);
         const PSE_CTX* c = pse.get();
@@ -709,7 +720,7 @@ JNIEXPORT jboolean JNICALL Java_ru_halvorit_crypto_pkcs11_PKCS11Wrapper_nativeWr
         // Opening the supplied contents without a path checks them (master-key check value,
         // KEK, random state) before anything reaches the carrier.
         if (!PSE_CTX_read(pse.get())) return fail(f, F, L::CHECK);
-        if (!PSE_CTX_set_path(pse.get(), path, 0) || !PSE_CTX_set_callback_data(pse.get(), ctx))
+        if (!PSE_CTX_set_path(pse.get(), path, 0) || !give_callback(pse.get(), ctx))
           return fail(f, F, L::SET_PATH);
         if (!PSE_CTX_write(pse.get())) return fail(f, F, L::WRITE);
         return JNI_TRUE;
@@ -730,7 +741,7 @@ JNIEXPORT jboolean JNICALL Java_ru_halvorit_crypto_pkcs11_PKCS11Wrapper_nativeEr
         if (!path) return fail(f, F, L::NO_PATH);
         Owned<PSE_CTX> pse(PSE_CTX_new());
         if (!pse) return fail(f, F, L::CTX_NEW, R_MALLOC_FAILURE);
-        if (!PSE_CTX_set_path(pse.get(), path, 0) || !PSE_CTX_set_callback_data(pse.get(), ctx))
+        if (!PSE_CTX_set_path(pse.get(), path, 0) || !give_callback(pse.get(), ctx))
           return fail(f, F, L::SET_PATH);
         if (!PSE_CTX_erase(pse.get())) return fail(f, F, L::ERASE);
         return JNI_TRUE;

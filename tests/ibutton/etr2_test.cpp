@@ -8,6 +8,7 @@
 #include "crypto/bio/etr2_api.h"
 #include "crypto/cadb/token_dir.h"
 #include "tests/rutoken/fixture.h"
+#include "tests/support/whole_file_race.h"
 
 namespace tokentest {
 namespace {
@@ -193,6 +194,21 @@ TEST_F(Etr2, MissingLibraryFailsWithAReason) {
   EXPECT_EQ(CADB_file_exists("eTR2 0:\\1001"), 0);
   EXPECT_EQ(CADB_is_inserted("eTR2:"), 0);
   EXPECT_EQ(calls("ETOKEN_init"), 0);
+}
+
+// Threads of one process rewriting and reading one file: a rewrite (delete, create with the
+// new length, write) and a read (size, then contents) each happen whole, so no write fails at
+// the create and no read finds the file missing, zero-filled or of another length.
+TEST_F(Etr2, ConcurrentRewritesAndReadsOfOneFileStayWhole) {
+  const std::string path = "eTR2 0:\\1001\\2002";
+  ASSERT_EQ(write(path, racetest::record_of(0)), 1);
+  racetest::RaceResult r = racetest::whole_file_race(
+      3, 3, 15, [&](const std::string& data) { return write(path, data) == 1; },
+      [&] { return read(path); });
+  EXPECT_EQ(r.failed_writes, 0);
+  EXPECT_EQ(r.failed_reads, 0);
+  EXPECT_TRUE(r.bad_reads.empty()) << r.bad_reads.front().size() << " bytes";
+  EXPECT_TRUE(racetest::is_record(contents("3f00/e007/1001/2002").value_or("")));
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
 // The iButton driver ("Touch Memory") through the file layer, its direct functions and its BIO,
 // on the simulated "ibfs32.dll". Ports are COM1..COM15 and LPT1..LPT15 of the simulator.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "crypto/bio/bio.h"
 #include "crypto/bio/token.h"
 #include "crypto/cadb/ibutton_direct.h"
 #include "tests/rutoken/fixture.h"
+#include "tests/support/whole_file_race.h"
 
 namespace tokentest {
 namespace {
@@ -386,6 +389,52 @@ TEST_F(IButton, LinesEndingInCrLfAreReadWithLfAlone) {
   EXPECT_STREQ(line, "two\n");
   EXPECT_EQ(BIO_read(b, line, sizeof line), 0);  // 0, not -1, at the end
   EXPECT_EQ(BIO_free(b), 1);
+}
+
+// Threads of one process each rewriting a file of their own and reading it back: every
+// vendor session shares the driver's one state buffer and a commit's program job replaces the
+// device's whole tree, so sessions of the process run one at a time. Interleaved, a commit
+// put back the tree it had copied before another thread's commit and that file's new contents
+// were lost.
+TEST_F(IButton, ConcurrentCommitsOfDistinctFilesAllLand) {
+  constexpr int threads = 4, rounds = 12;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < threads; ++w) {
+    workers.emplace_back([&, w] {
+      const std::string path = "iButton:\\T" + std::to_string(w) + "\\F.1";
+      for (int i = 0; i < rounds; ++i) {
+        std::string data = racetest::record_of(w) + std::to_string(i);
+        if (!write(path, data) || read(path) != data) ++failures;
+      }
+      ERR_clear_error();
+    });
+  }
+  for (auto& t : workers) t.join();
+  EXPECT_EQ(failures, 0);
+  for (int w = 0; w < threads; ++w) {
+    std::optional<std::string> last;
+    store_.with([&](sim::State& s) {
+      for (const auto& [k, n] : s.find("COM1")->nodes)
+        if (k == "T" + std::to_string(w) + "/F.1") last.emplace(n.data.begin(), n.data.end());
+      return 0;
+    });
+    EXPECT_EQ(last, racetest::record_of(w) + std::to_string(rounds - 1)) << "thread " << w;
+  }
+}
+
+// Rewrites and reads of one file from several threads: each read gives one writer's whole
+// record, and no write fails.
+TEST_F(IButton, ConcurrentRewritesAndReadsOfOneFileStayWhole) {
+  const std::string path = "iButton:\\SHR\\S.1";
+  ASSERT_EQ(write(path, racetest::record_of(0)), 1);
+  racetest::RaceResult r = racetest::whole_file_race(
+      3, 3, 10, [&](const std::string& data) { return write(path, data) == 1; },
+      [&] { return read(path); });
+  EXPECT_EQ(r.failed_writes, 0);
+  EXPECT_EQ(r.failed_reads, 0);
+  EXPECT_TRUE(r.bad_reads.empty()) << r.bad_reads.front().size() << " bytes";
+  EXPECT_TRUE(racetest::is_record(read(path).value_or("")));
 }
 
 }  // namespace

@@ -38,12 +38,13 @@ import ru.halvorit.io.TokenFileOutputStream;
 import ru.halvorit.keystoretest.Fixtures;
 
 /**
- * Sixteen threads for a bounded time mixing token-file reads and writes (in folders and on a
- * simulated ruToken) with key-store calls (generate, sign, derive, aliases, certificates) on
- * containers of their own and on shared ones (a folder container and one on the GOST PKCS#11
- * test module). Deliberately failing calls are interleaved with good ones and must report their
- * own reasons. Afterwards every file holds what was last written to it, every signature has
- * verified with BouncyCastle, nothing hung (a watchdog turns a hang into a failure with a thread
+ * Sixteen threads for a bounded time mixing token-file reads and writes (in folders and on the
+ * simulated ruToken, eToken, iButton and eToken R2) with key-store calls (generate, sign, derive,
+ * aliases, certificates) on containers of their own and on shared ones (a folder container, one
+ * on the GOST PKCS#11 test module, and one on each of the eToken, iButton and eToken R2).
+ * Deliberately failing calls are interleaved with good ones and must report their own reasons.
+ * Afterwards every file holds what was last written to it, every signature has verified with
+ * BouncyCastle, nothing hung (a watchdog turns a hang into a failure with a thread
  * dump) and the process's native memory did not keep growing.
  *
  * <p>JARNEL_STRESS_SECONDS sets the measured run's length; JARNEL_LONG=1 (scripts/test --long)
@@ -55,6 +56,10 @@ class ManyThreadsStressTest {
   static final String RUTOKEN_PIN = "12345678";
   static final String GOST_PIN = "1234";
   static final String GOST_CONTAINER = "pkcs11:\\pkcs11gost\\pse";
+  static final String ETOKEN_READER = "Aladdin Token JC 1";
+  static final String ETOKEN_PIN = "1234567890";
+  static final String IBUTTON_PORT = "COM1";
+  static final String ETR2_READER = "0";
   /** Native memory may grow this much between the warm-up and the end; a leak per call exceeds it. */
   static final long NATIVE_GROWTH_BOUND = 64L << 20;
 
@@ -108,6 +113,49 @@ class ManyThreadsStressTest {
 
   // ---- the carriers -------------------------------------------------------------------------
 
+  /**
+   * A simulated carrier besides the ruToken and where the threads' files and containers lie on
+   * it. The formats take the thread's number (and for files a small index); a thread's files
+   * and container are its own, the shared ones are written and used by every thread. keyFile
+   * names a container's own key file in its key folder (the alias that deletes the key).
+   */
+  record Carrier(String name, String ownFile, String sharedFile, String missingFile,
+      String ownContainer, String sharedContainer, String keyFile, PasswordSource pin,
+      boolean privateFiles) {
+    String own(int thread, int k) {
+      return String.format(ownFile, thread, k);
+    }
+
+    String shared(int k) {
+      return String.format(sharedFile, k);
+    }
+
+    String missing(int thread) {
+      return String.format(missingFile, thread);
+    }
+
+    String container(int thread) {
+      return String.format(ownContainer, thread);
+    }
+  }
+
+  /** A shared container on a carrier and its key, made before the run. */
+  record SharedContainer(KeyContainer container, PublicKey key, List<String> aliases) {}
+
+  static final PasswordSource ETOKEN_SOURCE = PasswordSource.of(ETOKEN_PIN.toCharArray());
+  static final int FILES_PER_CARRIER = 2;
+  // Identifier paths (eToken, eToken R2) are groups of four hex digits; iButton names are one to
+  // four characters with a decimal extension. The eToken R2 simulator keeps no PIN: its private
+  // files are marked only, and the iButton has none.
+  static final List<Carrier> CARRIERS = List.of(
+      new Carrier("eToken", "eToken:1001/2%02x%d", "eToken:1002/300%d", "eToken:1001/2f%02x",
+          "eToken:11%02x", "eToken:1200", "0001", ETOKEN_SOURCE, true),
+      new Carrier("iButton", "iButton:\\T%d\\F.%d", "iButton:\\SHR\\S.%d",
+          "iButton:\\T99\\M%d.1", "iButton:\\C%d", "iButton:\\SHC", "key .001", null,
+          false),
+      new Carrier("eToken R2", "eTR2:\\1001\\2%02x%d", "eTR2:\\1002\\300%d",
+          "eTR2:\\1001\\2f%02x", "eTR2:\\11%02x", "eTR2:\\1200", "0001", null, true));
+
   final PasswordSource rutokenPin = PasswordSource.of(RUTOKEN_PIN.toCharArray());
   final PasswordSource gostPin = PasswordSource.of(GOST_PIN.toCharArray());
   Path tmp;
@@ -117,6 +165,7 @@ class ManyThreadsStressTest {
   PublicKey sharedTokenKey;
   List<String> sharedFolderAliases;
   List<String> sharedTokenAliases;
+  final List<SharedContainer> sharedCarrier = new ArrayList<>();
   final Queue<String> failures = new ConcurrentLinkedQueue<>();
   final AtomicLong calls = new AtomicLong();
   final AtomicLong signaturesVerified = new AtomicLong();
@@ -128,6 +177,12 @@ class ManyThreadsStressTest {
     Files.createDirectories(Path.of(Fixtures.env("JARNEL_SIM_DIR")));
     Fixtures.run(simTool, "rutoken", "reset");
     Fixtures.run(simTool, "rutoken", "insert", READER);
+    Fixtures.run(simTool, "etoken", "reset");
+    Fixtures.run(simTool, "etoken", "insert", ETOKEN_READER);
+    Fixtures.run(simTool, "ibutton", "reset");
+    Fixtures.run(simTool, "ibutton", "insert", IBUTTON_PORT);
+    Fixtures.run(simTool, "etr2", "reset");
+    Fixtures.run(simTool, "etr2", "insert", ETR2_READER);
 
     Path gostDir = Path.of(Fixtures.env("PKCS11GOST_DIR"));
     if (Files.exists(gostDir)) Fixtures.run("rm", "-rf", gostDir.toString());
@@ -159,6 +214,21 @@ class ManyThreadsStressTest {
           rutokenPin);
     }
     write("ruToken:1001/2fff", record(-1, 0, random), false, rutokenPin);
+
+    // On each further carrier: its shared files, a file in the directory of the threads' own
+    // files (so that a deliberate read of a missing one fails alike throughout), and a shared
+    // container with a key, copied there from an empty folder container.
+    String empty = tmp.resolve("empty").toString();
+    Fixtures.createContainer(empty);
+    for (Carrier c : CARRIERS) {
+      for (int k = 0; k < FILES_PER_CARRIER; k++) {
+        write(c.shared(k), record(-1, k, random), false, c.pin());
+      }
+      write(c.own(99, 0), record(-1, 0, random), false, c.pin());
+      KeyContainer container = new KeyContainer(empty).exportTo(c.sharedContainer(), c.pin());
+      PublicKey key = container.generateKeyPair("CP-XA");
+      sharedCarrier.add(new SharedContainer(container, key, container.privateKeyAliases()));
+    }
   }
 
   // ---- one worker ---------------------------------------------------------------------------
@@ -171,6 +241,11 @@ class ManyThreadsStressTest {
     PublicKey ownKey;
     final Map<String, byte[]> lastWritten = new HashMap<>();
     final Map<String, PasswordSource> pinOf = new HashMap<>();
+    /** The thread's container on one of the further carriers (by its number) and its key. */
+    final Carrier carrier;
+    final KeyContainer ownCarrier;
+    PublicKey ownCarrierKey;
+    List<String> ownCarrierAliases;
     /** Deliberately failing calls with the failure each gave when made alone, before the run. */
     final List<Object[]> failing = new ArrayList<>();
     long seq;
@@ -193,6 +268,19 @@ class ManyThreadsStressTest {
       failing("generate RSA", () -> own.generateKeyPair(null, "RSA", "CP-A"));
       failing("sign in " + none.getPath(), () -> none.signHash(null, new byte[32]));
       failing("aliases of " + none.getPath(), () -> none.privateKeyAliases());
+
+      carrier = CARRIERS.get(id % CARRIERS.size());
+      ownCarrier = new KeyContainer(tmp.resolve("empty").toString())
+          .exportTo(carrier.container(id), carrier.pin());
+      ownCarrierKey = ownCarrier.generateKeyPair(id % 2 == 0 ? "CP-A" : "CP-XA");
+      ownCarrierAliases = ownCarrier.privateKeyAliases();
+      for (Carrier c : CARRIERS) {
+        String carrierMissing = c.missing(id);
+        failing("read " + carrierMissing, () -> read(carrierMissing, c.pin()));
+      }
+      KeyContainer noneOnCarrier = new KeyContainer(carrier.container(64 + id), carrier.pin());
+      failing("sign in " + noneOnCarrier.getPath(),
+          () -> noneOnCarrier.signHash(null, new byte[32]));
     }
 
     void failing(String what, Call c) {
@@ -203,7 +291,7 @@ class ManyThreadsStressTest {
 
     void run(long deadline) {
       while (System.nanoTime() < deadline && failures.size() < 50) {
-        int op = random.nextInt(12);
+        int op = random.nextInt(17);
         try {
           step(op);
           calls.incrementAndGet();
@@ -239,6 +327,36 @@ class ManyThreadsStressTest {
           assertArrayEquals(sharedTokenKey.getEncoded(), sharedToken.getEncodedPublicKey(null));
         }
         case 9 -> certificates();
+        case 12 -> {
+          Carrier c = CARRIERS.get(random.nextInt(CARRIERS.size()));
+          ownFile(c.own(id, random.nextInt(FILES_PER_CARRIER)), c.privateFiles() && id % 2 == 0,
+              c.pin());
+        }
+        case 13 -> {
+          Carrier c = CARRIERS.get(random.nextInt(CARRIERS.size()));
+          sharedFile(c.shared(random.nextInt(FILES_PER_CARRIER)), false, c.pin());
+        }
+        case 14 -> {
+          if (random.nextInt(4) == 0) {
+            ownCarrier.destroyEntry(carrier.keyFile());
+            ownCarrierKey = ownCarrier.generateKeyPair(random.nextBoolean() ? "CP-A" : "CP-XA");
+          }
+          signAndVerify(ownCarrier, ownCarrierKey);
+          assertEquals(ownCarrierAliases, ownCarrier.privateKeyAliases(), ownCarrier.getPath());
+        }
+        case 15 -> {
+          SharedContainer s = sharedCarrier.get(random.nextInt(sharedCarrier.size()));
+          signAndVerify(s.container(), s.key());
+          assertEquals(s.aliases(), s.container().privateKeyAliases(), s.container().getPath());
+        }
+        case 16 -> {
+          if (random.nextBoolean()) {
+            derive(ownCarrier, ownCarrierKey);
+          } else {
+            SharedContainer s = sharedCarrier.get(random.nextInt(sharedCarrier.size()));
+            derive(s.container(), s.key());
+          }
+        }
         default -> deliberateFailure();
       }
     }
@@ -271,8 +389,12 @@ class ManyThreadsStressTest {
     }
 
     void derive(int which) throws Exception {
-      KeyContainer c = which == 0 ? sharedToken : which == 1 ? sharedFolder : own;
-      PublicKey key = which == 0 ? sharedTokenKey : which == 1 ? sharedFolderKey : ownKey;
+      derive(which == 0 ? sharedToken : which == 1 ? sharedFolder : own,
+          which == 0 ? sharedTokenKey : which == 1 ? sharedFolderKey : ownKey);
+    }
+
+    /** Key agreement with the container's key against a fresh BouncyCastle pair. */
+    void derive(KeyContainer c, PublicKey key) throws Exception {
       String set = Fixtures.CURVES.entrySet().stream()
           .filter(e -> e.getValue().equals(curveOf(key))).findFirst().orElseThrow().getKey();
       KeyPair peer = Fixtures.bcKeyPair(set);
@@ -410,6 +532,17 @@ class ManyThreadsStressTest {
         assertArrayEquals(e.getValue(), read(e.getKey(), w.pinOf.get(e.getKey())), e.getKey());
       }
       assertArrayEquals(w.ownKey.getEncoded(), w.own.getEncodedPublicKey(null), w.own.getPath());
+      assertArrayEquals(w.ownCarrierKey.getEncoded(), w.ownCarrier.getEncodedPublicKey(null),
+          w.ownCarrier.getPath());
+    }
+    for (Carrier c : CARRIERS) {
+      for (int k = 0; k < FILES_PER_CARRIER; k++) {
+        assertTrue(isRecord(read(c.shared(k), c.pin())), c.shared(k));
+      }
+    }
+    for (SharedContainer s : sharedCarrier) {
+      assertArrayEquals(s.key().getEncoded(), s.container().getEncodedPublicKey(null),
+          s.container().getPath());
     }
     for (int k = 0; k < 3; k++) {
       String p = tmp.resolve("files/shared/s" + k).toString();
