@@ -30,7 +30,6 @@ namespace {
 
 constexpr int F_OPEN = 103, F_FLUSH = 115;
 constexpr int R_FAILED = 2, R_MALLOC = 33, R_BAD_MODE = 101;
-constexpr int READERS = 10;
 constexpr char READER_BASE[] = "AKS ifdh ";
 
 void* g_handle = nullptr;
@@ -44,15 +43,9 @@ bool is_etoken_sdk_path(const char* path) {
                   ascii_has_prefix(path, "Aladdin Token JC"));
 }
 
-// The readers a path may name, in the order they are tried, and the compact file path.
-struct Etr2Path {
-  char readers[READERS][264];
-  int count;
-  char file[300];
-  bool ok;
-};
+}  // namespace
 
-void parse(const char* path, Etr2Path* out) {
+void ETR2_parse_path(const char* path, ETR2_PATH* out) {
   std::memset(out, 0, sizeof *out);
   if (!path || ascii_strncasecmp(path, "eTR2", 4)) return;
   const char* p = path + 4;
@@ -70,9 +63,9 @@ void parse(const char* path, Etr2Path* out) {
     std::snprintf(out->readers[0], sizeof out->readers[0], "%.*s", static_cast<int>(n), p + 1);
     out->count = 1;
   } else {
-    for (int i = 0; i < READERS; ++i)
+    for (int i = 0; i < ETR2_PATH_READERS; ++i)
       std::snprintf(out->readers[i], sizeof out->readers[i], "%s%i", READER_BASE, i);
-    out->count = READERS;
+    out->count = ETR2_PATH_READERS;
   }
   // The file path: the text after the first colon; relative paths lie in 3f00\e007.
   const char* colon = std::strchr(p, ':');
@@ -89,6 +82,8 @@ void parse(const char* path, Etr2Path* out) {
   out->file[n] = '\0';
   out->ok = true;
 }
+
+namespace {
 
 // ---- contexts ----
 
@@ -132,7 +127,7 @@ bool set_path(ETR2_CONTEXT* c, const char* file) {
 
 // The context of the first candidate reader holding the path, with the path's information;
 // null when it is nowhere (*found false) or on failure.
-ETR2_CONTEXT* find_token(const Etr2Path& p, bool* found) {
+ETR2_CONTEXT* find_token(const ETR2_PATH& p, bool* found) {
   *found = false;
   if (!p.ok) return nullptr;
   for (int i = 0; i < p.count; ++i) {
@@ -232,8 +227,8 @@ long open(BIO* b, long num, const char* path) {
     JARNEL_ERR(LIB_BIO, F_OPEN, R_BAD_MODE);
     return 0;
   }
-  Etr2Path p;
-  parse(path, &p);
+  ETR2_PATH p;
+  ETR2_parse_path(path, &p);
   if (!p.ok) {
     JARNEL_ERR(LIB_BIO, F_OPEN, R_FAILED);
     return 0;
@@ -462,8 +457,8 @@ int ETR2_stat(const char* path) {
   if (is_etoken_sdk_path(path))
     return ET_is_directory(path) ? CADB_S_IFDIR : ET_exists(path) ? CADB_S_IFREG : 0;
   if (!g_available || !path) return 0;
-  Etr2Path p;
-  parse(path, &p);
+  ETR2_PATH p;
+  ETR2_parse_path(path, &p);
   bool found = false;
   LockGuard whole(locks::ETR2);
   ETR2_CONTEXT* c = find_token(p, &found);
@@ -474,8 +469,8 @@ int ETR2_stat(const char* path) {
 
 int ETR2_get_info(const char* path, ETR2_FILE_INFO* out) {
   if (!g_available || !path || !out) return 0;
-  Etr2Path p;
-  parse(path, &p);
+  ETR2_PATH p;
+  ETR2_parse_path(path, &p);
   bool found = false;
   LockGuard whole(locks::ETR2);
   ETR2_CONTEXT* c = find_token(p, &found);
@@ -515,8 +510,8 @@ int ETR2_delete(BIO* b) {
 int ETR2_remove_directory(const char* path) {
   if (is_etoken_sdk_path(path)) return ET_remove_directory(path);
   if (!g_available || !path) return 0;
-  Etr2Path p;
-  parse(path, &p);
+  ETR2_PATH p;
+  ETR2_parse_path(path, &p);
   bool found = false;
   LockGuard whole(locks::ETR2);
   ETR2_CONTEXT* c = find_token(p, &found);
@@ -535,8 +530,8 @@ int ETR2_remove_directory(const char* path) {
 int ETR2_list(const char* path, TOKEN_DIR_LIST* list) {
   if (is_etoken_sdk_path(path)) return ET_list(path, list);
   if (!g_available || !path || !list) return 0;
-  Etr2Path p;
-  parse(path, &p);
+  ETR2_PATH p;
+  ETR2_parse_path(path, &p);
   bool found = false;
   LockGuard whole(locks::ETR2);
   ETR2_CONTEXT* c = find_token(p, &found);

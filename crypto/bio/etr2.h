@@ -28,6 +28,18 @@ int ETR2_library_load();
 void ETR2_library_unload();
 int ETR2_available(const char* path);
 
+// A path taken apart: the readers it may name, in the order they are tried, and the compact
+// file path (the hex digits of its groups, 3f00e007 prefixed to a relative one). ok is false
+// when the path is not an eTR2 path with a file part.
+inline constexpr int ETR2_PATH_READERS = 10;
+struct ETR2_PATH {
+  char readers[ETR2_PATH_READERS][264];
+  int count;
+  char file[300];
+  bool ok;
+};
+void ETR2_parse_path(const char* path, ETR2_PATH* out);
+
 int ETR2_startup();
 void ETR2_shutdown();
 

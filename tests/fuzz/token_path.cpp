@@ -1,12 +1,14 @@
 // Token paths from outside: the carrier choice, path building and comparison, container item
-// paths, and the PKCS#11, ruToken and eToken drivers' own path parsers. Three strings (pieces
+// paths, and the PKCS#11, ruToken, eToken, eToken R2 and iButton drivers' own path parsers. Three strings (pieces
 // whose length is the next byte), then a reader name.
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "crypto/bio/etr2.h"
 #include "crypto/bio/token_sdk.h"
 #include "crypto/cadb/cadb.h"
+#include "crypto/cadb/ibutton_direct.h"
 #include "crypto/cadb/pse_ctx.h"
 #include "crypto/pkcs11/pkcs11.h"
 #include "fuzz_util.h"
@@ -61,5 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   sdk_path(RT_parse_path, RT_reader_matches, a.c_str(), reader.c_str());
   sdk_path(ET_parse_path, ET_reader_matches, a.c_str(), reader.c_str());
+
+  ETR2_PATH r2;
+  ETR2_parse_path(a.c_str(), &r2);
+  check(r2.count >= 0 && r2.count <= ETR2_PATH_READERS);
+  for (int i = 0; i < r2.count; ++i) check(strnlen(r2.readers[i], sizeof r2.readers[i]) < sizeof r2.readers[i]);
+  check(strnlen(r2.file, sizeof r2.file) < sizeof r2.file);
+
+  TM_PARSED tm;
+  if (TM_parse_path(a.c_str(), &tm)) {
+    check(tm.directory.count <= TM_MAX_DIR_COMPONENTS);
+    check(tm.entry_valid || tm.entry.extension == TM_DIRECTORY_EXTENSION);
+  }
   return 0;
 }

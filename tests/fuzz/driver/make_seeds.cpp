@@ -193,6 +193,10 @@ void text_seeds() {
       {"iButton:COM1\\keys\\mk  .001", "iButton", "001"},
       {"/tmp/jarnel/container", "/tmp/jarnel", ".db3"},
       {"C:\\keys\\container\\", "c:/keys", "opq"},
+      {"eTR2 3:\\1001", "eTR2", "key"},
+      {"eTR2/AKS ifdh 1:/3f00/e007/a001", "eTR2:", ""},
+      {"COM2:\\KEYS\\MK  .001", "iButton", "001"},
+      {"iButton:\\dir\\sub\\key .1", "LPT1:", "x.255"},
   };
   int i = 0;
   for (const auto& p : paths) {
