@@ -580,7 +580,9 @@ JNIEXPORT jbyteArray JNICALL Java_ru_halvorit_crypto_pkcs11_PKCS11Wrapper_native
         if (!path) return fail(f, F, L::NO_PATH);
         Owned<CERT_CTX> cert(CERT_CTX_new());
         if (!cert) return fail(f, F, L::CTX_NEW, R_MALLOC_FAILURE);
-        if (!CERT_CTX_set_path(cert.get(), path)) return fail(f, F, L::SET_PATH);
+        // A token may ask for its PIN to reach the object: the call-back gets the frame's context.
+        if (!CERT_CTX_set_callback_data(cert.get(), ctx) || !CERT_CTX_set_path(cert.get(), path))
+          return fail(f, F, L::SET_PATH);
         if (!CERT_CTX_read(cert.get())) return fail(f, F, L::READ);
         Owned<BUFFER> der(CERT_get(CERT_CTX_get_cert(cert.get()), CERT_FORMAT_DER));
         if (!der) return fail(f, F, L::ENCODE);
@@ -624,7 +626,8 @@ JNIEXPORT jboolean JNICALL Java_ru_halvorit_crypto_pkcs11_PKCS11Wrapper_nativeAd
             return fail(f, F, L::NO_NAME);
           if (stored) return JNI_TRUE;
         }
-        if (!CERT_CTX_set_path(cert.get(), target)) return fail(f, F, L::SET_PATH);
+        if (!CERT_CTX_set_callback_data(cert.get(), ctx) || !CERT_CTX_set_path(cert.get(), target))
+          return fail(f, F, L::SET_PATH);
         if (!CERT_CTX_set_kind(cert.get(), flag ? CERT_KIND_TRUE : CERT_KIND_FALSE))
           return fail(f, F, L::SET_KIND);
         if (!CERT_CTX_write(cert.get(), CERT_FORMAT_DER)) return fail(f, F, L::WRITE);

@@ -60,8 +60,10 @@ bool collect(PKCS11_OBJECT* c, PKCS11_TEMPLATE* t, std::vector<CK_OBJECT_HANDLE>
   return PKCS11_find_final(c) && ok;
 }
 
-// CKA_ID of object h as text; empty when it has none.
-std::string object_id(PKCS11_OBJECT* c, CK_OBJECT_HANDLE h) {
+// CKA_ID of object h as text in *out; empty when it has none. 0 when it could not be asked for
+// (memory ran out): a listing that passed such an object over would look complete.
+bool object_id(PKCS11_OBJECT* c, CK_OBJECT_HANDLE h, std::string* out) {
+  out->clear();
   c->object = h;
   char id[kIdMax + 1] = {};
   CK_ULONG n = kIdMax;
@@ -69,12 +71,15 @@ std::string object_id(PKCS11_OBJECT* c, CK_OBJECT_HANDLE h) {
   CK_ULONG len = 0;
   if (!PKCS11_get_attribute(c, CKA_ID, nullptr, &len) || len > kIdMax ||
       !PKCS11_get_attribute(c, CKA_ID, id, &n)) {
+    if (ERR_count_errors() > before && (ERR_peek_last_error() & 0xFFF) == R_MALLOC_FAILURE)
+      return false;
     // An object without an identifier has no name; it is passed over, not an error.
     while (ERR_count_errors() > before) ERR_get_error();
     ERR_set_token_error(0, TOKEN_ERR_NONE);
-    return {};
+    return true;
   }
-  return std::string(id, n);
+  out->assign(id, n);
+  return true;
 }
 
 const char* const kItemLabels[] = {"mk.db3", "masks.db3", "kek.opq", "rand.opq"};
@@ -132,7 +137,11 @@ int PKCS11_list_objects(const char* path, unsigned flags, PKCS11_list_cb cb, voi
       return 0;
     }
     for (CK_OBJECT_HANDLE h : handles) {
-      std::string id = object_id(conn.c, h);
+      std::string id;
+      if (!object_id(conn.c, h, &id)) {
+        JARNEL_ERR(LIB_PKCS11, PKCS11_F_LIST, R_INTERNAL_ERROR);
+        return 0;
+      }
       if (id.empty()) continue;
       std::string name = root + "\\" + id;
       if (name.compare(0, base.size(), base) != 0 ||
@@ -166,7 +175,8 @@ int PKCS11_object_exists(const char* path) {
     std::vector<CK_OBJECT_HANDLE> handles;
     if (!t.t || !collect(conn.c, t.t, handles)) return 0;
     for (CK_OBJECT_HANDLE h : handles) {
-      std::string id = object_id(conn.c, h);
+      std::string id;
+      if (!object_id(conn.c, h, &id)) return 0;
       if (!id.empty() && id.compare(0, flen, file) == 0) return 1;
     }
   }

@@ -647,11 +647,17 @@ int PKCS11_write_key(const char* key_path, const char* container_path, void* cal
                PKCS11_TEMPLATE_add(pub_set.t, CKA_ID, name, name_len) &&
                (!fresh || (PKCS11_TEMPLATE_add_string(priv_set.t, CKA_LABEL, PKCS11_LABEL_PRIVATE_FINAL) &&
                            PKCS11_TEMPLATE_add_string(pub_set.t, CKA_LABEL, PKCS11_LABEL_PUBLIC_FINAL)));
-  if (!built || !PKCS11_set_attribute(priv, priv_set.t) ||
-      !PKCS11_set_attribute(other.c, pub_set.t) || !PKCS11_OBJECT_set_second_name(priv, name)) {
+  // The key object's new name is copied before the token is touched: once both halves carry
+  // the name the key is stored, and nothing may fail after that and report it was not.
+  char* second_name = built ? mem_strdup(name) : nullptr;
+  if (!second_name || !PKCS11_set_attribute(priv, priv_set.t) ||
+      !PKCS11_set_attribute(other.c, pub_set.t)) {
+    mem_free(second_name);
     TK_FAIL(F, R_INTERNAL_ERROR);
     return 0;
   }
+  mem_free(priv->second_name);
+  priv->second_name = second_name;
   return 1;
 }
 
