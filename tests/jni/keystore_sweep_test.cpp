@@ -1,5 +1,5 @@
 // Allocation-failure sweeps (tests/robust/sweep.h) over the key store's Java entry points, on a
-// folder container. The binary holds the entry points themselves and runs one virtual machine
+// folder container and on a container of the GOST test module. The binary holds the entry points themselves and runs one virtual machine
 // in the process; the rows call Java_..._PKCS11Wrapper_native* directly with its JNIEnv and a
 // real PKCS11Wrapper. Only the library's and OpenSSL's allocations are failed (the watching
 // allocator never sees the virtual machine's own).
@@ -7,8 +7,8 @@
 // Every run must end in success, or in what Java is told of a failure: null or false, no
 // exception pending, the wrapper's last error set and the library's reason text given by
 // lastReason(). Besides, nothing leaks, no container or entry file is left half-written or
-// half-removed, and no copy of the master key, the KEK, the private key or the VKO result is
-// found in freed memory.
+// half-removed, and no copy of the master key, the KEK, the private key, the VKO result or the
+// token's PIN is found in freed memory.
 #include <gtest/gtest.h>
 #include <jni.h>
 #include <unistd.h>
