@@ -505,6 +505,17 @@ int CERT_CTX_set_kind(CERT_CTX* ctx, int kind) {
   return 1;
 }
 
+int CERT_CTX_set_callback_data(CERT_CTX* ctx, void* arg) {
+  if (!ctx) {
+    // The context's settings share the function code of set_kind.
+    JARNEL_ERR(LIB_CADB, CADB_F_CERT_CTX_SET_KIND, R_INTERNAL_ERROR);
+    return 0;
+  }
+  CtxLock l(ctx);
+  ctx->callback_arg = arg;
+  return 1;
+}
+
 int CERT_CTX_read(CERT_CTX* ctx) {
   if (!ctx || !ctx->method) {
     JARNEL_ERR(LIB_CADB, CADB_F_CERT_CTX_READ, R_INTERNAL_ERROR);

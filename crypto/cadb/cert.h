@@ -69,6 +69,7 @@ struct CERT_CTX {
   MUTEX lock;
   const CERT_METHOD* method;
   int kind;  // 1 or 2 (category of a token certificate object)
+  void* callback_arg;  // handed to the PIN call-back when a token asks for a login
 };
 
 // "CERT_CTX default method": files through the file layer.
@@ -99,6 +100,9 @@ int CERT_CTX_set_data(CERT_CTX* ctx, const void* data, int length);
 // method, anything else the default one.
 int CERT_CTX_set_path(CERT_CTX* ctx, const char* path);
 int CERT_CTX_set_kind(CERT_CTX* ctx, int kind);
+// The argument the PIN call-back receives when reading or writing a token's certificate
+// object needs a login (the Java frame's call-back context).
+int CERT_CTX_set_callback_data(CERT_CTX* ctx, void* arg);
 int CERT_CTX_read(CERT_CTX* ctx);
 int CERT_CTX_write(CERT_CTX* ctx, int format);
 // The current record (borrowed) or null.

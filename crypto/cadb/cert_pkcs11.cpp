@@ -35,7 +35,7 @@ int pkcs11_read(CERT_CTX* ctx) {
   CK_ULONG category = 0;
   unsigned char* der = nullptr;
   std::size_t len = 0;
-  if (!PKCS11_read_certificate(path, nullptr, &category, &der, &len)) {
+  if (!PKCS11_read_certificate(path, ctx->callback_arg, &category, &der, &len)) {
     JARNEL_ERR(LIB_CADB, CADB_F_CERT_CTX_READ, CADB_R_CADB_LIB);
     return 0;
   }
@@ -61,7 +61,7 @@ int pkcs11_write(CERT_CTX* ctx, int) {
   }
   BufPtr der(CERT_get(ctx->cert, CERT_FORMAT_DER));
   if (!der || der->length <= 0 ||
-      !PKCS11_write_certificate(path, nullptr, static_cast<CK_ULONG>(ctx->kind), der->data,
+      !PKCS11_write_certificate(path, ctx->callback_arg, static_cast<CK_ULONG>(ctx->kind), der->data,
                                 static_cast<std::size_t>(der->length))) {
     JARNEL_ERR(LIB_CADB, CADB_F_CERT_CTX_WRITE, CADB_R_CADB_LIB);
     return 0;

@@ -309,9 +309,18 @@ int default_erase(PSE_CTX* ctx) {
     JARNEL_ERR(LIB_CADB, CADB_F_PSE_CTX_ERASE, LIB_CADB);
     return 0;
   }
+  // Every file is tried, the master key first (without it the rest opens nothing), and a
+  // file that stays is a failure: the caller learns the container is not gone and can erase
+  // again (files already gone count as erased).
+  bool all = true;
   for (PseItem item : {PseItem::MasterKey, PseItem::Mask, PseItem::Kek, PseItem::Rand}) {
-    PSE_item_path(base, item, path);
-    CADB_erase_file(path, ctx->io_flags, file_arg(ctx));
+    if (!PSE_item_path(base, item, path) || !CADB_erase_file(path, ctx->io_flags, file_arg(ctx)))
+      all = false;
+  }
+  if (!all) {
+    ERR_set_status_once(PSE_STATUS_NOT_FOUND);
+    JARNEL_ERR(LIB_CADB, CADB_F_PSE_CTX_ERASE, R_INTERNAL_ERROR);
+    return 0;
   }
   return 1;
 }

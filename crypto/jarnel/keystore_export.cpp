@@ -203,9 +203,9 @@ std::optional<bool> open_key(JniFrame& f, int func, const OpenLines& l, const ch
   return true;
 }
 
-// Step 5 and 6 of the key pair generation, shared with the public key: a GOST R 34.10-2001 key
-// on the CryptoPro-A cipher set loses it (the public-key encoding then carries none), and the
-// SubjectPublicKeyInfo goes to Java.
+// Step 5 and 6 of the key pair generation, shared with the public key: the SubjectPublicKeyInfo
+// goes to Java, where a GOST R 34.10-2001 key on the CryptoPro-A cipher set carries none (the
+// key itself keeps it: generation encodes before it writes the key file).
 struct PublicSteps {
   int no_key, encode, no_array;
 };
@@ -213,16 +213,19 @@ std::optional<jbyteArray> public_key_array(JniFrame& f, int func, const PublicSt
                                            PKEY_CTX* ctx) {
   PKEY* record = PKEY_CTX_get_key(ctx);
   if (!record || !record->key) return fail(f, func, l.no_key);
-  if (ECGOST* ec = record->key->ec) {
-    int pub = 0, digest = 0, cipher = 0;
+  int pub = 0, digest = 0, cipher = 0;
+  ECGOST* ec = record->key->ec;
+  if (ec) {
     ECGOST_get_paramsets(ec, &pub, &digest, &cipher);
     if (cipher == NID_CP_28147_A) ECGOST_set_paramsets(ec, pub, digest, 0);
   }
   const int n = i2d_PKEY_KEY_PUBKEY(record->key, nullptr);
   SecureBuffer der;
-  if (n <= 0 || !der.resize(static_cast<std::size_t>(n))) return fail(f, func, l.encode);
-  unsigned char* p = der.data();
-  if (i2d_PKEY_KEY_PUBKEY(record->key, &p) != n) return fail(f, func, l.encode);
+  unsigned char* p = nullptr;
+  const bool encoded = n > 0 && der.resize(static_cast<std::size_t>(n)) &&
+                       (p = der.data(), i2d_PKEY_KEY_PUBKEY(record->key, &p) == n);
+  if (ec && cipher == NID_CP_28147_A) ECGOST_set_paramsets(ec, pub, digest, cipher);
+  if (!encoded) return fail(f, func, l.encode);
   jbyteArray result = f.new_byte_array(der.data(), n);
   if (!result) return fail(f, func, l.no_array, R_MALLOC_FAILURE);
   return result;
@@ -429,9 +432,17 @@ JNIEXPORT jbyteArray JNICALL Java_ru_halvorit_crypto_pkcs11_PKCS11Wrapper_native
         }
         if (!PKEY_CTX_generate(o.key.get(), PKEY_TYPE_ECGOST_CP, paramset))
           return fail(f, F, L::GENERATE);
-        if (!PKEY_CTX_write(o.key.get(), PKEY_FORMAT_DER, PKEY_KIND_PKCS8))
+        // The public key is ready for Java before the key is stored: once the key file is
+        // written nothing is left to fail, so a failed call never leaves a key behind that the
+        // caller did not get (and that would block the next generation).
+        std::optional<jbyteArray> result =
+            public_key_array(f, F, {L::NO_KEY, L::ENCODE, L::NO_ARRAY}, o.key.get());
+        if (!result) return std::nullopt;
+        if (!PKEY_CTX_write(o.key.get(), PKEY_FORMAT_DER, PKEY_KIND_PKCS8)) {
+          f.env()->DeleteLocalRef(*result);
           return fail(f, F, L::WRITE);
-        return public_key_array(f, F, {L::NO_KEY, L::ENCODE, L::NO_ARRAY}, o.key.get());
+        }
+        return result;
       });
 }
 
@@ -580,7 +591,9 @@ JNIEXPORT jbyteArray JNICALL Java_ru_halvorit_crypto_pkcs11_PKCS11Wrapper_native
         if (!path) return fail(f, F, L::NO_PATH);
         Owned<CERT_CTX> cert(CERT_CTX_new());
         if (!cert) return fail(f, F, L::CTX_NEW, R_MALLOC_FAILURE);
-        if (!CERT_CTX_set_path(cert.get(), path)) return fail(f, F, L::SET_PATH);
+        // A token may ask for its PIN to reach the object: the call-back gets the frame's context.
+        if (!CERT_CTX_set_callback_data(cert.get(), ctx) || !CERT_CTX_set_path(cert.get(), path))
+          return fail(f, F, L::SET_PATH);
         if (!CERT_CTX_read(cert.get())) return fail(f, F, L::READ);
         Owned<BUFFER> der(CERT_get(CERT_CTX_get_cert(cert.get()), CERT_FORMAT_DER));
         if (!der) return fail(f, F, L::ENCODE);
@@ -624,7 +637,8 @@ JNIEXPORT jboolean JNICALL Java_ru_halvorit_crypto_pkcs11_PKCS11Wrapper_nativeAd
             return fail(f, F, L::NO_NAME);
           if (stored) return JNI_TRUE;
         }
-        if (!CERT_CTX_set_path(cert.get(), target)) return fail(f, F, L::SET_PATH);
+        if (!CERT_CTX_set_callback_data(cert.get(), ctx) || !CERT_CTX_set_path(cert.get(), target))
+          return fail(f, F, L::SET_PATH);
         if (!CERT_CTX_set_kind(cert.get(), flag ? CERT_KIND_TRUE : CERT_KIND_FALSE))
           return fail(f, F, L::SET_KIND);
         if (!CERT_CTX_write(cert.get(), CERT_FORMAT_DER)) return fail(f, F, L::WRITE);

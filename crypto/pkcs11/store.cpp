@@ -44,8 +44,10 @@ bool open_path(Conn& conn, const MemString& path, void* callback_arg) {
          PKCS11_OBJECT_set_callback_arg(conn.c, callback_arg) && PKCS11_open(conn.c);
 }
 
-// CKA_ID of object h as text; empty when it has none.
-MemString object_id(PKCS11_OBJECT* c, CK_OBJECT_HANDLE h) {
+// CKA_ID of object h as text in *out; empty when it has none. False when it could not be asked
+// for (memory ran out): a listing that passed such an object over would look complete.
+bool object_id(PKCS11_OBJECT* c, CK_OBJECT_HANDLE h, MemString* out) {
+  out->clear();
   c->object = h;
   char id[kIdMax + 1] = {};
   CK_ULONG n = kIdMax;
@@ -53,12 +55,15 @@ MemString object_id(PKCS11_OBJECT* c, CK_OBJECT_HANDLE h) {
   CK_ULONG len = 0;
   if (!PKCS11_get_attribute(c, CKA_ID, nullptr, &len) || len > kIdMax ||
       !PKCS11_get_attribute(c, CKA_ID, id, &n)) {
+    if (ERR_count_errors() > before && (ERR_peek_last_error() & 0xFFF) == R_MALLOC_FAILURE)
+      return false;
     // An object without an identifier has no name; it is passed over, not an error.
     while (ERR_count_errors() > before) ERR_get_error();
     ERR_set_token_error(0, TOKEN_ERR_NONE);
-    return {};
+    return true;
   }
-  return MemString(id, n);
+  out->assign(id, n);
+  return true;
 }
 
 const char* const kItemLabels[] = {"mk.db3", "masks.db3", "kek.opq", "rand.opq"};
@@ -117,7 +122,11 @@ int PKCS11_list_objects(const char* path, unsigned flags, PKCS11_list_cb cb, voi
         return 0;
       }
       for (CK_OBJECT_HANDLE h : handles) {
-        MemString id = object_id(conn.c, h);
+        MemString id;
+        if (!object_id(conn.c, h, &id)) {
+          JARNEL_ERR(LIB_PKCS11, PKCS11_F_LIST, R_INTERNAL_ERROR);
+          return 0;
+        }
         if (id.empty()) continue;
         MemString name = root + "\\" + id;
         if (name.compare(0, base.size(), base) != 0 ||
@@ -153,7 +162,8 @@ int PKCS11_object_exists(const char* path) {
       MemVector<CK_OBJECT_HANDLE> handles;
       if (!t.t || !PKCS11_find_all(conn.c, t.t, handles)) return 0;
       for (CK_OBJECT_HANDLE h : handles) {
-        MemString id = object_id(conn.c, h);
+        MemString id;
+        if (!object_id(conn.c, h, &id)) return 0;
         if (!id.empty() && id.compare(0, flen, file) == 0) return 1;
       }
     }

@@ -289,7 +289,10 @@ TEST_F(RecordSweep, CertificatesAndCrls) {
   X509_CRL* x = X509_CRL_new();
   ASSERT_TRUE(x);
   X509_CRL_set_version(x, 1);
-  X509_CRL_set_issuer_name(x, X509_get_subject_name(certtest::make_x509(plan)));
+  X509* issuer = certtest::make_x509(plan);
+  ASSERT_TRUE(issuer);
+  X509_CRL_set_issuer_name(x, X509_get_subject_name(issuer));
+  X509_free(issuer);
   ASN1_TIME* t = ASN1_TIME_new();
   ASN1_TIME_set_string_X509(t, "20240101000000Z");
   X509_CRL_set1_lastUpdate(x, t);

@@ -28,6 +28,9 @@ struct Row {
   // repeat one loop body thousands of times (PBKDF2 with 2048 iterations), where each further
   // failure point exercises the same path.
   bool sparse = false;
+  // Whether a failure leaves its reason in the error queue. A Java entry point prints and
+  // empties the queue before it returns; its run() checks what Java is told instead.
+  bool error_queue = true;
 };
 
 // Enough for the largest operation here by a wide margin; reaching it is a failure.
@@ -62,7 +65,9 @@ inline void sweep(const Row& row) {
     }
     if (!ok) {
       EXPECT_TRUE(fired) << "failed at allocation " << n << " without running out of memory";
-      EXPECT_NE(ERR_peek_error(), 0u) << "failure without an error at allocation " << n;
+      if (row.error_queue) {
+        EXPECT_NE(ERR_peek_error(), 0u) << "failure without an error at allocation " << n;
+      }
     }
     row.after(ok);
     expect_no_secret_freed("allocation " + std::to_string(n) + " failing");

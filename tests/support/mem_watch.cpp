@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -15,12 +16,15 @@ namespace mem_watch {
 namespace {
 
 // Blocks made by the watcher and their sizes; blocks it did not make are passed on untouched.
-// The map itself lives on the C++ heap, which does not come through here.
+// The map itself lives on the C++ heap, which does not come through here. Its keys are the
+// blocks' addresses inverted: a plain address would keep every block reachable, and
+// LeakSanitizer would never report one the code under test lost.
 std::mutex g_lock;
-std::unordered_map<void*, std::size_t>& blocks() {
-  static auto* m = new std::unordered_map<void*, std::size_t>;
+std::unordered_map<std::uintptr_t, std::size_t>& blocks() {
+  static auto* m = new std::unordered_map<std::uintptr_t, std::size_t>;
   return *m;
 }
+std::uintptr_t key_of(const void* p) { return ~reinterpret_cast<std::uintptr_t>(p); }
 
 struct Needle {
   std::string name;
@@ -75,7 +79,7 @@ void* w_malloc(std::size_t n) {
   void* p = std::malloc(n ? n : 1);
   if (p) {
     std::lock_guard<std::mutex> g(g_lock);
-    blocks()[p] = n;
+    blocks()[key_of(p)] = n;
   }
   return p;
 }
@@ -84,7 +88,7 @@ void w_free(void* p) {
   if (!p) return;
   {
     std::lock_guard<std::mutex> g(g_lock);
-    auto it = blocks().find(p);
+    auto it = blocks().find(key_of(p));
     if (it != blocks().end()) {
       inspect(static_cast<unsigned char*>(p), it->second);
       blocks().erase(it);
@@ -100,7 +104,7 @@ void* w_realloc(void* p, std::size_t n) {
   bool ours = false;
   {
     std::lock_guard<std::mutex> g(g_lock);
-    auto it = blocks().find(p);
+    auto it = blocks().find(key_of(p));
     if (it != blocks().end()) {
       old = it->second;
       ours = true;
