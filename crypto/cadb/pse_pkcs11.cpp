@@ -50,7 +50,7 @@ ConnPtr connect(PSE_CTX* ctx, bool open) {
 void check_mechanism(PKCS11_OBJECT* c) {
   int before = ERR_count_errors();
   PKCS11_has_mechanism(c, CKM_GOSTR3410);
-  while (ERR_count_errors() > before) ERR_get_error();
+  ERR_pop_to_count(before);
 }
 
 // Reads item into the context through set. Missing: 0 (no error recorded when absent is

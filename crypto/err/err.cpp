@@ -164,6 +164,18 @@ int ERR_count_errors() {
   return (es->top - es->bottom + ERR_NUM_ERRORS) % ERR_NUM_ERRORS;
 }
 
+void ERR_pop_to_count(int count) {
+  ERR_STATE* es = ERR_get_state();
+  if (!es) return;
+  while (ERR_count_errors() > count && count >= 0) {
+    es->err_buffer[es->top] = 0;
+    clear_data(es, es->top);
+    es->err_file[es->top] = nullptr;
+    es->err_line[es->top] = -1;
+    es->top = (es->top - 1 + ERR_NUM_ERRORS) % ERR_NUM_ERRORS;
+  }
+}
+
 void ERR_set_status(std::uint32_t value) {
   if (ERR_STATE* es = ERR_get_state()) es->status = value;
 }

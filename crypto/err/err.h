@@ -82,6 +82,9 @@ unsigned long ERR_peek_last_error();
 void ERR_clear_error();
 // Number of entries in the queue.
 int ERR_count_errors();
+// Removes the newest entries until count remain (nothing when there are no more): takes back
+// what a step that turned out to be no error added, leaving the caller's earlier entries.
+void ERR_pop_to_count(int count);
 
 // Texts.
 struct ERR_STRING_DATA {

@@ -58,7 +58,7 @@ bool object_id(PKCS11_OBJECT* c, CK_OBJECT_HANDLE h, MemString* out) {
     if (ERR_count_errors() > before && (ERR_peek_last_error() & 0xFFF) == R_MALLOC_FAILURE)
       return false;
     // An object without an identifier has no name; it is passed over, not an error.
-    while (ERR_count_errors() > before) ERR_get_error();
+    ERR_pop_to_count(before);
     ERR_set_token_error(0, TOKEN_ERR_NONE);
     return true;
   }
@@ -199,7 +199,7 @@ int PKCS11_is_inserted(const char* path) {
     int before = ERR_count_errors();
     int ok = path && PKCS11_slot_of_path(normalised(path).c_str(), &slot);
     // A query: its answer is the result, not an error.
-    while (ERR_count_errors() > before) ERR_get_error();
+    ERR_pop_to_count(before);
     return ok;
   });
 }

@@ -56,6 +56,24 @@ TEST_F(ErrTest, RingKeepsTheNewestFifteenOldestFirst) {
   EXPECT_EQ(ERR_get_error(), 0UL);
 }
 
+TEST_F(ErrTest, PopToCountTakesBackOnlyTheNewestEntries) {
+  ERR_put_error(66, 1, 12, "caller", 1);
+  const int before = ERR_count_errors();
+  ERR_put_error(66, 2, 12, "step", 2);
+  ERR_put_error(66, 3, 12, "step", 3);
+  ERR_pop_to_count(before);
+  EXPECT_EQ(ERR_count_errors(), before);
+  EXPECT_EQ(ERR_peek_last_error(), ERR_pack(66, 1, 12));  // the caller's entry stays
+  ERR_pop_to_count(5);  // more than there are: nothing happens
+  EXPECT_EQ(ERR_get_error(), ERR_pack(66, 1, 12));
+  // Across the ring's wrap-around too.
+  for (int i = 1; i <= 20; ++i) ERR_put_error(66, i, 12, "f", i);
+  ERR_pop_to_count(3);
+  EXPECT_EQ(ERR_count_errors(), 3);
+  for (int i = 6; i <= 8; ++i) EXPECT_EQ(ERR_get_error(), ERR_pack(66, i, 12)) << i;
+  EXPECT_EQ(ERR_get_error(), 0UL);
+}
+
 TEST_F(ErrTest, ErrorStringUsesTextsOrNumberedFallbacks) {
   struct Case {
     unsigned long code;
